@@ -1,0 +1,113 @@
+#include "app/Application.h"
+
+#include <random>
+
+#include "playback/PrepareRec.h"
+#include "send/PrepareSend.h"
+#include "sources/MidiGen.h"
+#include "sources/MidiRead.h"
+#include "transport/MidiRtp.h"
+
+namespace tandem {
+
+Application::Application(AppConfig config) : config_(std::move(config)) {
+  if (!config_.midi) config_.midi = std::make_shared<NullMidiSystem>();
+  nextSeed_ = config_.seed != 0 ? config_.seed : std::random_device{}();
+  auto midi = config_.midi;
+  form_ = std::make_unique<TFormCtl>([this, midi](std::string& error) {
+    PortChoice out;
+    {
+      std::lock_guard lock(portsMutex_);
+      out = config_.midiOut;
+    }
+    return midi->OpenOutput(out, error);
+  });
+  form_->SetServices(this);
+  form_->ReceiveQueue.SetCapacity(config_.receiveQueueCapacity);
+  prepareSend_ = std::make_unique<ThreadPrepareSend>(*form_);
+  prepareSend_->Start();
+  prepareRec_ = std::make_unique<ThreadPrepareRec>(*form_);
+  prepareRec_->Start();
+}
+
+Application::~Application() { Shutdown(); }
+
+void Application::SetPorts(PortChoice in, PortChoice out) {
+  std::lock_guard lock(portsMutex_);
+  config_.midiIn = std::move(in);
+  config_.midiOut = std::move(out);
+}
+
+void Application::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  // Producers first, then the consumers, so no thread hands a record to one that has stopped.
+  form_->RtpActive.store(false);
+  form_->ReadMidiRunning.store(false);
+  for (auto& t : rtps_) t->Stop();
+  for (auto& t : midiReads_) t->Stop();
+  for (auto& t : generators_) t->Stop();
+  prepareSend_->Stop();
+  prepareRec_->Stop();
+  rtps_.clear();
+  midiReads_.clear();
+  generators_.clear();
+  form_->MidiOutHandle.Close();
+  for (auto* q : {&form_->OutgoingQueue, &form_->SendQueue, &form_->ReceiveQueue, &form_->LocalQueue})
+    q->Clear();
+}
+
+void Application::Reap() {
+  // Finished threads are joined and freed here, on the GUI thread, never by themselves.
+  auto reap = [](auto& list, bool keepLast) {
+    size_t end = keepLast && !list.empty() ? list.size() - 1 : list.size();
+    for (size_t i = 0; i < end;) {
+      if (!list[i]->Alive()) {
+        list[i]->Stop();
+        list.erase(list.begin() + static_cast<long>(i));
+        --end;
+      } else {
+        ++i;
+      }
+    }
+  };
+  reap(rtps_, true);
+  reap(midiReads_, true);
+  reap(generators_, false);
+}
+
+void Application::StartMidiRead() {
+  if (shutDown_) return;
+  Reap();
+  PortChoice in;
+  {
+    std::lock_guard lock(portsMutex_);
+    in = config_.midiIn;
+  }
+  midiReads_.push_back(std::make_unique<ThreadMidiRead>(*form_, *config_.midi, in));
+  midiReads_.back()->Start();
+}
+
+bool Application::MidiReadAlive() { return !midiReads_.empty() && midiReads_.back()->Alive(); }
+
+void Application::StartRtp() {
+  if (shutDown_) return;
+  Reap();
+  rtps_.push_back(std::make_unique<MidiRTP>(*form_));
+  rtps_.back()->Start();
+}
+
+void Application::StopRtp() {
+  if (!rtps_.empty()) rtps_.back()->RequestStop();
+}
+
+bool Application::RtpAlive() { return !rtps_.empty() && rtps_.back()->Alive(); }
+
+void Application::StartGenerator() {
+  if (shutDown_) return;
+  Reap();
+  generators_.push_back(std::make_unique<MidiGenerator>(form_->OutgoingQueue, nextSeed_++));
+  generators_.back()->Start();
+}
+
+}  // namespace tandem

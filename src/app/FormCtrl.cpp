@@ -1,0 +1,121 @@
+#include "app/FormCtrl.h"
+
+#include <cstring>
+
+namespace tandem {
+
+TFormCtl::TFormCtl(MidiOutFactory outFactory) {
+  // The queues and key arrays exist (members above); the permanent threads are started by the
+  // application once this constructor has returned, so they never see a half-built model.
+  for (int k = 0; k < 128; ++k) {
+    KeysPlayed[k].store(0);
+    KeysSent[k].store(0);
+  }
+  LocalBuffer.store(StrToInt(EditBufferLocal.Text()));
+  ReadMidiRunning.store(false);
+  RtpActive.store(false);
+  MidiOutHandle.SetFactory(std::move(outFactory));
+  // "Audition" shows checked, so the output is open from the start.
+  if (CheckBoxMidiPlay.Checked()) {
+    std::string error;
+    if (!MidiOutHandle.Open(&error)) EditMidiStatus.SetText("MIDI output: " + error);
+  }
+}
+
+void TFormCtl::ButtonReadMidiClick() {
+  // A capture thread that gave up (no device, device busy) leaves the flag set; the next press
+  // then tries again instead of only clearing it.
+  if (ReadMidiRunning.load() && services_ && !services_->MidiReadAlive()) {
+    ReadMidiRunning.store(false);
+  }
+  bool running = !ReadMidiRunning.load();
+  ReadMidiRunning.store(running);
+  if (running && services_) services_->StartMidiRead();
+}
+
+void TFormCtl::ButtonStartRTPClick() {
+  // Likewise a session whose set-up failed has ended: the press starts a new one.
+  if (RtpActive.load() && services_ && !services_->RtpAlive()) RtpActive.store(false);
+  if (!RtpActive.load()) {
+    RtpActive.store(true);  // before the thread starts, so its first pass finds it set
+    if (services_) services_->StartRtp();
+  } else {
+    if (services_) services_->StopRtp();
+    RtpActive.store(false);
+  }
+}
+
+void TFormCtl::Button1Click() {
+  if (services_) services_->StartGenerator();
+}
+
+void TFormCtl::ButtonInvertPortClick() {
+  std::string local = EditPortLocal.Text();
+  EditPortLocal.SetText(EditPortDistant.Text());
+  EditPortDistant.SetText(local);
+}
+
+void TFormCtl::ButtonSetLocalBufferClick() {
+  if (!ButtonSetLocalBuffer.Enabled()) return;
+  LocalBuffer.store(StrToInt(EditBufferLocal.Text()));
+}
+
+void TFormCtl::CheckBoxAutomateLocalBufferClick() {
+  ButtonSetLocalBuffer.SetEnabled(!CheckBoxAutomateLocalBuffer.Checked());
+}
+
+void TFormCtl::SetAutomateLocalBuffer(bool checked) {
+  CheckBoxAutomateLocalBuffer.SetChecked(checked);
+  CheckBoxAutomateLocalBufferClick();
+}
+
+void TFormCtl::CheckBoxMidiPlayClick() {
+  if (CheckBoxMidiPlay.Checked()) {
+    std::string error;
+    if (MidiOutHandle.Open(&error)) {
+      EditMidiStatus.SetText("");
+    } else {
+      EditMidiStatus.SetText("MIDI output: " + error);
+    }
+  } else {
+    MidiOutHandle.Close();
+  }
+}
+
+void TFormCtl::SetAudition(bool checked) {
+  CheckBoxMidiPlay.SetChecked(checked);
+  CheckBoxMidiPlayClick();
+}
+
+void TFormCtl::Step(UpDown& upDown, EditBox& edit, int delta) {
+  edit.SetText(IntToStr(upDown.Step(delta)));
+}
+
+void TFormCtl::UpDownLocalCanalChanging(int delta) { Step(UpDownLocalCanal, EditLocalCanal, delta); }
+void TFormCtl::UpDownTransposeLocalValueChanging(int delta) {
+  Step(UpDownTransposeLocalValue, EditTransposeLocalValue, delta);
+}
+void TFormCtl::UpDownMidiCanalOutChanging(int delta) {
+  Step(UpDownMidiCanalOut, EditMidiCanalOut, delta);
+}
+void TFormCtl::UpDownTransposeOutChanging(int delta) {
+  Step(UpDownTransposeOut, EditTransposeOut, delta);
+}
+
+void TFormCtl::ButtonChatSendClick() {
+  auto record = MakeRecord(EventChat);
+  std::string text = EditChat.Text();
+  if (text.size() > kChatMaxChars) text.resize(kChatMaxChars);
+  std::memcpy(record->text.data(), text.data(), text.size());  // the rest stays NUL
+  MemoChat.SetColor(kRgbRed);
+  MemoChat.Append("I : " + text);
+  MemoChat.SetColor(kRgbBlue);
+  EditChat.SetText("");
+  OutgoingQueue.Add(std::move(record));
+}
+
+void TFormCtl::EditChatKeyPress(char key) {
+  if (key == '\r') ButtonChatSendClick();
+}
+
+}  // namespace tandem

@@ -1,0 +1,143 @@
+// The window's state model: every setting and display by its control name, the shared values the
+// worker threads publish, the four queues, and the commands the user runs. No toolkit here.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "app/Controls.h"
+#include "events/Listmidi.h"
+#include "platform/Midi.h"
+
+namespace tandem {
+
+using KeyArray = std::array<std::atomic<int32_t>, 128>;
+
+enum Retransmission { RetransNone = 0, RetransInMsg = 1, RetransConstant = 2, RetransVariable = 3 };
+
+// What the commands start and stop. The application implements it; tests record the calls.
+class FormServices {
+ public:
+  virtual ~FormServices() = default;
+  virtual void StartMidiRead() = 0;
+  // Whether the capture thread started last is still running (false once it gave up).
+  virtual bool MidiReadAlive() = 0;
+  virtual void StartRtp() = 0;
+  virtual void StopRtp() = 0;
+  // Whether the session thread started last is still running (false after a failed set-up).
+  virtual bool RtpAlive() = 0;
+  virtual void StartGenerator() = 0;
+};
+
+class TFormCtl {
+ public:
+  // Construction opens the MIDI output through `outFactory`, since "Audition" starts checked.
+  explicit TFormCtl(MidiOutFactory outFactory = {});
+  TFormCtl(const TFormCtl&) = delete;
+  TFormCtl& operator=(const TFormCtl&) = delete;
+
+  void SetServices(FormServices* services) { services_ = services; }
+
+  // ---- Commands (GUI thread). Those that convert a setting throw UserError and change nothing.
+  void ButtonReadMidiClick();
+  void ButtonStartRTPClick();
+  void Button1Click();  // "MIDI Gen"
+  void ButtonInvertPortClick();
+  void ButtonSetLocalBufferClick();
+  // Run after "Auto" changed state; SetAutomateLocalBuffer changes it and runs this.
+  void CheckBoxAutomateLocalBufferClick();
+  void SetAutomateLocalBuffer(bool checked);
+  // Run after "Audition" changed state; SetAudition changes it and runs this.
+  void CheckBoxMidiPlayClick();
+  void SetAudition(bool checked);
+  // Step handlers: delta +1 for the up arrow, -1 for the down arrow.
+  void UpDownLocalCanalChanging(int delta);
+  void UpDownTransposeLocalValueChanging(int delta);
+  void UpDownMidiCanalOutChanging(int delta);
+  void UpDownTransposeOutChanging(int delta);
+  void ButtonChatSendClick();
+  void EditChatKeyPress(char key);
+  void SetRetransmission(Retransmission mode) { RadioGroup1.Select(mode); }
+
+  // ---- Group "MIDI"
+  EditBox EditByte1{"---"}, EditByte2{"---"}, EditByte3{"---"}, EditCanal{"---"};
+  EditBox EditMsgOut{"---"}, EditNoteOut{"---"}, EditVelociteOut{"---"}, EditCanalOut{"---"};
+  Button ButtonReadMidi{"Read MIDI"};
+  Button Button1{"MIDI Gen"};
+  CheckBox CheckBoxMidiPlay{"Audition", true};
+  // Not a control of the original window: where the MIDI layer says what it could not do.
+  EditBox EditMidiStatus{""};
+
+  // ---- Group "RTP"
+  Memo MemoIpAddr{"Local IP information"};
+  EditBox EditDestIp{"127.0.0.1"};
+  EditBox EditPortLocal{"2000"};
+  EditBox EditPortDistant{"3000"};
+  Button ButtonInvertPort{"Invert Port"};
+  Button ButtonStartRTP{"Start RTP "};
+  EditBox EditStatutConnect{"----"};
+  EditBox EditStatutReceive{"----"};
+  EditBox EditNbrRec{"----"};
+  EditBox EditNbrSend{"----"};
+  EditBox EditDebit{"---"};
+
+  // ---- Local panel
+  Gauge GaugeSpeedLocal{1000, 500};
+  EditBox EditSpeed{"0"};
+  Gauge GaugeBufferLocal{120, 0};
+  EditBox EditBufferLocal{"0"};
+  CheckBox CheckBoxAutomateLocalBuffer{"Auto", false};
+  Button ButtonSetLocalBuffer{"Set"};
+  CheckBox CheckBoxLocalMIDI{"Local Channel", false};
+  EditBox EditLocalCanal{"2"};
+  UpDown UpDownLocalCanal{1, 16, 2};
+  CheckBox CheckBoxTranspose{"Transpose", false};
+  EditBox EditTransposeLocalValue{"0"};
+  UpDown UpDownTransposeLocalValue{-12, 12, 0};
+
+  // ---- Reception panel
+  Gauge GaugeBufferRemote{120, 0};
+  CheckBox CheckBoxMidiCanalOut{"Receive Canal", true};
+  EditBox EditMidiCanalOut{"1"};
+  UpDown UpDownMidiCanalOut{1, 16, 1};
+  CheckBox CheckBoxTransposeOut{"Transpose", false};
+  EditBox EditTransposeOut{"0"};
+  UpDown UpDownTransposeOut{-12, 12, 0};
+
+  // ---- Retransmission
+  RadioGroup RadioGroup1{RetransNone};
+  RadioButton RadioButtonNoTransm{RadioGroup1, RetransNone, "None"};
+  RadioButton RadioButtonInMsg{RadioGroup1, RetransInMsg, "In Normal Msg"};
+  RadioButton RadioButtonCst{RadioGroup1, RetransConstant, "Constant Rate"};
+  RadioButton RadioButtonVariable{RadioGroup1, RetransVariable, "Variable Rate"};
+  EditBox EditBaseValue{"5"};
+  EditBox EditMulValue{"2"};
+
+  // ---- Chat
+  Memo MemoChat{"Riro-ZUV-Eraz"};
+  EditBox EditChat{"", kChatMaxChars};
+  Button ButtonChatSend{"Send"};
+
+  // ---- Controls with no effect
+  EditBox EditFactorADSR{"1"}, EditAttack{"0"}, EditRelease{"0"}, EditProgram{"Grand Piano"};
+
+  // ---- Non-control state, in construction order
+  KeyArray KeysPlayed{};
+  KeyArray KeysSent{};
+  ThreadMidiList OutgoingQueue, SendQueue, ReceiveQueue, LocalQueue;
+  GuardedMidiOut MidiOutHandle;
+  std::atomic<float> LocalSpeed{0.0f};
+  std::atomic<int32_t> LocalBuffer{0};
+  std::atomic<int32_t> ReceptionBuffer{0};
+  std::atomic<bool> ReadMidiRunning{false};
+  std::atomic<bool> RtpActive{false};
+
+ private:
+  void Step(UpDown& upDown, EditBox& edit, int delta);
+
+  FormServices* services_ = nullptr;
+};
+
+}  // namespace tandem

@@ -1,0 +1,2 @@
+// PLACEHOLDER: replaced by the RTP session library.
+namespace tandem::rtp {}

@@ -1,0 +1,46 @@
+// The system clock, the playing-speed measurement and the automatic local buffer.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+
+namespace tandem {
+
+// Milliseconds on a monotonic clock, in 10 ms steps. It never restarts (not at midnight, not when
+// the wall clock is set); differences of two readings are meaningful as signed 32-bit values.
+int32_t ClockMs();
+
+// Where a component reads the time; tests pass a fake clock.
+using ClockFn = std::function<int32_t()>;
+
+// Note-ons per second over a sliding window.
+class SpeedCalculator {
+ public:
+  explicit SpeedCalculator(ClockFn clock = ClockMs);
+
+  void SetWindow(int32_t seconds);
+  // Counts one event unless the last counted one was 40 ms ago or less (a chord counts once).
+  void AddEvent(uint8_t tag);
+  // Forgets the events that have left the window.
+  void Prune();
+  // Events per second over the window.
+  double GetSpeed();
+
+  size_t Entries() const { return entries_.size(); }
+
+ private:
+  struct Entry {
+    uint32_t time;
+    uint8_t tag;
+  };
+  ClockFn clock_;
+  uint32_t lastAccepted_ = 0;
+  int32_t window_ = 5000;
+  std::deque<Entry> entries_;
+};
+
+// The local buffer (ms) derived from the playing speed: 120 ms for a silent player, down to 10.
+int32_t AutoLocalBuffer(int32_t speed);
+
+}  // namespace tandem
