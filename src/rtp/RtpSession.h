@@ -1,0 +1,90 @@
+// An RTP session (RFC 3550) over UDP/IPv4: data on an even port P, RTCP on P + 1.
+// This facade owns the two sockets; the protocol logic lives in a core that does no I/O.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace tandem::rtp {
+
+// Results: 0 on success, one of these on failure.
+enum Error : int {
+  kOk = 0,
+  kErrNotCreated = -1,      // the session is not created
+  kErrAlreadyCreated = -2,  // Create on a created session
+  kErrOddPort = -3,         // the port base must be even
+  kErrSocket = -4,          // a socket could not be made
+  kErrBind = -5,            // a port is busy or cannot be bound
+  kErrBadDestination = -6,  // destination address or port unusable
+  kErrNoDestination = -7,   // sending with no destination
+  kErrTooBig = -8,          // payload larger than a datagram can carry
+  kErrSend = -9,            // the socket refused the datagram
+  kErrBadTimestampUnit = -10,
+};
+
+struct Packet {
+  uint8_t payloadType = 0;
+  bool marker = false;
+  uint16_t sequence = 0;
+  uint32_t extendedSequence = 0;  // sequence extended by the count of wrap-arounds (RFC 3550 A.1)
+  uint32_t timestamp = 0;
+  uint32_t ssrc = 0;
+  std::vector<uint8_t> payload;
+};
+
+struct SessionStats {
+  uint64_t rtpReceived = 0;
+  uint64_t rtcpReceived = 0;
+  uint64_t malformedDropped = 0;  // short, bad version, bad lengths, bad RTCP
+  uint64_t ownSsrcDropped = 0;
+  uint64_t rtcpSent = 0;
+};
+
+class RtpSession {
+ public:
+  RtpSession();
+  ~RtpSession();  // destroys the session (with a BYE) if it is created
+  RtpSession(const RtpSession&) = delete;
+  RtpSession& operator=(const RtpSession&) = delete;
+
+  // Binds data on portBase and control on portBase + 1 (localIp in host byte order, 0 = any).
+  int Create(uint16_t portBase, uint32_t localIp = 0);
+  // Sends a BYE, closes the sockets, forgets every source. kErrNotCreated when not created.
+  int Destroy();
+  bool IsCreated() const;
+
+  // The timestamp unit in seconds (0.001 for millisecond timestamps), for jitter statistics.
+  int SetTimestampUnit(double seconds);
+  // Adds a destination: data to port, RTCP to port + 1 (ipHostOrder in host byte order).
+  int AddDestination(uint32_t ipHostOrder, uint16_t port);
+  // Advances the session's RTP timestamp.
+  int IncrementTimestamp(uint32_t units);
+  // Sends one packet to every destination; the timestamp advances by tsIncrement after it.
+  int SendPacket(const uint8_t* payload, size_t length, uint8_t payloadType, bool marker,
+                 uint32_t tsIncrement);
+
+  // Reads every datagram waiting on both ports without blocking, files data packets by source,
+  // handles RTCP, and sends our RTCP report when it is due.
+  int Poll();
+  bool GotoFirstSourceWithData();
+  bool GotoNextSourceWithData();
+  int SetCurrentSourceTimestampUnit(double seconds);
+  // The current source's next packet, or nullptr when it has no more.
+  std::unique_ptr<Packet> GetNextPacket();
+
+  // For waiting on arrivals with poll(2); -1 when not created.
+  int DataFd() const;
+  int ControlFd() const;
+  // Milliseconds until our next RTCP report is due (0 when due now, -1 when not created).
+  int64_t MillisUntilRtcp() const;
+  uint32_t Ssrc() const;
+  SessionStats Stats() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tandem::rtp
