@@ -8,7 +8,7 @@
 #endif
 
 int main(int argc, char** argv) {
-  bool headless = false;
+  [[maybe_unused]] bool headless = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--headless" || a == "--help" || a == "-h") headless = true;
