@@ -1,15 +1,64 @@
-// PLACEHOLDER: replaced by the real implementation.
+// The send preparation thread: moves records from the outgoing queue to the send queue, marks
+// the keys sent, measures the playing speed, announces the local buffer and paces the key
+// refreshes that let the peer repair lost note-ons and note-offs.
 #pragma once
+
+#include <cstdint>
+
 #include "app/FormCtrl.h"
 #include "platform/Worker.h"
+#include "send/Fonctionutile.h"
+
 namespace tandem {
+
+// One pass of the thread, a plain function of the model and `now`, so tests step it with a fake
+// clock. The clock given here is read at construction and by the speed measurement.
+class PrepareSendPass {
+ public:
+  static constexpr int32_t kSpeedPeriodMs = 500;
+  static constexpr int32_t kCadenceStopMs = 5000;
+  static constexpr int32_t kSpeedWindowS = 5;
+
+  explicit PrepareSendPass(TFormCtl& form, ClockFn clock = ClockMs);
+
+  void Pass(int32_t now);
+
+  // The cadence state, for tests and diagnostics.
+  bool Active() const { return active_; }
+  int32_t Interval() const { return interval_; }
+
+ private:
+  void Measure(int32_t now);
+  void Cadence(int32_t now);
+  void Forward(int32_t now);
+
+  TFormCtl& form_;
+  SpeedCalculator speed_;
+  // A text that is no whole number keeps the last good value: no thread dies from a setting.
+  IntSetting base_;
+  IntSetting mult_;
+  int32_t lastSpeedTime_;
+  int32_t baseValue_;
+  int32_t multValue_;
+  int32_t interval_;
+  bool active_ = false;
+  bool restartPending_ = false;
+  int32_t lastRefreshTime_;
+  int32_t lastEventTime_;
+};
+
 class ThreadPrepareSend : public Worker {
  public:
-  explicit ThreadPrepareSend(TFormCtl& form) : Worker("ThreadPrepareSend"), form_(form) {}
-  ~ThreadPrepareSend() override { Stop(); }
+  static constexpr std::chrono::milliseconds kPassPeriod{2};
+
+  explicit ThreadPrepareSend(TFormCtl& form);
+  ~ThreadPrepareSend() override;
+
  protected:
-  void Run() override {}
+  void Run() override;
+
  private:
-  [[maybe_unused]] TFormCtl& form_;
+  TFormCtl& form_;
 };
+
 }  // namespace tandem
