@@ -1,5 +1,6 @@
 #include "send/Fonctionutile.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace tandem {
@@ -18,7 +19,10 @@ int32_t ClockMs() {
 
 SpeedCalculator::SpeedCalculator(ClockFn clock) : clock_(std::move(clock)) {}
 
-void SpeedCalculator::SetWindow(int32_t seconds) { window_ = seconds * 1000; }
+void SpeedCalculator::SetWindow(int32_t seconds) {
+  // A window of at least a second and at most a day keeps the division and the product sane.
+  window_ = std::clamp<int32_t>(seconds, 1, 86400) * 1000;
+}
 
 void SpeedCalculator::AddEvent(uint8_t tag) {
   auto now = static_cast<uint32_t>(clock_());
@@ -29,7 +33,9 @@ void SpeedCalculator::AddEvent(uint8_t tag) {
 
 void SpeedCalculator::Prune() {
   auto now = static_cast<uint32_t>(clock_());
-  while (!entries_.empty() && entries_.front().time + static_cast<uint32_t>(window_) < now) {
+  // Compare ages, not end times: `time + window` would wrap for entries counted just before the
+  // clock wraps, and they would be dropped at once.
+  while (!entries_.empty() && now - entries_.front().time > static_cast<uint32_t>(window_)) {
     entries_.pop_front();
   }
 }
@@ -40,7 +46,8 @@ double SpeedCalculator::GetSpeed() {
 }
 
 int32_t AutoLocalBuffer(int32_t speed) {
-  double b = 120.0 + speed * 60 * 0.4 * (-0.42857142857142855);
+  // In floating point from the start: speed * 60 in int32 would overflow for absurd speeds.
+  double b = 120.0 + speed * 60.0 * 0.4 * (-0.42857142857142855);
   if (!(b > 10)) b = 10;
   if (!(b < 500)) b = 500;
   return static_cast<int32_t>(b);
