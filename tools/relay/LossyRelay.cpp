@@ -1,0 +1,541 @@
+#include "relay/LossyRelay.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+
+namespace tandem::relay {
+
+namespace {
+
+constexpr size_t kMaxDatagram = 65536;
+constexpr int kIdleWaitMs = 200;
+constexpr int kMaxReadsPerWake = 64;  // so one flooded link cannot starve the others
+
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string DottedIp(uint32_t ipHostOrder) {
+  std::ostringstream out;
+  out << (ipHostOrder >> 24) << '.' << ((ipHostOrder >> 16) & 0xFF) << '.'
+      << ((ipHostOrder >> 8) & 0xFF) << '.' << (ipHostOrder & 0xFF);
+  return out.str();
+}
+
+sockaddr_in LoopbackAddress(uint32_t ipHostOrder, uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(ipHostOrder);
+  address.sin_port = htons(port);
+  return address;
+}
+
+// A non-blocking UDP socket bound on 127.0.0.1:port; -1 when the port cannot be had.
+int BindUdp(uint16_t port, int* error) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = errno;
+    return -1;
+  }
+  // A large receive buffer so a burst is not lost in the kernel before the relay decides.
+  int size = 1 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_in address = LoopbackAddress(kLoopback, port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    *error = errno;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+uint16_t BoundPort(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+struct FdPair {
+  int data = -1;
+  int control = -1;
+  uint16_t base = 0;
+};
+
+// Binds base and base + 1; with base 0, a free even pair picked by the kernel's ephemeral ports.
+FdPair BindPair(uint16_t base) {
+  int error = 0;
+  if (base != 0) {
+    if (base == 65535)
+      throw std::invalid_argument("relay: port 65535 has no control port above it");
+    FdPair pair{BindUdp(base, &error), -1, base};
+    if (pair.data < 0) {
+      throw std::runtime_error("relay: cannot bind 127.0.0.1:" + std::to_string(base) + ": " +
+                               std::strerror(error));
+    }
+    pair.control = BindUdp(static_cast<uint16_t>(base + 1), &error);
+    if (pair.control < 0) {
+      close(pair.data);
+      throw std::runtime_error("relay: cannot bind 127.0.0.1:" + std::to_string(base + 1) + ": " +
+                               std::strerror(error));
+    }
+    return pair;
+  }
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    int first = BindUdp(0, &error);
+    if (first < 0) break;
+    uint16_t port = BoundPort(first);
+    int second = -1;
+    FdPair pair;
+    if (port % 2 == 0 && port < 65535) {
+      second = BindUdp(static_cast<uint16_t>(port + 1), &error);
+      pair = {first, second, port};
+    } else if (port % 2 == 1) {
+      second = BindUdp(static_cast<uint16_t>(port - 1), &error);
+      pair = {second, first, static_cast<uint16_t>(port - 1)};
+    }
+    if (second >= 0) return pair;
+    close(first);
+  }
+  throw std::runtime_error("relay: no free pair of loopback UDP ports");
+}
+
+}  // namespace
+
+void Validate(const Impairments& impairments) {
+  auto rate = [](double value, const char* name) {
+    if (!(value >= 0.0 && value <= 1.0)) {
+      throw std::invalid_argument(std::string("relay: ") + name + " must lie between 0 and 1");
+    }
+  };
+  auto millis = [](int value, const char* name) {
+    if (value < 0 || value > 60000) {
+      throw std::invalid_argument(std::string("relay: ") + name +
+                                  " must lie between 0 and 60000 ms");
+    }
+  };
+  rate(impairments.loss, "loss");
+  rate(impairments.duplicate, "duplicate rate");
+  rate(impairments.reorder, "reorder rate");
+  millis(impairments.delayMs, "delay");
+  millis(impairments.jitterMs, "jitter");
+  millis(impairments.holdMs, "hold time");
+}
+
+LinkCounters& LinkCounters::operator+=(const LinkCounters& other) {
+  received += other.received;
+  forwarded += other.forwarded;
+  dropped += other.dropped;
+  duplicated += other.duplicated;
+  reordered += other.reordered;
+  overflow += other.overflow;
+  sendErrors += other.sendErrors;
+  return *this;
+}
+
+uint64_t SeededRandom::Next() {
+  uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+double SeededRandom::Unit() {
+  return static_cast<double>(Next() >> 11) * 0x1.0p-53;
+}
+
+uint64_t LinkSeed(uint64_t seed, size_t link) {
+  SeededRandom mix(seed ^ (0xD1B54A32D192ED03ull * (link + 1)));
+  return mix.Next();
+}
+
+LinkImpairer::LinkImpairer(const Impairments& impairments, uint64_t streamSeed)
+    : impairments_(impairments), random_(streamSeed) {
+  Validate(impairments_);
+}
+
+int64_t LinkImpairer::JitterUs(double unit) const {
+  if (impairments_.jitterMs <= 0) return 0;
+  return static_cast<int64_t>(unit * (impairments_.jitterMs * 1000.0 + 1.0));
+}
+
+void LinkImpairer::Schedule(std::vector<uint8_t> bytes, int64_t dueUs) {
+  if (schedule_.size() >= kMaxPending) {
+    ++counts_.overflow;
+    return;
+  }
+  schedule_.emplace(std::make_pair(dueUs, order_++), std::move(bytes));
+}
+
+void LinkImpairer::ReleaseHeld(int64_t dueUs) {
+  Held held = std::move(*held_);
+  held_.reset();
+  Schedule(held.bytes, dueUs);
+  if (held.duplicate) Schedule(std::move(held.bytes), dueUs);
+}
+
+void LinkImpairer::Arrive(std::vector<uint8_t> bytes, int64_t nowUs) {
+  const int64_t delayUs = impairments_.delayMs * int64_t{1000};
+  const int64_t holdUs = impairments_.holdMs * int64_t{1000};
+  if (held_ && nowUs >= held_->arrivedUs + holdUs) {
+    ReleaseHeld(held_->arrivedUs + holdUs + delayUs + held_->jitterUs);
+  }
+  ++counts_.received;
+  // Always five draws, so the n-th datagram's fate does not depend on what befell the others.
+  const double lossDraw = random_.Unit();
+  const double duplicateDraw = random_.Unit();
+  const double reorderDraw = random_.Unit();
+  const int64_t jitterUs = JitterUs(random_.Unit());
+  const int64_t copyJitterUs = JitterUs(random_.Unit());
+
+  if (lossDraw < impairments_.loss) {
+    ++counts_.dropped;
+    if (held_) ReleaseHeld(nowUs + delayUs + held_->jitterUs);
+    return;
+  }
+  const bool duplicate = duplicateDraw < impairments_.duplicate;
+  if (duplicate) ++counts_.duplicated;
+  if (reorderDraw < impairments_.reorder) {
+    ++counts_.reordered;
+    // Only one datagram waits at a time: the one held before leaves now, this one takes its place.
+    if (held_) ReleaseHeld(nowUs + delayUs + held_->jitterUs);
+    held_ = Held{std::move(bytes), nowUs, jitterUs, duplicate};
+    return;
+  }
+  const int64_t dueUs = nowUs + delayUs + jitterUs;
+  if (duplicate) Schedule(bytes, nowUs + delayUs + copyJitterUs);
+  Schedule(std::move(bytes), dueUs);
+  // The held datagram goes out right behind this one.
+  if (held_) ReleaseHeld(std::max(dueUs, nowUs + delayUs + held_->jitterUs));
+}
+
+std::vector<std::vector<uint8_t>> LinkImpairer::TakeDue(int64_t nowUs) {
+  const int64_t holdUs = impairments_.holdMs * int64_t{1000};
+  if (held_ && nowUs >= held_->arrivedUs + holdUs) {
+    ReleaseHeld(held_->arrivedUs + holdUs + impairments_.delayMs * int64_t{1000} + held_->jitterUs);
+  }
+  std::vector<std::vector<uint8_t>> due;
+  while (!schedule_.empty() && schedule_.begin()->first.first <= nowUs) {
+    due.push_back(std::move(schedule_.begin()->second));
+    schedule_.erase(schedule_.begin());
+  }
+  counts_.forwarded += due.size();
+  return due;
+}
+
+std::optional<int64_t> LinkImpairer::NextDueUs() const {
+  std::optional<int64_t> next;
+  if (!schedule_.empty()) next = schedule_.begin()->first.first;
+  if (held_) {
+    int64_t release = held_->arrivedUs + impairments_.holdMs * int64_t{1000};
+    if (!next || release < *next) next = release;
+  }
+  return next;
+}
+
+struct LossyRelay::Link {
+  Link(int fd_, uint16_t port_, const LinkSpec& spec, const Impairments& impairments, uint64_t seed)
+      : fd(fd_),
+        port(port_),
+        destination(LoopbackAddress(spec.destIp, spec.destPort)),
+        impairer(impairments, seed) {}
+  ~Link() {
+    if (fd >= 0) close(fd);
+  }
+  int fd;
+  uint16_t port;
+  sockaddr_in destination;
+  LinkImpairer impairer;
+  uint64_t sendErrors = 0;
+};
+
+LossyRelay::LossyRelay(Impairments impairments) : impairments_(impairments) {
+  Validate(impairments_);
+  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeFd_ < 0) throw std::runtime_error(std::string("relay: eventfd: ") + std::strerror(errno));
+}
+
+LossyRelay::~LossyRelay() {
+  Stop();
+  links_.clear();
+  if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+namespace {
+void CheckDestination(const LinkSpec& spec) {
+  if ((spec.destIp >> 24) != 127) {
+    throw std::invalid_argument("relay: destination " + DottedIp(spec.destIp) +
+                                " is not a loopback address");
+  }
+  if (spec.destPort == 0) throw std::invalid_argument("relay: destination port 0");
+}
+}  // namespace
+
+void LossyRelay::AddBoundLink(int fd, uint16_t port, const LinkSpec& spec) {
+  links_.push_back(std::make_unique<Link>(fd, port, spec, impairments_,
+                                          LinkSeed(impairments_.seed, links_.size())));
+}
+
+size_t LossyRelay::AddLink(const LinkSpec& spec) {
+  if (thread_.joinable()) throw std::logic_error("relay: links are added before Start()");
+  CheckDestination(spec);
+  int error = 0;
+  int fd = BindUdp(spec.listenPort, &error);
+  if (fd < 0) {
+    throw std::runtime_error("relay: cannot bind 127.0.0.1:" + std::to_string(spec.listenPort) +
+                             ": " + std::strerror(error));
+  }
+  AddBoundLink(fd, BoundPort(fd), spec);
+  return links_.size() - 1;
+}
+
+uint16_t LossyRelay::AddLinkPair(uint16_t listenBase, uint16_t destBase, uint32_t destIp) {
+  if (thread_.joinable()) throw std::logic_error("relay: links are added before Start()");
+  if (destBase == 65535) throw std::invalid_argument("relay: destination port 65535 has no pair");
+  LinkSpec data{listenBase, destBase, destIp};
+  LinkSpec control{0, static_cast<uint16_t>(destBase + 1), destIp};
+  CheckDestination(data);
+  FdPair pair = BindPair(listenBase);
+  AddBoundLink(pair.data, pair.base, data);
+  AddBoundLink(pair.control, static_cast<uint16_t>(pair.base + 1), control);
+  return pair.base;
+}
+
+void LossyRelay::Start() {
+  if (thread_.joinable()) return;
+  stop_ = false;
+  thread_ = std::thread([this] { Run(); });
+}
+
+void LossyRelay::Stop() {
+  if (!thread_.joinable()) return;
+  stop_ = true;
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
+  thread_.join();
+}
+
+uint16_t LossyRelay::ListenPort(size_t link) const {
+  return link < links_.size() ? links_[link]->port : 0;
+}
+
+LinkCounters LossyRelay::Counters(size_t link) const {
+  std::lock_guard lock(mutex_);
+  if (link >= links_.size()) return {};
+  LinkCounters counters = links_[link]->impairer.Counts();
+  counters.sendErrors = links_[link]->sendErrors;
+  counters.forwarded -= counters.sendErrors;
+  return counters;
+}
+
+LinkCounters LossyRelay::Totals() const {
+  LinkCounters total;
+  for (size_t i = 0; i < links_.size(); ++i) total += Counters(i);
+  return total;
+}
+
+void LossyRelay::Run() {
+  std::vector<pollfd> fds;
+  for (auto& link : links_) fds.push_back({link->fd, POLLIN, 0});
+  fds.push_back({wakeFd_, POLLIN, 0});
+  std::vector<uint8_t> buffer(kMaxDatagram);
+
+  while (!stop_.load()) {
+    int64_t nextDue = std::numeric_limits<int64_t>::max();
+    {
+      std::lock_guard lock(mutex_);
+      const int64_t now = NowUs();
+      for (auto& link : links_) {
+        for (auto& bytes : link->impairer.TakeDue(now)) {
+          ssize_t sent = sendto(link->fd, bytes.data(), bytes.size(), 0,
+                                reinterpret_cast<const sockaddr*>(&link->destination),
+                                sizeof link->destination);
+          if (sent != static_cast<ssize_t>(bytes.size())) ++link->sendErrors;
+        }
+        if (auto due = link->impairer.NextDueUs()) nextDue = std::min(nextDue, *due);
+      }
+    }
+
+    timespec wait{};
+    if (nextDue == std::numeric_limits<int64_t>::max()) {
+      wait.tv_sec = 0;
+      wait.tv_nsec = kIdleWaitMs * 1000000L;
+    } else {
+      int64_t us = std::max<int64_t>(0, nextDue - NowUs());
+      wait.tv_sec = us / 1000000;
+      wait.tv_nsec = (us % 1000000) * 1000;
+    }
+    int ready = ppoll(fds.data(), fds.size(), &wait, nullptr);
+    if (ready <= 0) continue;  // timeout, or a signal: go round and send what is due
+
+    if (fds.back().revents & POLLIN) {
+      uint64_t value = 0;
+      [[maybe_unused]] ssize_t got = read(wakeFd_, &value, sizeof value);
+    }
+    for (size_t i = 0; i < links_.size(); ++i) {
+      if (!(fds[i].revents & POLLIN)) continue;
+      for (int reads = 0; reads < kMaxReadsPerWake; ++reads) {
+        ssize_t got = recv(links_[i]->fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (got < 0) break;  // drained (EAGAIN), or an ICMP error from the last send
+        std::vector<uint8_t> bytes(buffer.begin(), buffer.begin() + got);
+        std::lock_guard lock(mutex_);
+        links_[i]->impairer.Arrive(std::move(bytes), NowUs());
+      }
+    }
+  }
+}
+
+PeerPorts JoinPeers(LossyRelay& relay, PeerPorts ports) {
+  if (ports.aPort == 0 || ports.bPort == 0) {
+    throw std::invalid_argument("relay: both peers' listen ports are needed");
+  }
+  ports.relayA = relay.AddLinkPair(ports.relayA, ports.bPort);
+  ports.relayB = relay.AddLinkPair(ports.relayB, ports.aPort);
+  return ports;
+}
+
+uint16_t FindFreePortPair() {
+  FdPair pair = BindPair(0);
+  close(pair.data);
+  close(pair.control);
+  return pair.base;
+}
+
+namespace {
+
+double ParseRate(const std::string& option, const std::string& text) {
+  size_t used = 0;
+  double value = 0;
+  try {
+    value = std::stod(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || !(value >= 0.0 && value <= 1.0)) {
+    throw std::invalid_argument(option + " wants a rate between 0 and 1, not \"" + text + "\"");
+  }
+  return value;
+}
+
+uint64_t ParseUnsigned(const std::string& option, const std::string& text, uint64_t max) {
+  uint64_t value = 0;
+  bool ok = !text.empty() && text.size() <= 20;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      ok = false;
+      break;
+    }
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (max - digit) / 10) {
+      ok = false;
+      break;
+    }
+    value = value * 10 + digit;
+  }
+  if (!ok) {
+    throw std::invalid_argument(option + " wants a whole number from 0 to " + std::to_string(max) +
+                                ", not \"" + text + "\"");
+  }
+  return value;
+}
+
+uint16_t ParsePort(const std::string& option, const std::string& text) {
+  uint64_t port = ParseUnsigned(option, text, 65534);
+  if (port == 0) throw std::invalid_argument(option + " wants a port from 1 to 65534");
+  return static_cast<uint16_t>(port);
+}
+
+}  // namespace
+
+RelayOptions ParseRelayOptions(const std::vector<std::string>& args) {
+  RelayOptions options;
+  bool haveA = false;
+  bool haveB = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string option = args[i];
+    if (option == "--help" || option == "-h") {
+      options.help = true;
+      continue;
+    }
+    std::string value;
+    if (auto equals = option.find('='); option.rfind("--", 0) == 0 && equals != std::string::npos) {
+      value = option.substr(equals + 1);
+      option.resize(equals);
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
+    } else {
+      throw std::invalid_argument(option.rfind("--", 0) == 0
+                                      ? option + " needs a value"
+                                      : "unexpected argument \"" + option + "\"");
+    }
+    Impairments& imp = options.impairments;
+    if (option == "--a-port") {
+      options.ports.aPort = ParsePort(option, value);
+      haveA = true;
+    } else if (option == "--b-port") {
+      options.ports.bPort = ParsePort(option, value);
+      haveB = true;
+    } else if (option == "--relay-a") {
+      options.ports.relayA = ParsePort(option, value);
+    } else if (option == "--relay-b") {
+      options.ports.relayB = ParsePort(option, value);
+    } else if (option == "--loss") {
+      imp.loss = ParseRate(option, value);
+    } else if (option == "--dup") {
+      imp.duplicate = ParseRate(option, value);
+    } else if (option == "--reorder") {
+      imp.reorder = ParseRate(option, value);
+    } else if (option == "--delay-ms") {
+      imp.delayMs = static_cast<int>(ParseUnsigned(option, value, 60000));
+    } else if (option == "--jitter-ms") {
+      imp.jitterMs = static_cast<int>(ParseUnsigned(option, value, 60000));
+    } else if (option == "--hold-ms") {
+      imp.holdMs = static_cast<int>(ParseUnsigned(option, value, 60000));
+    } else if (option == "--seed") {
+      imp.seed = ParseUnsigned(option, value, std::numeric_limits<uint64_t>::max());
+    } else if (option == "--stats-ms") {
+      options.statsMs = static_cast<int>(ParseUnsigned(option, value, 3600000));
+    } else {
+      throw std::invalid_argument("unknown option \"" + option + "\"");
+    }
+  }
+  if (options.help) return options;
+  if (!haveA || !haveB) throw std::invalid_argument("--a-port and --b-port are required");
+  return options;
+}
+
+std::string RelayUsage() {
+  return "usage: tandem-relay --a-port PA --b-port PB [--relay-a RA] [--relay-b RB]\n"
+         "                    [--loss R] [--dup R] [--reorder R] [--delay-ms MS]\n"
+         "                    [--jitter-ms MS] [--hold-ms MS] [--seed N] [--stats-ms MS]\n"
+         "Peer A listens on PA and PA+1 and sends to RA; peer B listens on PB and PB+1 and\n"
+         "sends to RB. The relay forwards RA, RA+1 to PB, PB+1 and RB, RB+1 to PA, PA+1, all on\n"
+         "127.0.0.1, losing, duplicating and reordering datagrams at the given rates (0 to 1) and\n"
+         "delaying them by MS plus up to the jitter. A relay port left out is chosen free.\n";
+}
+
+std::string FormatCounters(const LinkCounters& c) {
+  std::ostringstream out;
+  out << "received " << c.received << ", forwarded " << c.forwarded << ", dropped " << c.dropped
+      << ", duplicated " << c.duplicated << ", reordered " << c.reordered;
+  if (c.overflow) out << ", overflow " << c.overflow;
+  if (c.sendErrors) out << ", send errors " << c.sendErrors;
+  return out.str();
+}
+
+}  // namespace tandem::relay
