@@ -1,15 +1,99 @@
-// PLACEHOLDER: replaced by the real implementation.
+// The playback thread: plays the peer's events once they have waited longer than the buffer the
+// peer announced, and local audition copies after the local buffer. It keeps a table of the keys
+// it believes sounding, so duplicated or outdated note events play once and in the right sense,
+// and brings that table in line with the key snapshots the peer sends.
 #pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "app/Controls.h"
 #include "app/FormCtrl.h"
+#include "events/Listmidi.h"
 #include "platform/Worker.h"
+#include "send/Fonctionutile.h"
+
 namespace tandem {
+
+struct KeyState {
+  bool sounding = false;      // a note-on from the peer was played for the key, not yet ended
+  uint32_t lastTime = 0;      // time of the newest received record applied to the key
+  uint32_t lastSequence = 0;  // sequence of the received record that last changed the key
+};
+
+// What the playback did with what it was given; read by any thread.
+struct PlaybackCounters {
+  std::atomic<uint64_t> played{0};         // messages handed to the output
+  std::atomic<uint64_t> stale{0};          // duplicate or outdated note events, dropped
+  std::atomic<uint64_t> invalid{0};        // records that cannot be used: status, note or velocity
+  std::atomic<uint64_t> outOfRange{0};     // notes transposed outside 0..127, not sent
+  std::atomic<uint64_t> sourceChanges{0};  // the peer started a new session
+};
+
+// One pass of the playback thread as a plain function of the window's state and `now`, so tests
+// step it with a fake clock. Only one thread may use an instance.
+class PrepareRecPass {
+ public:
+  explicit PrepareRecPass(TFormCtl& form);
+
+  // Acts on at most one due received record, then on at most one due local record.
+  void Pass(int32_t now);
+  // Transposes, forces the channel, sends one message and shows it in the "OUT" column.
+  void PlayEvent(int32_t note, int32_t status, int32_t velocity, uint32_t sequence, int32_t time,
+                 bool isLocal);
+  // Applies the record's key snapshot to keyStates, playing each key that must change.
+  void RepairKeys(const EventRecord& record);
+
+  // How long a received record has waited, in ms, as the due test measures it.
+  static int64_t ReceivedWait(const EventRecord& record, int32_t now);
+  // How long a local record has waited, in ms.
+  static int64_t LocalWait(const EventRecord& record, int32_t now);
+
+  const PlaybackCounters& Counters() const { return counters_; }
+
+  int32_t lastVelocity = 100;
+  std::array<KeyState, 128> keyStates{};
+
+ private:
+  // What went out for a key's note-on, so its note-off ends that very note.
+  struct SentNote {
+    enum State : uint8_t { None, Sent, Suppressed } state = None;
+    uint8_t outNote = 0;
+    uint8_t channel = 0;  // 0..15
+  };
+
+  void ActOnReceived(const EventRecord& record);
+  void NoteSource(uint32_t source);
+
+  TFormCtl& form_;
+  IntSetting transposeOut_;
+  IntSetting canalOut_;
+  IntSetting localCanal_;
+  int32_t receptionBuffer_ = 0;
+  bool haveSource_ = false;
+  uint32_t lastSource_ = 0;
+  std::array<SentNote, 128> sentReceived_{};
+  std::array<SentNote, 128> sentLocal_{};
+  PlaybackCounters counters_;
+};
+
 class ThreadPrepareRec : public Worker {
  public:
-  explicit ThreadPrepareRec(TFormCtl& form) : Worker("ThreadPrepareRec"), form_(form) {}
+  static constexpr std::chrono::milliseconds kPassInterval{3};
+
+  explicit ThreadPrepareRec(TFormCtl& form, ClockFn clock = ClockMs);
   ~ThreadPrepareRec() override { Stop(); }
+
+  const PlaybackCounters& Counters() const { return pass_.Counters(); }
+
  protected:
-  void Run() override {}
+  void Run() override;
+
  private:
-  [[maybe_unused]] TFormCtl& form_;
+  TFormCtl& form_;
+  ClockFn clock_;
+  PrepareRecPass pass_;
 };
+
 }  // namespace tandem

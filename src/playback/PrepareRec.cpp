@@ -1,0 +1,234 @@
+#include "playback/PrepareRec.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace tandem {
+
+namespace {
+
+constexpr int32_t kNoteOn = 144;
+constexpr int32_t kNoteOff = 128;
+constexpr int32_t kPolyPressure = 160;
+
+bool IsChannelStatus(int32_t status) {
+  return status >= 0x80 && status <= 0xE0 && (status & 0x0F) == 0;
+}
+
+// Program change and channel pressure carry one data byte; the second is never sent.
+bool HasSecondByte(int32_t status) {
+  return status != 0xC0 && status != 0xD0;
+}
+
+// A record from the network is only used when every byte it would put on the wire is a MIDI
+// byte: above 127 a note would index past the key tables and a data byte would turn into a status.
+bool Usable(int32_t status, int32_t note, int32_t velocity) {
+  if (!IsChannelStatus(status)) return false;
+  if (note < 0 || note > 127) return false;
+  if (HasSecondByte(status) && (velocity < 0 || velocity > 127)) return false;
+  return true;
+}
+
+// The MIDI standard's note-off: a note-on with velocity 0.
+int32_t EffectiveStatus(int32_t status, int32_t velocity) {
+  return status == kNoteOn && velocity == 0 ? kNoteOff : status;
+}
+
+int64_t Magnitude(int64_t v) {
+  return v < 0 ? -v : v;
+}
+
+// The difference of two clock readings as a 32-bit signed value, as the clock wraps.
+int64_t ClockDistance(int32_t a, int32_t b) {
+  auto diff = static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+  return Magnitude(diff);
+}
+
+}  // namespace
+
+PrepareRecPass::PrepareRecPass(TFormCtl& form)
+    : form_(form),
+      transposeOut_(form.EditTransposeOut, 0, -127, 127),
+      canalOut_(form.EditMidiCanalOut, 1, 1, 16),
+      localCanal_(form.EditLocalCanal, 2, 1, 16) {}
+
+int64_t PrepareRecPass::ReceivedWait(const EventRecord& record, int32_t now) {
+  // |time - now| - arrivalOffset is the time spent in the queue whatever the offset between the
+  // two machines' clocks; computed wide so a hostile time cannot overflow it.
+  return Magnitude(ClockDistance(record.time, now) - int64_t{record.arrivalOffset});
+}
+
+int64_t PrepareRecPass::LocalWait(const EventRecord& record, int32_t now) {
+  return ClockDistance(now, record.time);
+}
+
+void PrepareRecPass::Pass(int32_t now) {
+  const int32_t localBuffer = form_.LocalBuffer.load();
+  receptionBuffer_ = form_.ReceptionBuffer.load();
+
+  // Examining and removing the head is one locked step: a record inserted ahead of it meanwhile
+  // stays queued for a later pass.
+  RecordPtr received = form_.ReceiveQueue.TakeFirstIf(
+      [&](const EventRecord& r) { return ReceivedWait(r, now) > receptionBuffer_; });
+  if (received) ActOnReceived(*received);
+
+  RecordPtr local = form_.LocalQueue.TakeFirstIf(
+      [&](const EventRecord& r) { return LocalWait(r, now) > localBuffer; });
+  if (local && local->kind == EventMidi) {
+    PlayEvent(local->note, local->status, local->velocity, local->sequence, local->time, true);
+  }
+}
+
+void PrepareRecPass::NoteSource(uint32_t source) {
+  // A new session of the peer starts its sequence numbers and times afresh; stamps of the old
+  // one would make the keys ignore it. What sounds stays known, so it can still be ended.
+  if (haveSource_ && source != lastSource_) {
+    for (KeyState& k : keyStates) {
+      k.lastSequence = 0;
+      k.lastTime = 0;
+    }
+    counters_.sourceChanges.fetch_add(1);
+  }
+  haveSource_ = true;
+  lastSource_ = source;
+}
+
+void PrepareRecPass::ActOnReceived(const EventRecord& r) {
+  NoteSource(r.source);
+  switch (r.kind) {
+    case EventMidiBare:
+    case EventMidi: {
+      if (!Usable(r.status, r.note, r.velocity)) {
+        counters_.invalid.fetch_add(1);
+        return;
+      }
+      const int32_t status = EffectiveStatus(r.status, r.velocity);
+      if (status != kNoteOn && status != kNoteOff) {
+        PlayEvent(r.note, status, r.velocity, r.sequence, r.time, false);
+        return;
+      }
+      const KeyState& key = keyStates[static_cast<size_t>(r.note)];
+      const bool on = status == kNoteOn;
+      if (on != key.sounding && key.lastSequence < r.sequence) {
+        // Only a note-on's velocity is a fair guess for notes that a snapshot starts; a note-off
+        // often has velocity 0, which would start them silent.
+        if (on) lastVelocity = r.velocity;
+        PlayEvent(r.note, status, r.velocity, r.sequence, r.time, false);
+      } else {
+        counters_.stale.fetch_add(1);
+      }
+      if (r.kind == EventMidi) RepairKeys(r);
+      return;
+    }
+    case EventKeyRefresh:
+      RepairKeys(r);
+      return;
+    case EventBuffer:
+      receptionBuffer_ = r.bufferMs;
+      form_.ReceptionBuffer.store(r.bufferMs);
+      return;
+    default:
+      return;
+  }
+}
+
+void PrepareRecPass::RepairKeys(const EventRecord& r) {
+  const auto time = static_cast<uint32_t>(r.time);
+  for (int32_t k = 0; k < 128; ++k) {
+    KeyState& key = keyStates[static_cast<size_t>(k)];
+    if (!(key.lastTime < time)) continue;  // nothing newer than what is known of the key
+    key.lastTime = time;
+    const bool on = r.keyOn[static_cast<size_t>(k)] != 0;
+    if (key.sounding == on) continue;
+    if (!on) {
+      PlayEvent(k, kNoteOff, lastVelocity, r.sequence, r.time, false);
+    } else if (r.keyRecent[static_cast<size_t>(k)] != 0) {
+      // A key held for a second or more is not started late.
+      PlayEvent(k, kNoteOn, lastVelocity, r.sequence, r.time, false);
+    }
+  }
+}
+
+void PrepareRecPass::PlayEvent(int32_t note, int32_t status, int32_t velocity, uint32_t sequence,
+                               int32_t time, bool isLocal) {
+  if (!Usable(status, note, velocity)) {
+    counters_.invalid.fetch_add(1);
+    return;
+  }
+  status = EffectiveStatus(status, velocity);
+  const auto key = static_cast<size_t>(note);
+  const bool isNote = status == kNoteOn || status == kNoteOff;
+
+  if (!isLocal && isNote) {
+    KeyState& state = keyStates[key];
+    if (state.sounding == (status == kNoteOn)) return;
+    state.sounding = status == kNoteOn;
+    state.lastSequence = sequence;
+    state.lastTime = static_cast<uint32_t>(time);
+  }
+
+  // The output note and channel by the current settings.
+  int32_t outNote = note;
+  const bool transposable = isNote || status == kPolyPressure;
+  if (transposable && form_.CheckBoxTransposeOut.Checked()) outNote = note + transposeOut_.Get();
+  int32_t shownChannel = 1;
+  if (!isLocal && form_.CheckBoxMidiCanalOut.Checked()) shownChannel = canalOut_.Get();
+  if (isLocal && form_.CheckBoxLocalMIDI.Checked()) shownChannel = localCanal_.Get();
+
+  // A note-off, or pressure on a held note, goes where its note-on went, whatever the settings
+  // are now, so no note is left hanging on the synthesizer.
+  SentNote& sent = (isLocal ? sentLocal_ : sentReceived_)[key];
+  if (status == kNoteOff || status == kPolyPressure) {
+    if (sent.state == SentNote::Sent) {
+      outNote = sent.outNote;
+      shownChannel = sent.channel + 1;
+    }
+    if (status == kNoteOff) {
+      const bool wasSuppressed = sent.state == SentNote::Suppressed;
+      sent.state = SentNote::None;
+      form_.KeysPlayed[key].store(0);
+      if (wasSuppressed) {
+        counters_.outOfRange.fetch_add(1);
+        return;  // its note-on never went out either
+      }
+    }
+  }
+
+  if (outNote < 0 || outNote > 127) {
+    if (status == kNoteOn) {
+      sent.state = SentNote::Suppressed;
+      if (isLocal) form_.KeysPlayed[key].store(0);
+    }
+    counters_.outOfRange.fetch_add(1);
+    return;
+  }
+  if (status == kNoteOn) {
+    sent = {SentNote::Sent, static_cast<uint8_t>(outNote), static_cast<uint8_t>(shownChannel - 1)};
+    form_.KeysPlayed[key].store(isLocal ? 0 : 1);
+  }
+
+  const uint32_t data2 = HasSecondByte(status) ? static_cast<uint32_t>(velocity) : 0;
+  const uint32_t word = (data2 << 16) | (static_cast<uint32_t>(outNote) << 8) |
+                        static_cast<uint32_t>(status + shownChannel - 1);
+  form_.MidiOutHandle.ShortMsg(word);  // no open device: the rest goes on as if it sounded
+  counters_.played.fetch_add(1);
+
+  form_.EditMsgOut.SetText(std::to_string(status));
+  form_.EditNoteOut.SetText(std::to_string(outNote));
+  form_.EditVelociteOut.SetText(std::to_string(velocity));
+  form_.EditCanalOut.SetText(std::to_string(shownChannel));
+}
+
+ThreadPrepareRec::ThreadPrepareRec(TFormCtl& form, ClockFn clock)
+    : Worker("ThreadPrepareRec"), form_(form), clock_(std::move(clock)), pass_(form) {}
+
+void ThreadPrepareRec::Run() {
+  // Producers wake the thread, so a record waits no longer than its due time says.
+  form_.ReceiveQueue.SetWaker(&GetWaker());
+  form_.LocalQueue.SetWaker(&GetWaker());
+  while (Sleep(kPassInterval)) pass_.Pass(clock_());
+  form_.ReceiveQueue.SetWaker(nullptr);
+  form_.LocalQueue.SetWaker(nullptr);
+}
+
+}  // namespace tandem
