@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace tandem::rtp {
@@ -12,16 +13,20 @@ namespace tandem::rtp {
 // Results: 0 on success, one of these on failure.
 enum Error : int {
   kOk = 0,
-  kErrNotCreated = -1,      // the session is not created
-  kErrAlreadyCreated = -2,  // Create on a created session
-  kErrOddPort = -3,         // the port base must be even
-  kErrSocket = -4,          // a socket could not be made
-  kErrBind = -5,            // a port is busy or cannot be bound
-  kErrBadDestination = -6,  // destination address or port unusable
-  kErrNoDestination = -7,   // sending with no destination
-  kErrTooBig = -8,          // payload larger than a datagram can carry
-  kErrSend = -9,            // the socket refused the datagram
-  kErrBadTimestampUnit = -10,
+  kErrNotCreated = -1,         // the session is not created
+  kErrAlreadyCreated = -2,     // Create on a created session
+  kErrOddPort = -3,            // the port base must be even
+  kErrSocket = -4,             // a socket could not be made
+  kErrBind = -5,               // a port is busy or cannot be bound
+  kErrBadDestination = -6,     // destination address or port unusable
+  kErrNoDestination = -7,      // sending with no destination
+  kErrTooBig = -8,             // payload larger than a datagram can carry
+  kErrSend = -9,               // the socket refused the datagram
+  kErrBadTimestampUnit = -10,  // not a finite number of seconds above zero
+  kErrBadPort = -11,           // port base 0 (its control port would be 1)
+  kErrReceive = -12,           // a socket read failed for a reason other than "nothing waits"
+  kErrNoSource = -13,          // no current source (GotoFirst/NextSourceWithData said false)
+  kErrBadArgument = -14,       // payload type above 127, or no bytes for a non-zero length
 };
 
 struct Packet {
@@ -40,6 +45,24 @@ struct SessionStats {
   uint64_t malformedDropped = 0;  // short, bad version, bad lengths, bad RTCP
   uint64_t ownSsrcDropped = 0;
   uint64_t rtcpSent = 0;
+  uint64_t rtpSent = 0;
+  uint64_t sequenceDropped = 0;  // a packet after a sequence jump that no packet followed
+  uint64_t limitDropped = 0;     // too many sources, or too many packets waiting for one
+  uint64_t receiveErrors = 0;    // socket reads that failed
+  uint64_t rtcpSendErrors = 0;   // reports or BYEs the socket refused
+};
+
+// What the session knows about one remote source.
+struct SourceInfo {
+  uint32_t ssrc = 0;
+  std::string cname;      // from its SDES, empty until one arrives
+  bool sentData = false;  // a data packet has arrived from it
+  bool byeReceived = false;
+  double jitter = 0;  // interarrival jitter in its timestamp units (RFC 3550 A.8)
+  uint32_t extendedHighest = 0;
+  uint32_t received = 0;
+  int64_t cumulativeLost = 0;
+  size_t waiting = 0;  // packets not yet taken
 };
 
 class RtpSession {
@@ -81,6 +104,10 @@ class RtpSession {
   int64_t MillisUntilRtcp() const;
   uint32_t Ssrc() const;
   SessionStats Stats() const;
+  std::vector<SourceInfo> Sources() const;
+  // The RTCP minimum interval in seconds (5 by default, as RFC 3550 6.2 recommends). Smaller
+  // values are for tests; it applies from now on, and to sessions created later.
+  int SetRtcpMinimumInterval(double seconds);
 
  private:
   struct Impl;

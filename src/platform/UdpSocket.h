@@ -1,0 +1,44 @@
+// A non-blocking IPv4 UDP socket. Results are 0 (or a byte count) on success and -errno on
+// failure, so callers tell "nothing waits" (-EAGAIN) from real errors without reading errno.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tandem {
+
+class UdpSocket {
+ public:
+  UdpSocket() = default;
+  ~UdpSocket() { Close(); }
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+  UdpSocket(UdpSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  UdpSocket& operator=(UdpSocket&& other) noexcept;
+
+  // Opens the socket and binds it to port (0 = any free port) on localIp (host byte order,
+  // 0 = every address). Fails when open, or when the port is taken.
+  int Bind(uint16_t port, uint32_t localIpHostOrder = 0);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  // The bound port, or 0 when not open.
+  uint16_t LocalPort() const;
+
+  struct Received {
+    int64_t result = 0;      // the datagram's full length, or -errno (-EAGAIN: nothing waits)
+    bool truncated = false;  // the datagram was longer than the buffer; the buffer has its start
+    uint32_t fromIp = 0;     // host byte order
+    uint16_t fromPort = 0;
+  };
+  // Takes one datagram if one waits; never blocks.
+  Received ReceiveFrom(std::span<uint8_t> buffer);
+  // Sends one datagram; 0 when the whole datagram was taken, else -errno.
+  int SendTo(std::span<const uint8_t> bytes, uint32_t ipHostOrder, uint16_t port);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace tandem

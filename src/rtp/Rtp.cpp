@@ -1,2 +1,0 @@
-// PLACEHOLDER: replaced by the RTP session library.
-namespace tandem::rtp {}

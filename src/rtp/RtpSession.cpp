@@ -1,0 +1,273 @@
+#include "rtp/RtpSession.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "platform/UdpSocket.h"
+#include "rtp/RtpPacket.h"
+#include "rtp/SessionCore.h"
+
+namespace tandem::rtp {
+namespace {
+
+// One Poll reads at most this many datagrams per socket, so a flood cannot hold the caller.
+constexpr int kMaxReadsPerPoll = 4096;
+
+Micros MonotonicMicros() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+Micros WallclockOffset() {
+  using namespace std::chrono;
+  const Micros wall = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+  return wall - MonotonicMicros();
+}
+
+// RFC 3550 6.5.1: a CNAME unique to this participant; the process id keeps two peers on one
+// host apart.
+std::string MakeCname() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') {
+    return "tandem." + std::to_string(::getpid()) + "@localhost";
+  }
+  return "tandem." + std::to_string(::getpid()) + "@" + host;
+}
+
+// RFC 3550 5.1/8.1: random SSRC, starting sequence number and timestamp.
+void Randomise(CoreConfig& c) {
+  try {
+    std::random_device device;
+    c.ssrc = device();
+    c.firstSequence = static_cast<uint16_t>(device());
+    c.firstTimestamp = device();
+    c.seed = uint64_t{device()} << 32 | device();
+  } catch (const std::exception&) {
+    // No entropy source: the clocks and the process id still differ between sessions.
+    std::seed_seq seq{static_cast<uint64_t>(MonotonicMicros()),
+                      static_cast<uint64_t>(WallclockOffset()), static_cast<uint64_t>(::getpid())};
+    std::mt19937_64 g(seq);
+    c.ssrc = static_cast<uint32_t>(g());
+    c.firstSequence = static_cast<uint16_t>(g());
+    c.firstTimestamp = static_cast<uint32_t>(g());
+    c.seed = g();
+  }
+}
+
+CoreConfig RandomConfig(double rtcpMinimum) {
+  CoreConfig c;
+  Randomise(c);
+  c.cname = MakeCname();
+  c.rtcpMinimumSeconds = rtcpMinimum;
+  c.wallclockOffset = WallclockOffset();
+  return c;
+}
+
+}  // namespace
+
+struct RtpSession::Impl {
+  mutable std::mutex mutex;
+  std::optional<SessionCore> core;
+  UdpSocket data;
+  UdpSocket control;
+  SessionStats lastStats;  // kept after Destroy until the next Create
+  double rtcpMinimum = 5;
+  std::vector<uint8_t> buffer = std::vector<uint8_t>(kMaxUdpPayload + 1);
+  std::vector<uint8_t> outgoing;
+
+  // Sends bytes to every destination's control port; counts refusals.
+  void SendControl(const std::vector<uint8_t>& bytes) {
+    if (bytes.empty()) return;
+    for (const Destination& d : core->Destinations()) {
+      if (control.SendTo(bytes, d.ip, static_cast<uint16_t>(d.port + 1)) == 0) {
+        ++core->Stats().rtcpSent;
+      } else {
+        ++core->Stats().rtcpSendErrors;
+      }
+    }
+  }
+
+  // Reads what waits on one socket; false when a read failed.
+  bool Drain(UdpSocket& socket, bool isControl) {
+    for (int i = 0; i < kMaxReadsPerPoll; ++i) {
+      const UdpSocket::Received r = socket.ReceiveFrom(buffer);
+      if (r.result == -EAGAIN) return true;
+      if (r.result == -EINTR) continue;
+      if (r.result < 0) {
+        ++core->Stats().receiveErrors;
+        return false;
+      }
+      if (r.truncated) {
+        ++core->Stats().malformedDropped;
+        continue;
+      }
+      const std::span<const uint8_t> bytes(buffer.data(), static_cast<size_t>(r.result));
+      const Micros now = MonotonicMicros();
+      if (isControl) {
+        core->OnControl(bytes, now);
+      } else {
+        core->OnData(bytes, now);
+      }
+    }
+    return true;
+  }
+};
+
+RtpSession::RtpSession() : impl_(std::make_unique<Impl>()) {}
+
+RtpSession::~RtpSession() {
+  Destroy();
+}
+
+int RtpSession::Create(uint16_t portBase, uint32_t localIp) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->core) return kErrAlreadyCreated;
+  if (portBase % 2 != 0) return kErrOddPort;
+  if (portBase == 0) return kErrBadPort;
+  int rc = impl_->data.Bind(portBase, localIp);
+  if (rc == 0) rc = impl_->control.Bind(static_cast<uint16_t>(portBase + 1), localIp);
+  if (rc != 0) {
+    impl_->data.Close();
+    impl_->control.Close();
+    const bool portProblem = rc == -EADDRINUSE || rc == -EACCES || rc == -EADDRNOTAVAIL;
+    return portProblem ? kErrBind : kErrSocket;
+  }
+  impl_->core.emplace(RandomConfig(impl_->rtcpMinimum), MonotonicMicros());
+  return kOk;
+}
+
+int RtpSession::Destroy() {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return kErrNotCreated;
+  // RFC 3550 6.1: leave with a BYE, so the peers forget us now rather than after a timeout.
+  impl_->SendControl(impl_->core->MakeBye(MonotonicMicros()));
+  impl_->data.Close();
+  impl_->control.Close();
+  impl_->lastStats = impl_->core->Stats();
+  impl_->core.reset();
+  return kOk;
+}
+
+bool RtpSession::IsCreated() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->core.has_value();
+}
+
+int RtpSession::SetTimestampUnit(double seconds) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return kErrNotCreated;
+  return impl_->core->SetTimestampUnit(seconds);
+}
+
+int RtpSession::AddDestination(uint32_t ipHostOrder, uint16_t port) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return kErrNotCreated;
+  return impl_->core->AddDestination(ipHostOrder, port);
+}
+
+int RtpSession::IncrementTimestamp(uint32_t units) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return kErrNotCreated;
+  impl_->core->IncrementTimestamp(units);
+  return kOk;
+}
+
+int RtpSession::SendPacket(const uint8_t* payload, size_t length, uint8_t payloadType, bool marker,
+                           uint32_t tsIncrement) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return kErrNotCreated;
+  if (payload == nullptr && length > 0) return kErrBadArgument;
+  const std::span<const uint8_t> bytes(payload, length);
+  const int rc = impl_->core->BuildData(bytes, payloadType, marker, impl_->outgoing);
+  if (rc != kOk) return rc;
+  // A datagram that no destination took is a failure; the sequence number is then not used up,
+  // so a retry carries the same one.
+  bool taken = false;
+  for (const Destination& d : impl_->core->Destinations()) {
+    if (impl_->data.SendTo(impl_->outgoing, d.ip, d.port) == 0) taken = true;
+  }
+  if (!taken) return kErrSend;
+  impl_->core->CommitSent(length, tsIncrement, MonotonicMicros());
+  return kOk;
+}
+
+int RtpSession::Poll() {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return kErrNotCreated;
+  const bool dataOk = impl_->Drain(impl_->data, false);
+  const bool controlOk = impl_->Drain(impl_->control, true);
+  const Micros now = MonotonicMicros();
+  if (impl_->core->ReportDue(now)) impl_->SendControl(impl_->core->MakeReport(now));
+  return dataOk && controlOk ? kOk : kErrReceive;
+}
+
+bool RtpSession::GotoFirstSourceWithData() {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->core && impl_->core->GotoFirstSourceWithData();
+}
+
+bool RtpSession::GotoNextSourceWithData() {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->core && impl_->core->GotoNextSourceWithData();
+}
+
+int RtpSession::SetCurrentSourceTimestampUnit(double seconds) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return kErrNotCreated;
+  return impl_->core->SetCurrentSourceTimestampUnit(seconds);
+}
+
+std::unique_ptr<Packet> RtpSession::GetNextPacket() {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return nullptr;
+  return impl_->core->TakeNextPacket();
+}
+
+int RtpSession::DataFd() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->core ? impl_->data.Fd() : -1;
+}
+
+int RtpSession::ControlFd() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->core ? impl_->control.Fd() : -1;
+}
+
+int64_t RtpSession::MillisUntilRtcp() const {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return -1;
+  const Micros left = impl_->core->NextReportTime() - MonotonicMicros();
+  return left <= 0 ? 0 : (left + 999) / 1000;
+}
+
+uint32_t RtpSession::Ssrc() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->core ? impl_->core->Ssrc() : 0;
+}
+
+SessionStats RtpSession::Stats() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->core ? impl_->core->Stats() : impl_->lastStats;
+}
+
+std::vector<SourceInfo> RtpSession::Sources() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->core ? impl_->core->Sources() : std::vector<SourceInfo>{};
+}
+
+int RtpSession::SetRtcpMinimumInterval(double seconds) {
+  if (!std::isfinite(seconds) || seconds <= 0) return kErrBadArgument;
+  std::lock_guard lock(impl_->mutex);
+  impl_->rtcpMinimum = seconds;
+  if (impl_->core) impl_->core->SetRtcpMinimum(seconds, MonotonicMicros());
+  return kOk;
+}
+
+}  // namespace tandem::rtp
