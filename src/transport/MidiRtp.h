@@ -1,15 +1,84 @@
-// PLACEHOLDER: replaced by the real implementation.
+// The RTP session thread: sets the session up from the window's settings, then on every pass
+// refreshes the bandwidth figure, takes every received packet into the model and sends at most
+// one record from the head of the send queue.
 #pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
 #include "app/FormCtrl.h"
 #include "platform/Worker.h"
+#include "rtp/RtpSession.h"
+#include "send/Fonctionutile.h"
+#include "transport/Payload.h"
+
 namespace tandem {
+
+// What the session thread needs of an RTP session, so tests can stand in for the network.
+// Results are those of rtp::RtpSession: 0 or a negative rtp::Error.
+class RtpLink {
+ public:
+  virtual ~RtpLink() = default;
+  virtual int Create(uint16_t portBase) = 0;
+  virtual int Destroy() = 0;
+  virtual int SetTimestampUnit(double seconds) = 0;
+  virtual int AddDestination(uint32_t ipHostOrder, uint16_t port) = 0;
+  virtual int IncrementTimestamp(uint32_t units) = 0;
+  virtual int SendPacket(const uint8_t* payload, size_t length, uint8_t payloadType, bool marker,
+                         uint32_t tsIncrement) = 0;
+  virtual int Poll() = 0;
+  virtual bool GotoFirstSourceWithData() = 0;
+  virtual bool GotoNextSourceWithData() = 0;
+  virtual int SetCurrentSourceTimestampUnit(double seconds) = 0;
+  virtual std::unique_ptr<rtp::Packet> GetNextPacket() = 0;
+};
+
+// The real session over UDP.
+std::unique_ptr<RtpLink> MakeSessionLink();
+
 class MidiRTP : public Worker {
  public:
-  explicit MidiRTP(TFormCtl& form) : Worker("MidiRTP"), form_(form) {}
-  ~MidiRTP() override { Stop(); }
+  static constexpr std::chrono::milliseconds kPassPeriod{2};
+  static constexpr uint32_t kStatsPeriodMs = 3000;
+  static constexpr double kTimestampUnit = 0.001;  // millisecond timestamps
+
+  explicit MidiRTP(TFormCtl& form);
+  MidiRTP(TFormCtl& form, std::unique_ptr<RtpLink> link, ClockFn clock = ClockMs);
+  ~MidiRTP() override;
+
+  // Reads the ports and the destination, lists this machine's addresses in MemoIpAddr and
+  // creates the session. False, with the reason shown, when the session cannot run.
+  bool Setup(int32_t now);
+  // One pass of the loop. False once RtpActive was found cleared and the session destroyed.
+  bool Pass(int32_t now);
+
+  // Only meaningful on the thread that runs the passes (or a test stepping them).
+  int32_t ReceivedCount() const { return receivedCount_; }
+  int32_t SentCount() const { return sentCount_; }
+  // Packets that made nothing: unusable payloads, and records refused by a full ReceiveQueue.
+  uint64_t DroppedCount() const { return dropped_; }
+
  protected:
-  void Run() override {}
+  void Run() override;
+
  private:
-  [[maybe_unused]] TFormCtl& form_;
+  void Receive(int32_t now);
+  void Dispatch(const rtp::Packet& packet, int32_t now);
+  void SendHead(int32_t now);
+
+  TFormCtl& form_;
+  std::unique_ptr<RtpLink> link_;
+  ClockFn clock_;
+  SentKeyTable sentKeys_{};
+  int32_t receivedCount_ = 0;
+  int32_t shownReceived_ = -1;
+  int32_t sentCount_ = 0;
+  uint64_t dropped_ = 0;
+  uint32_t lastStatsTime_ = 0;
+  int64_t bandwidthBytes_ = 0;
+  uint32_t lastSendTime_ = 0;  // 0: nothing sent yet
 };
+
 }  // namespace tandem

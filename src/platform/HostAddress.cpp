@@ -1,0 +1,96 @@
+#include "platform/HostAddress.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+
+namespace tandem {
+
+std::string HostName() {
+  std::array<char, 256> name{};
+  if (gethostname(name.data(), name.size() - 1) != 0) return {};
+  return name.data();
+}
+
+std::string DottedIpv4(uint32_t hostOrder) {
+  in_addr a{};
+  a.s_addr = htonl(hostOrder);
+  std::array<char, INET_ADDRSTRLEN> text{};
+  if (!inet_ntop(AF_INET, &a, text.data(), text.size())) return {};
+  return text.data();
+}
+
+std::vector<std::string> InterfaceAddresses() {
+  std::vector<std::string> outside, loopback;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return {};
+  for (ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
+    uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+    auto& into = (i->ifa_flags & IFF_LOOPBACK) ? loopback : outside;
+    std::string text = DottedIpv4(ip);
+    if (std::find(into.begin(), into.end(), text) == into.end()) into.push_back(text);
+  }
+  freeifaddrs(list);
+  outside.insert(outside.end(), loopback.begin(), loopback.end());
+  return outside;
+}
+
+std::vector<std::string> LocalHostLines() {
+  std::vector<std::string> lines;
+  if (auto name = HostName(); !name.empty()) lines.push_back(name);
+  for (auto& a : InterfaceAddresses()) lines.push_back(a);
+  return lines;
+}
+
+namespace {
+
+bool Usable(uint32_t ip) {
+  return ip != 0 && ip != 0xFFFFFFFFu;
+}
+
+bool LooksLikeHostName(const std::string& text) {
+  if (text.empty() || text.size() > 253) return false;
+  bool letter = false;
+  for (char c : text) {
+    bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    letter = letter || alpha;
+    if (!alpha && !(c >= '0' && c <= '9') && c != '-' && c != '.') return false;
+  }
+  // All digits and dots is a malformed address, not a name.
+  return letter;
+}
+
+}  // namespace
+
+std::optional<uint32_t> ResolveIpv4(const std::string& text) {
+  in_addr a{};
+  if (inet_pton(AF_INET, text.c_str(), &a) == 1) {
+    uint32_t ip = ntohl(a.s_addr);
+    if (Usable(ip)) return ip;
+    return std::nullopt;
+  }
+  if (!LooksLikeHostName(text)) return std::nullopt;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(text.c_str(), nullptr, &hints, &result) != 0 || !result) return std::nullopt;
+  std::optional<uint32_t> found;
+  for (addrinfo* r = result; r && !found; r = r->ai_next) {
+    if (r->ai_family != AF_INET) continue;
+    uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(r->ai_addr)->sin_addr.s_addr);
+    if (Usable(ip)) found = ip;
+  }
+  freeaddrinfo(result);
+  return found;
+}
+
+}  // namespace tandem

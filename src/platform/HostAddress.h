@@ -1,0 +1,28 @@
+// The machine's own name and addresses, and destination addresses typed by the user.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tandem {
+
+std::string HostName();
+
+// Every IPv4 address of the machine's interfaces that are up, in dotted form, without
+// duplicates: the ones a peer elsewhere could use first, loopback addresses last.
+std::vector<std::string> InterfaceAddresses();
+
+// What the user is shown at session set-up: the host name, then InterfaceAddresses().
+std::vector<std::string> LocalHostLines();
+
+// A destination in host byte order: a dotted IPv4 address, or a host name that resolves to one.
+// Nothing for any other text, and nothing for 0.0.0.0 and 255.255.255.255, which name no peer.
+// Only texts that can be host names are looked up, so a typo never waits on a name server.
+std::optional<uint32_t> ResolveIpv4(const std::string& text);
+
+// Dotted form of an address in host byte order.
+std::string DottedIpv4(uint32_t hostOrder);
+
+}  // namespace tandem

@@ -1,0 +1,165 @@
+#include "transport/MidiRtp.h"
+
+#include <optional>
+
+#include "app/Convert.h"
+#include "platform/HostAddress.h"
+
+namespace tandem {
+
+namespace {
+
+// A stopped session thread may still be finishing a pass while the next one starts; the send
+// step (read the head, send, then remove it) must never interleave between the two.
+std::mutex& SendStepMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::optional<uint16_t> PortSetting(const EditBox& box) {
+  auto v = TryStrToInt(box.Text());
+  if (!v || *v < 0 || *v > 65535) return std::nullopt;
+  return static_cast<uint16_t>(*v);
+}
+
+}  // namespace
+
+MidiRTP::MidiRTP(TFormCtl& form, std::unique_ptr<RtpLink> link, ClockFn clock)
+    : Worker("MidiRTP"), form_(form), link_(std::move(link)), clock_(std::move(clock)) {}
+
+MidiRTP::~MidiRTP() {
+  Stop();
+}
+
+void MidiRTP::Run() {
+  if (!Setup(clock_())) return;
+  while (Sleep(kPassPeriod)) {
+    if (!Pass(clock_())) return;
+  }
+  link_->Destroy();  // asked to stop: close the session (and say BYE) now, not at destruction
+}
+
+bool MidiRTP::Setup(int32_t now) {
+  bool error = false;
+  bool badAddress = false;
+  link_->Destroy();
+  auto localPort = PortSetting(form_.EditPortLocal);
+  if (!localPort) error = true;
+  auto destIp = ResolveIpv4(form_.EditDestIp.Text());
+  if (!destIp) {
+    // Nothing is sent anywhere rather than to the broadcast address.
+    form_.EditStatutConnect.SetText("Bad IP address specified");
+    error = badAddress = true;
+  }
+  auto destPort = PortSetting(form_.EditPortDistant);
+  if (!destPort) error = true;
+  for (auto& line : LocalHostLines()) form_.MemoIpAddr.Append(line);
+
+  if (!error && link_->Create(*localPort) < 0) error = true;
+  if (!error) link_->SetTimestampUnit(kTimestampUnit);
+  if (!error && link_->AddDestination(*destIp, *destPort) < 0) error = true;
+  if (error) {
+    link_->Destroy();
+    if (!badAddress) form_.EditStatutConnect.SetText("Erreur RTP");
+    return false;
+  }
+  form_.EditStatutConnect.SetText("RTP Initialisé");
+  receivedCount_ = 0;
+  shownReceived_ = -1;
+  sentCount_ = 0;
+  lastStatsTime_ = static_cast<uint32_t>(now);
+  bandwidthBytes_ = 0;
+  lastSendTime_ = 0;
+  return true;
+}
+
+bool MidiRTP::Pass(int32_t now) {
+  auto unow = static_cast<uint32_t>(now);
+  if (unow - lastStatsTime_ > kStatsPeriodMs) {
+    lastStatsTime_ = unow;
+    // Payload bytes over a nominal 3 s window, in kilobytes (1000 bytes) per second.
+    form_.EditDebit.SetText(
+        FloatToStrGeneral(static_cast<double>(bandwidthBytes_) * (1.0 / 3000), 2, 2) + "KB/s");
+    bandwidthBytes_ = 0;
+  }
+  if (!form_.RtpActive.load()) {
+    link_->Destroy();
+    return false;
+  }
+  int pollResult = link_->Poll();
+  Receive(now);
+  if (receivedCount_ != shownReceived_) {
+    form_.EditNbrRec.SetText(IntToStr(receivedCount_));
+    shownReceived_ = receivedCount_;
+  }
+  if (pollResult < 0) form_.EditStatutReceive.SetText("erreur de poll");
+  SendHead(now);
+  return true;
+}
+
+void MidiRTP::Receive(int32_t now) {
+  if (!link_->GotoFirstSourceWithData()) return;
+  link_->SetCurrentSourceTimestampUnit(kTimestampUnit);
+  for (;;) {
+    if (auto packet = link_->GetNextPacket()) {
+      ++receivedCount_;
+      Dispatch(*packet, now);
+    } else if (!link_->GotoNextSourceWithData()) {
+      return;
+    }
+  }
+}
+
+void MidiRTP::Dispatch(const rtp::Packet& packet, int32_t now) {
+  Decoded d = Decode(packet.payloadType, packet.payload, packet.timestamp, packet.extendedSequence,
+                     packet.ssrc, now);
+  if (d.drop != DropReason::None) {
+    ++dropped_;
+    return;
+  }
+  if (d.keyOn) {
+    for (size_t k = 0; k < 128; ++k) form_.KeysSent[k].store((*d.keyOn)[k]);
+  }
+  switch (packet.payloadType) {
+    case PacketKeys:
+      form_.EditStatutReceive.SetText("Reception info de retransmission");
+      break;
+    case PacketBuffer:
+      form_.EditStatutReceive.SetText("Changement de Buffer");
+      break;
+    case PacketChat:
+      form_.MemoChat.Append("you : " + *d.chat);
+      form_.EditStatutReceive.SetText("Chat Reception");
+      break;
+    default:
+      break;
+  }
+  if (d.record && !form_.ReceiveQueue.InsertOrdered(std::move(d.record))) ++dropped_;
+}
+
+void MidiRTP::SendHead(int32_t now) {
+  std::lock_guard lock(SendStepMutex());
+  EventRecord* rec = form_.SendQueue.Get(0);
+  if (!rec) return;
+  auto unow = static_cast<uint32_t>(now);
+  if (lastSendTime_ == 0) lastSendTime_ = unow;
+  // The timeline advances by the time since the last successful send, again on every retry.
+  int result = link_->IncrementTimestamp(unow - lastSendTime_);
+  auto payload = Encode(*rec, sentKeys_, form_.RadioButtonNoTransm.Checked(), now);
+  if (payload) {
+    bandwidthBytes_ += static_cast<int64_t>(payload->length);
+    result =
+        link_->SendPacket(payload->bytes.data(), payload->length, payload->payloadType, false, 0);
+  }
+  if (result < 0) {
+    form_.EditStatutConnect.SetText("erreur a l'envoi");
+    return;  // the same record is tried again next pass
+  }
+  form_.EditStatutConnect.SetText("envoi correct");
+  form_.SendQueue.DeleteFirst();  // frees it: the record's road ends here
+  ++sentCount_;
+  form_.EditNbrSend.SetText(IntToStr(sentCount_));
+  lastSendTime_ = unow;
+}
+
+}  // namespace tandem

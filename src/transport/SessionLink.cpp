@@ -1,0 +1,40 @@
+// The session thread's link to a real RTP session over UDP.
+#include "rtp/RtpSession.h"
+#include "transport/MidiRtp.h"
+
+namespace tandem {
+
+namespace {
+
+class SessionLink : public RtpLink {
+ public:
+  int Create(uint16_t portBase) override { return session_.Create(portBase); }
+  int Destroy() override { return session_.Destroy(); }
+  int SetTimestampUnit(double seconds) override { return session_.SetTimestampUnit(seconds); }
+  int AddDestination(uint32_t ip, uint16_t port) override {
+    return session_.AddDestination(ip, port);
+  }
+  int IncrementTimestamp(uint32_t units) override { return session_.IncrementTimestamp(units); }
+  int SendPacket(const uint8_t* payload, size_t length, uint8_t payloadType, bool marker,
+                 uint32_t tsIncrement) override {
+    return session_.SendPacket(payload, length, payloadType, marker, tsIncrement);
+  }
+  int Poll() override { return session_.Poll(); }
+  bool GotoFirstSourceWithData() override { return session_.GotoFirstSourceWithData(); }
+  bool GotoNextSourceWithData() override { return session_.GotoNextSourceWithData(); }
+  int SetCurrentSourceTimestampUnit(double seconds) override {
+    return session_.SetCurrentSourceTimestampUnit(seconds);
+  }
+  std::unique_ptr<rtp::Packet> GetNextPacket() override { return session_.GetNextPacket(); }
+
+ private:
+  rtp::RtpSession session_;
+};
+
+}  // namespace
+
+std::unique_ptr<RtpLink> MakeSessionLink() {
+  return std::make_unique<SessionLink>();
+}
+
+}  // namespace tandem

@@ -1,0 +1,380 @@
+#include "transport/MidiRtp.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "platform/HostAddress.h"
+
+namespace tandem {
+namespace {
+
+struct SentPacket {
+  uint8_t type;
+  std::vector<uint8_t> bytes;
+};
+
+// Stands in for the network: records what the thread asks of the session, and hands out the
+// packets a test queues per source.
+struct FakeNet {
+  int createResult = 0;
+  int pollResult = 0;
+  std::deque<int> sendResults;  // consumed per send; 0 once empty
+  std::vector<uint16_t> created;
+  std::vector<std::pair<uint32_t, uint16_t>> destinations;
+  std::vector<uint32_t> increments;
+  std::vector<SentPacket> sent;
+  int destroyed = 0;
+  std::map<uint32_t, std::deque<rtp::Packet>> incoming;
+  std::vector<double> sourceUnits;
+
+  void Queue(uint32_t ssrc, uint8_t type, std::vector<uint8_t> payload, uint32_t seq,
+             uint32_t ts = 1000) {
+    rtp::Packet p;
+    p.ssrc = ssrc;
+    p.payloadType = type;
+    p.payload = std::move(payload);
+    p.extendedSequence = seq;
+    p.sequence = static_cast<uint16_t>(seq);
+    p.timestamp = ts;
+    incoming[ssrc].push_back(std::move(p));
+  }
+};
+
+class FakeLink : public RtpLink {
+ public:
+  explicit FakeLink(FakeNet& net) : net_(net) {}
+  int Create(uint16_t port) override {
+    net_.created.push_back(port);
+    return net_.createResult;
+  }
+  int Destroy() override {
+    ++net_.destroyed;
+    return 0;
+  }
+  int SetTimestampUnit(double) override { return 0; }
+  int AddDestination(uint32_t ip, uint16_t port) override {
+    net_.destinations.push_back({ip, port});
+    return 0;
+  }
+  int IncrementTimestamp(uint32_t units) override {
+    net_.increments.push_back(units);
+    return 0;
+  }
+  int SendPacket(const uint8_t* payload, size_t length, uint8_t type, bool marker,
+                 uint32_t inc) override {
+    EXPECT_FALSE(marker);
+    EXPECT_EQ(inc, 0u);
+    int r = 0;
+    if (!net_.sendResults.empty()) {
+      r = net_.sendResults.front();
+      net_.sendResults.pop_front();
+    }
+    net_.sent.push_back({type, {payload, payload + length}});
+    return r;
+  }
+  int Poll() override { return net_.pollResult; }
+  bool GotoFirstSourceWithData() override {
+    current_ = net_.incoming.begin();
+    return Settle();
+  }
+  bool GotoNextSourceWithData() override {
+    if (current_ != net_.incoming.end()) ++current_;
+    return Settle();
+  }
+  int SetCurrentSourceTimestampUnit(double seconds) override {
+    net_.sourceUnits.push_back(seconds);
+    return 0;
+  }
+  std::unique_ptr<rtp::Packet> GetNextPacket() override {
+    if (current_ == net_.incoming.end() || current_->second.empty()) return nullptr;
+    auto p = std::make_unique<rtp::Packet>(std::move(current_->second.front()));
+    current_->second.pop_front();
+    return p;
+  }
+
+ private:
+  bool Settle() {
+    while (current_ != net_.incoming.end() && current_->second.empty()) ++current_;
+    return current_ != net_.incoming.end();
+  }
+  FakeNet& net_;
+  std::map<uint32_t, std::deque<rtp::Packet>>::iterator current_;
+};
+
+class MidiRtpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    form_.RtpActive.store(true);
+    rtp_ =
+        std::make_unique<MidiRTP>(form_, std::make_unique<FakeLink>(net_), [this] { return now_; });
+  }
+
+  bool SetUpSession() { return rtp_->Setup(now_); }
+  void Step(int32_t ms = 10) {
+    now_ += ms;
+    ASSERT_TRUE(rtp_->Pass(now_));
+  }
+  void Queue(RecordPtr r) { form_.SendQueue.Add(std::move(r)); }
+  RecordPtr Midi(int status, int note, int velocity = 90) {
+    auto r = MakeRecord(EventMidi);
+    r->status = status;
+    r->note = note;
+    r->velocity = velocity;
+    return r;
+  }
+
+  TFormCtl form_;
+  FakeNet net_;
+  int32_t now_ = 500000;
+  std::unique_ptr<MidiRTP> rtp_;
+};
+
+TEST_F(MidiRtpTest, SetupCreatesTheSessionFromTheSettings) {
+  form_.EditPortLocal.SetText("4000");
+  form_.EditPortDistant.SetText("5002");
+  form_.EditDestIp.SetText("127.0.0.2");
+  ASSERT_TRUE(SetUpSession());
+  EXPECT_EQ(form_.EditStatutConnect.Text(), "RTP Initialisé");
+  EXPECT_EQ(net_.created, std::vector<uint16_t>{4000});
+  ASSERT_EQ(net_.destinations.size(), 1u);
+  EXPECT_EQ(net_.destinations[0].first, 0x7F000002u);
+  EXPECT_EQ(net_.destinations[0].second, 5002);
+  // The host name, then the machine's addresses.
+  auto lines = form_.MemoIpAddr.Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Local IP information");
+  EXPECT_EQ(lines[1], HostName());
+  EXPECT_EQ(lines.back(), "127.0.0.1");  // loopback comes last
+  // After set-up the status stays until the first send.
+  Step();
+  EXPECT_EQ(form_.EditStatutConnect.Text(), "RTP Initialisé");
+  EXPECT_EQ(form_.EditNbrRec.Text(), "0");
+}
+
+TEST_F(MidiRtpTest, SetupFailures) {
+  struct Case {
+    const char* local;
+    const char* dest;
+    const char* destPort;
+    int createResult;
+    const char* status;
+    bool creates;
+  };
+  for (auto c : std::vector<Case>{
+           {"2001", "127.0.0.1", "3000", rtp::kErrOddPort, "Erreur RTP", true},
+           {"2000", "127.0.0.1", "3000", rtp::kErrBind, "Erreur RTP", true},
+           {"20x0", "127.0.0.1", "3000", 0, "Erreur RTP", false},
+           {"70000", "127.0.0.1", "3000", 0, "Erreur RTP", false},
+           {"2000", "127.0.0.1", "", 0, "Erreur RTP", false},
+           {"2000", "999.1.2.3", "3000", 0, "Bad IP address specified", false},
+           {"2000", "no such host!", "3000", 0, "Bad IP address specified", false},
+           {"2000", "255.255.255.255", "3000", 0, "Bad IP address specified", false},
+           {"odd", "", "3000", 0, "Bad IP address specified", false},
+       }) {
+    TFormCtl form;
+    FakeNet net;
+    net.createResult = c.createResult;
+    form.EditPortLocal.SetText(c.local);
+    form.EditDestIp.SetText(c.dest);
+    form.EditPortDistant.SetText(c.destPort);
+    MidiRTP rtp(form, std::make_unique<FakeLink>(net));
+    EXPECT_FALSE(rtp.Setup(0)) << c.local << " " << c.dest;
+    EXPECT_EQ(form.EditStatutConnect.Text(), c.status) << c.local << " " << c.dest;
+    EXPECT_EQ(!net.created.empty(), c.creates) << c.local << " " << c.dest;
+    EXPECT_TRUE(net.sent.empty());
+  }
+}
+
+TEST_F(MidiRtpTest, HostNamesResolve) {
+  form_.EditDestIp.SetText("localhost");
+  ASSERT_TRUE(SetUpSession());
+  EXPECT_EQ(net_.destinations.at(0).first, 0x7F000001u);
+}
+
+TEST_F(MidiRtpTest, FailedSetupEndsTheThread) {
+  net_.createResult = rtp::kErrBind;
+  rtp_->Start();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (rtp_->Alive() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_FALSE(rtp_->Alive());
+  EXPECT_EQ(form_.EditStatutConnect.Text(), "Erreur RTP");
+}
+
+TEST_F(MidiRtpTest, SendsEachKindAsItsPacket) {
+  ASSERT_TRUE(SetUpSession());
+  Queue(Midi(144, 60));
+  auto refresh = MakeRecord(EventKeyRefresh);
+  Queue(std::move(refresh));
+  auto chat = MakeRecord(EventChat);
+  std::copy_n("hi", 2, chat->text.begin());
+  Queue(std::move(chat));
+  auto buffer = MakeRecord(EventBuffer);
+  buffer->bufferMs = 70000;
+  Queue(std::move(buffer));
+  Queue(MakeRecord(EventMidiBare));  // not sendable: removed, counted, nothing sent
+  for (int i = 0; i < 5; ++i) Step();
+  form_.SetRetransmission(RetransInMsg);
+  Queue(Midi(128, 60));
+  Step();
+
+  ASSERT_EQ(net_.sent.size(), 5u);
+  EXPECT_EQ(net_.sent[0].type, 77);
+  EXPECT_EQ(net_.sent[0].bytes, (std::vector<uint8_t>{144, 60, 90, 0}));
+  EXPECT_EQ(net_.sent[1].type, 83);
+  EXPECT_EQ(net_.sent[1].bytes.size(), 36u);
+  EXPECT_EQ(net_.sent[1].bytes[4 + 7], 0x10);  // key 60 is on in the snapshot
+  EXPECT_EQ(net_.sent[2].type, 67);
+  EXPECT_EQ(net_.sent[2].bytes.size(), 100u);
+  EXPECT_EQ(net_.sent[3].type, 66);
+  EXPECT_EQ(net_.sent[3].bytes, (std::vector<uint8_t>{0x70, 0x11}));
+  EXPECT_EQ(net_.sent[4].type, 88);
+  EXPECT_EQ(net_.sent[4].bytes.size(), 36u);
+  EXPECT_EQ(net_.sent[4].bytes[4 + 7], 0);
+  EXPECT_EQ(rtp_->SentCount(), 6);
+  EXPECT_EQ(form_.EditNbrSend.Text(), "6");
+  EXPECT_EQ(form_.EditStatutConnect.Text(), "envoi correct");
+  EXPECT_EQ(form_.SendQueue.Count(), 0);
+}
+
+TEST_F(MidiRtpTest, NoteOffWithoutSnapshotStillUpdatesTheTable) {
+  ASSERT_TRUE(SetUpSession());
+  Queue(Midi(144, 50));
+  Queue(Midi(128, 50));
+  Queue(MakeRecord(EventKeyRefresh));
+  for (int i = 0; i < 3; ++i) Step(500);
+  ASSERT_EQ(net_.sent.size(), 3u);
+  EXPECT_EQ(net_.sent[2].bytes[4 + 6], 0);         // key 50 silent
+  EXPECT_EQ(net_.sent[2].bytes[20 + 6], 1u << 2);  // and changed 500 ms ago
+}
+
+TEST_F(MidiRtpTest, FailedSendIsRetriedWithTheSameRecord) {
+  ASSERT_TRUE(SetUpSession());
+  Queue(Midi(144, 60));
+  EventRecord* head = form_.SendQueue.Get(0);
+  net_.sendResults = {rtp::kErrSend, rtp::kErrSend};
+  Step(10);
+  EXPECT_EQ(form_.EditStatutConnect.Text(), "erreur a l'envoi");
+  EXPECT_EQ(form_.SendQueue.Get(0), head);
+  Step(30);
+  Step(20);
+  EXPECT_EQ(form_.EditStatutConnect.Text(), "envoi correct");
+  EXPECT_EQ(form_.SendQueue.Count(), 0);
+  // Three attempts of the same event; the first advances by 0, each retry by the time since
+  // the first attempt, as nothing has been sent successfully yet.
+  ASSERT_EQ(net_.sent.size(), 3u);
+  EXPECT_EQ(net_.sent[0].bytes, net_.sent[2].bytes);
+  EXPECT_EQ(net_.increments, (std::vector<uint32_t>{0, 30, 50}));
+  EXPECT_EQ(rtp_->SentCount(), 1);
+
+  // The next send advances by the time since that success.
+  Queue(Midi(128, 60));
+  Step(250);
+  EXPECT_EQ(net_.increments.back(), 250u);
+  EXPECT_EQ(form_.EditNbrSend.Text(), "2");
+}
+
+TEST_F(MidiRtpTest, BandwidthOverANominalThreeSeconds) {
+  form_.SetRetransmission(RetransInMsg);
+  ASSERT_TRUE(SetUpSession());
+  for (int i = 0; i < 10; ++i) Queue(Midi(144, 40 + i));
+  for (int i = 0; i < 10; ++i) Step(100);
+  EXPECT_EQ(form_.EditDebit.Text(), "---");
+  Step(2010);  // 3010 ms after set-up
+  EXPECT_EQ(form_.EditDebit.Text(), "0.12KB/s");
+  Step(3010);
+  EXPECT_EQ(form_.EditDebit.Text(), "0KB/s");
+  // Failed attempts count too.
+  net_.sendResults = {rtp::kErrSend, rtp::kErrSend, rtp::kErrSend};
+  auto chat = MakeRecord(EventChat);
+  Queue(std::move(chat));
+  for (int i = 0; i < 4; ++i) Step(10);
+  Step(3000);
+  EXPECT_EQ(form_.EditDebit.Text(), "0.13KB/s");  // 400 bytes
+}
+
+TEST_F(MidiRtpTest, DispatchesEveryPacketType) {
+  ASSERT_TRUE(SetUpSession());
+  form_.KeysSent[5].store(1);
+  std::vector<uint8_t> keys(36, 0);
+  keys[4 + 8] = 0x01;  // key 64 on
+  keys[20 + 8] = 0x01;
+  net_.Queue(7, 83, keys, 10);
+  Step();
+  EXPECT_EQ(form_.EditStatutReceive.Text(), "Reception info de retransmission");
+  EXPECT_EQ(form_.KeysSent[64].load(), 1);
+  EXPECT_EQ(form_.KeysSent[5].load(), 0);  // the whole array is replaced
+  ASSERT_EQ(form_.ReceiveQueue.Count(), 1);
+  EXPECT_EQ(form_.ReceiveQueue.Get(0)->kind, EventKeyRefresh);
+  EXPECT_EQ(form_.ReceiveQueue.Get(0)->source, 7u);
+
+  net_.Queue(7, 66, {0x2C, 0x01}, 11);
+  Step();
+  EXPECT_EQ(form_.EditStatutReceive.Text(), "Changement de Buffer");
+  EXPECT_EQ(form_.ReceiveQueue.Get(1)->bufferMs, 300);
+
+  std::vector<uint8_t> chat(100, 0);
+  std::copy_n("hello", 5, chat.begin());
+  net_.Queue(7, 67, chat, 12);
+  Step();
+  EXPECT_EQ(form_.EditStatutReceive.Text(), "Chat Reception");
+  EXPECT_EQ(form_.MemoChat.Lines().back(), "you : hello");
+  EXPECT_EQ(form_.ReceiveQueue.Count(), 2);
+
+  // Events change no status text; 88 carries a snapshot into KeysSent.
+  keys[0] = 144;
+  keys[1] = 64;
+  keys[2] = 70;
+  net_.Queue(7, 88, keys, 14);
+  net_.Queue(7, 77, {128, 64, 0, 0}, 13);
+  net_.Queue(7, 99, {1, 2, 3}, 15);         // unknown: counted, nothing else
+  net_.Queue(7, 77, {144, 200, 0, 0}, 16);  // unusable note: counted and dropped
+  Step();
+  EXPECT_EQ(form_.EditStatutReceive.Text(), "Chat Reception");
+  EXPECT_EQ(form_.EditNbrRec.Text(), "7");
+  EXPECT_EQ(rtp_->DroppedCount(), 2u);
+  ASSERT_EQ(form_.ReceiveQueue.Count(), 4);
+  // Placed by sequence: 13 before 14 though it arrived later.
+  EXPECT_EQ(form_.ReceiveQueue.Get(2)->kind, EventMidiBare);
+  EXPECT_EQ(form_.ReceiveQueue.Get(2)->sequence, 13u);
+  EXPECT_EQ(form_.ReceiveQueue.Get(3)->kind, EventMidi);
+  EXPECT_EQ(form_.ReceiveQueue.Get(3)->keyOn[64], 1);
+  EXPECT_EQ(form_.ReceiveQueue.Get(3)->time, 1000);
+  EXPECT_EQ(form_.ReceiveQueue.Get(3)->arrivalOffset, now_ - 1000);
+  EXPECT_EQ(net_.sourceUnits.back(), 0.001);
+}
+
+TEST_F(MidiRtpTest, EveryDeliveredPacketIsHandledInOnePass) {
+  ASSERT_TRUE(SetUpSession());
+  for (uint32_t s = 0; s < 3; ++s)
+    for (uint32_t i = 0; i < 4; ++i) net_.Queue(100 + s, 77, {144, 60, 1, 0}, 1000 * s + i);
+  Step();
+  EXPECT_EQ(rtp_->ReceivedCount(), 12);
+  EXPECT_EQ(form_.ReceiveQueue.Count(), 12);
+}
+
+TEST_F(MidiRtpTest, PollFailureIsShownAndSendingGoesOn) {
+  ASSERT_TRUE(SetUpSession());
+  net_.pollResult = rtp::kErrNotCreated;
+  Queue(Midi(144, 60));
+  Step();
+  EXPECT_EQ(form_.EditStatutReceive.Text(), "erreur de poll");
+  EXPECT_EQ(net_.sent.size(), 1u);
+}
+
+TEST_F(MidiRtpTest, StopsWhenRtpActiveIsCleared) {
+  ASSERT_TRUE(SetUpSession());
+  Queue(Midi(144, 60));
+  int destroyedBefore = net_.destroyed;
+  form_.RtpActive.store(false);
+  EXPECT_FALSE(rtp_->Pass(now_ + 10));
+  EXPECT_EQ(net_.destroyed, destroyedBefore + 1);
+  EXPECT_TRUE(net_.sent.empty());
+  EXPECT_EQ(form_.SendQueue.Count(), 1);  // left for the next session
+}
+
+}  // namespace
+}  // namespace tandem
