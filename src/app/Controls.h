@@ -16,6 +16,18 @@
 
 namespace tandem {
 
+// The longest prefix of `text` within `maxBytes` bytes that does not split a UTF-8 character, so
+// a length limit never leaves half a character behind.
+inline std::string_view Utf8Prefix(std::string_view text, size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  size_t n = maxBytes;
+  // Back over continuation bytes (10xxxxxx) to the lead byte of the character cut in two; a
+  // character is at most 4 bytes, so more than 3 of them is no UTF-8 and is cut where it is.
+  for (int i = 0; i < 3 && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80; ++i) --n;
+  if ((static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) n = maxBytes;
+  return text.substr(0, n);
+}
+
 // A free-text edit box (setting or display).
 class EditBox {
  public:
@@ -27,7 +39,7 @@ class EditBox {
     return text_;
   }
   void SetText(std::string_view text) {
-    if (maxLength_ != 0 && text.size() > maxLength_) text = text.substr(0, maxLength_);
+    if (maxLength_ != 0) text = Utf8Prefix(text, maxLength_);
     std::lock_guard lock(mutex_);
     text_.assign(text);
     version_.fetch_add(1);
@@ -116,7 +128,7 @@ class UpDown {
   // Moves by `delta` within [Min, Max] (no wrap) and returns the new position.
   int16_t Step(int delta) {
     int16_t cur = position_.load();
-    int next = std::clamp<int>(cur + delta, min_, max_);
+    auto next = std::clamp<int64_t>(int64_t{cur} + delta, min_, max_);
     position_.store(static_cast<int16_t>(next));
     return static_cast<int16_t>(next);
   }
@@ -169,7 +181,7 @@ class Memo {
   std::vector<std::string> LinesSince(uint64_t& cursor) const {
     std::lock_guard lock(mutex_);
     uint64_t first = total_ - lines_.size();
-    if (cursor < first) cursor = first;
+    cursor = std::clamp(cursor, first, total_);  // a cursor from the future reads nothing
     std::vector<std::string> out(lines_.begin() + static_cast<long>(cursor - first), lines_.end());
     cursor = total_;
     return out;

@@ -91,7 +91,9 @@ void TFormCtl::Step(UpDown& upDown, EditBox& edit, int delta) {
   edit.SetText(IntToStr(upDown.Step(delta)));
 }
 
-void TFormCtl::UpDownLocalCanalChanging(int delta) { Step(UpDownLocalCanal, EditLocalCanal, delta); }
+void TFormCtl::UpDownLocalCanalChanging(int delta) {
+  Step(UpDownLocalCanal, EditLocalCanal, delta);
+}
 void TFormCtl::UpDownTransposeLocalValueChanging(int delta) {
   Step(UpDownTransposeLocalValue, EditTransposeLocalValue, delta);
 }
@@ -105,7 +107,7 @@ void TFormCtl::UpDownTransposeOutChanging(int delta) {
 void TFormCtl::ButtonChatSendClick() {
   auto record = MakeRecord(EventChat);
   std::string text = EditChat.Text();
-  if (text.size() > kChatMaxChars) text.resize(kChatMaxChars);
+  text.resize(Utf8Prefix(text, kChatMaxChars).size());
   std::memcpy(record->text.data(), text.data(), text.size());  // the rest stays NUL
   MemoChat.SetColor(kRgbRed);
   MemoChat.Append("I : " + text);
