@@ -106,7 +106,8 @@ bool Application::RtpAlive() { return !rtps_.empty() && rtps_.back()->Alive(); }
 void Application::StartGenerator() {
   if (shutDown_) return;
   Reap();
-  generators_.push_back(std::make_unique<MidiGenerator>(form_->OutgoingQueue, nextSeed_++));
+  generators_.push_back(std::make_unique<MidiGenerator>(
+      form_->OutgoingQueue, nextSeed_++, MidiGenerator::kNotes, config_.generatorInterval));
   generators_.back()->Start();
 }
 

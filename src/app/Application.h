@@ -2,6 +2,7 @@
 // its commands start, wired together and shut down in order. Both front ends build one of these.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,7 @@ struct AppConfig {
   PortChoice midiIn;
   PortChoice midiOut;
   uint32_t seed = 0;  // 0: seed the generators from the system's entropy
+  std::chrono::milliseconds generatorInterval{200};  // between a generator's notes
   size_t receiveQueueCapacity = 4096;
 };
 
