@@ -1,0 +1,596 @@
+#include "platform/Synth.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "platform/Worker.h"
+
+#ifdef TANDEM_HAVE_FLUIDSYNTH
+#include <fluidsynth.h>
+#endif
+
+namespace tandem {
+
+std::vector<std::string> DefaultSoundFonts() {
+  return {"/usr/share/sounds/sf2/FluidR3_GM.sf2", "/usr/share/sounds/sf2/default-GM.sf2"};
+}
+
+std::unique_ptr<MidiOutPort> OpenSynthOutput(const SynthOptions& options, std::string& error) {
+  return OpenSynth(options, error);
+}
+
+SynthOutput::SynthOutput(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+#ifdef TANDEM_HAVE_FLUIDSYNTH
+
+namespace {
+
+const std::string kPrefix = "built-in synthesizer: ";
+
+// --- FluidSynth's log is process-wide: warnings and chatter go nowhere, errors go to the open
+// that is running (opens take turns), so they can end up in its error text.
+
+std::mutex g_logMutex;
+std::string* g_logSink = nullptr;
+std::mutex g_openMutex;
+
+void OnFluidLog(int level, const char* message, void*) {
+  if (level != FLUID_PANIC && level != FLUID_ERR) return;
+  std::lock_guard lock(g_logMutex);
+  if (g_logSink == nullptr || message == nullptr) return;
+  if (!g_logSink->empty()) *g_logSink += "; ";
+  *g_logSink += message;
+}
+
+void QuietFluidLog() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    for (int level = 0; level < LAST_LOG_LEVEL; ++level) {
+      fluid_set_log_function(level, OnFluidLog, nullptr);
+    }
+  });
+}
+
+class LogCapture {
+ public:
+  LogCapture() {
+    std::lock_guard lock(g_logMutex);
+    g_logSink = &text_;
+  }
+  ~LogCapture() {
+    std::lock_guard lock(g_logMutex);
+    g_logSink = nullptr;
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  std::string Take() {
+    std::lock_guard lock(g_logMutex);
+    std::string text;
+    text.swap(text_);
+    return text;
+  }
+  // " (what FluidSynth said)", or nothing when it said nothing.
+  std::string Why() {
+    std::string text = Take();
+    return text.empty() ? std::string() : " (" + text + ")";
+  }
+
+ private:
+  std::string text_;
+};
+
+// --- WAV file: 16-bit PCM, stereo. The header's sizes are rewritten every second of audio and on
+// close, so even a file whose writer was killed plays up to its last second.
+
+void PutLe(uint8_t* out, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+class WavWriter {
+ public:
+  static constexpr int kChannels = 2;
+  static constexpr uint32_t kFrameBytes = 2 * kChannels;
+  static constexpr uint32_t kHeaderBytes = 44;
+  // The RIFF size field counts 36 header bytes plus the data in 32 bits.
+  static constexpr uint64_t kMaxDataBytes = (0xFFFFFFFFull - 36) / kFrameBytes * kFrameBytes;
+
+  ~WavWriter() { Close(); }
+
+  bool Open(const std::string& path, int rate, std::string& error) {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
+      error = std::strerror(errno);
+      return false;
+    }
+    rate_ = static_cast<uint32_t>(rate);
+    if (!WriteHeader()) {
+      error = error_;
+      std::fclose(file_);
+      file_ = nullptr;
+      return false;
+    }
+    return true;
+  }
+
+  bool Good() const { return file_ != nullptr && error_.empty(); }
+  const std::string& Error() const { return error_; }
+  uint64_t Frames() const { return dataBytes_ / kFrameBytes; }
+
+  // Appends interleaved frames; false once the file failed or is full (the error says which).
+  bool Write(const int16_t* samples, size_t frames) {
+    if (!Good()) return false;
+    uint64_t room = (kMaxDataBytes - dataBytes_) / kFrameBytes;
+    bool full = frames > room;
+    if (full) frames = static_cast<size_t>(room);
+    size_t count = frames * kChannels;
+    bytes_.resize(count * 2);
+    for (size_t i = 0; i < count; ++i) PutLe(&bytes_[2 * i], static_cast<uint16_t>(samples[i]), 2);
+    if (std::fwrite(bytes_.data(), 1, bytes_.size(), file_) != bytes_.size()) {
+      error_ = std::string("write failed: ") + std::strerror(errno);
+      return false;
+    }
+    uint64_t before = dataBytes_;
+    dataBytes_ += bytes_.size();
+    if (dataBytes_ / (rate_ * kFrameBytes) != before / (rate_ * kFrameBytes)) WriteHeader();
+    if (full) {
+      error_ = "the WAV file reached its 4 GiB limit";
+      return false;
+    }
+    return true;
+  }
+
+  void Close() {
+    if (file_ == nullptr) return;
+    WriteHeader();
+    if (std::fclose(file_) != 0 && error_.empty()) {
+      error_ = std::string("close failed: ") + std::strerror(errno);
+    }
+    file_ = nullptr;
+  }
+
+ private:
+  bool WriteHeader() {
+    std::array<uint8_t, kHeaderBytes> h{};
+    auto data = static_cast<uint32_t>(dataBytes_);
+    std::memcpy(&h[0], "RIFF", 4);
+    PutLe(&h[4], 36 + data, 4);
+    std::memcpy(&h[8], "WAVEfmt ", 8);
+    PutLe(&h[16], 16, 4);  // fmt chunk size
+    PutLe(&h[20], 1, 2);   // PCM
+    PutLe(&h[22], kChannels, 2);
+    PutLe(&h[24], rate_, 4);
+    PutLe(&h[28], rate_ * kFrameBytes, 4);
+    PutLe(&h[32], kFrameBytes, 2);
+    PutLe(&h[34], 16, 2);
+    std::memcpy(&h[36], "data", 4);
+    PutLe(&h[40], data, 4);
+    bool ok = std::fseek(file_, 0, SEEK_SET) == 0 &&
+              std::fwrite(h.data(), 1, h.size(), file_) == h.size() &&
+              std::fseek(file_, 0, SEEK_END) == 0 && std::fflush(file_) == 0;
+    if (!ok && error_.empty()) error_ = std::string("write failed: ") + std::strerror(errno);
+    return ok;
+  }
+
+  std::FILE* file_ = nullptr;
+  uint32_t rate_ = 0;
+  uint64_t dataBytes_ = 0;
+  std::vector<uint8_t> bytes_;
+  std::string error_;
+};
+
+// --- Short messages
+
+bool Playable(const uint8_t* bytes, size_t length) {
+  if (bytes == nullptr || length == 0) return false;
+  uint8_t status = bytes[0];
+  if (status < 0x80 || status >= 0xF0) return false;  // running status, system messages
+  size_t need = ShortMessageLength(status);
+  if (length < need) return false;
+  for (size_t i = 1; i < need; ++i) {
+    if (bytes[i] > 0x7F) return false;
+  }
+  return true;
+}
+
+// `bytes` passed Playable(). FluidSynth's results are not refusals: a note-off for a silent key
+// fails there, and a note-on with velocity 0 is its note-off.
+void Play(fluid_synth_t* synth, const uint8_t* bytes) {
+  int channel = bytes[0] & 0x0F;
+  int d1 = bytes[1];
+  switch (bytes[0] & 0xF0) {
+    case 0x80:
+      fluid_synth_noteoff(synth, channel, d1);
+      break;
+    case 0x90:
+      fluid_synth_noteon(synth, channel, d1, bytes[2]);
+      break;
+    case 0xA0:
+      fluid_synth_key_pressure(synth, channel, d1, bytes[2]);
+      break;
+    case 0xB0:
+      fluid_synth_cc(synth, channel, d1, bytes[2]);
+      break;
+    case 0xC0:
+      fluid_synth_program_change(synth, channel, d1);
+      break;
+    case 0xD0:
+      fluid_synth_channel_pressure(synth, channel, d1);
+      break;
+    case 0xE0:
+      fluid_synth_pitch_bend(synth, channel, d1 | (bytes[2] << 7));
+      break;
+    default:
+      break;
+  }
+}
+
+// A note held by the sustain or sostenuto pedal outlives its note-off, so the pedals go up first.
+void ReleaseAll(fluid_synth_t* synth) {
+  int channels = fluid_synth_count_midi_channels(synth);
+  for (int c = 0; c < channels; ++c) {
+    fluid_synth_cc(synth, c, 64, 0);
+    fluid_synth_cc(synth, c, 66, 0);
+  }
+  fluid_synth_all_notes_off(synth, -1);
+}
+
+int64_t SteadyUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+struct Pending {
+  int64_t frame;
+  std::array<uint8_t, 3> bytes;
+  bool silence;
+};
+
+constexpr size_t kMaxPending = 1 << 16;  // about a minute of very dense playing
+constexpr int64_t kChunkFrames = 1024;
+
+}  // namespace
+
+struct SynthOutput::Impl {
+  fluid_settings_t* settings = nullptr;
+  fluid_synth_t* synth = nullptr;
+  fluid_audio_driver_t* driver = nullptr;
+  std::string driverName;
+  bool rendering = false;
+
+  // Rendering. `clock` and `startUs` are set before the thread starts and never change.
+  std::function<int64_t()> clock;
+  int64_t startUs = 0;
+  std::mutex queueMutex;
+  std::deque<Pending> queue;  // in frame order
+  int64_t floorFrame = 0;     // no message may land before this frame: it is rendered already
+  std::mutex renderMutex;     // Pump's state below
+  int64_t renderedFrames = 0;
+  WavWriter wav;
+  std::vector<float> floats;
+  std::vector<int16_t> samples;
+  std::unique_ptr<Worker> thread;
+
+  mutable std::mutex errorMutex;
+  std::string renderError;
+  std::atomic<uint64_t> accepted{0};
+  std::atomic<uint64_t> rejected{0};
+  std::atomic<uint64_t> framesWritten{0};
+
+  ~Impl();
+  int64_t FrameAt(int64_t us) const;
+  // False when the queue is full; a silence is never refused, it is what empties the synthesizer.
+  bool Enqueue(const uint8_t* bytes, bool silence);
+  void Pump();
+  void RenderTo(int64_t frame);
+};
+
+namespace {
+
+class RenderThread : public Worker {
+ public:
+  explicit RenderThread(SynthOutput::Impl& impl) : Worker("synth-render"), impl_(impl) {}
+  ~RenderThread() override { Stop(); }
+
+ protected:
+  // 10 ms passes keep the file within a few blocks of the present at little cost.
+  void Run() override {
+    while (Sleep(std::chrono::milliseconds(10))) impl_.Pump();
+  }
+
+ private:
+  SynthOutput::Impl& impl_;
+};
+
+}  // namespace
+
+SynthOutput::Impl::~Impl() {
+  // Audio stops first (render thread, sound card), then the file is completed, then the
+  // synthesizer and its settings go.
+  thread.reset();
+  if (rendering && wav.Good()) Pump();
+  wav.Close();
+  if (driver != nullptr) delete_fluid_audio_driver(driver);
+  if (synth != nullptr) delete_fluid_synth(synth);
+  if (settings != nullptr) delete_fluid_settings(settings);
+}
+
+int64_t SynthOutput::Impl::FrameAt(int64_t us) const {
+  int64_t d = std::max<int64_t>(0, us - startUs);
+  return d / 1000000 * kSampleRate + d % 1000000 * kSampleRate / 1000000;
+}
+
+bool SynthOutput::Impl::Enqueue(const uint8_t* bytes, bool silence) {
+  Pending p{0, {0, 0, 0}, silence};
+  if (bytes != nullptr) std::copy_n(bytes, ShortMessageLength(bytes[0]), p.bytes.begin());
+  std::lock_guard lock(queueMutex);
+  if (!silence && queue.size() >= kMaxPending) return false;
+  p.frame = std::max(FrameAt(clock()), floorFrame);
+  floorFrame = p.frame;
+  queue.push_back(p);
+  return true;
+}
+
+void SynthOutput::Impl::Pump() {
+  std::lock_guard render(renderMutex);
+  std::deque<Pending> due;
+  int64_t target;
+  {
+    std::lock_guard lock(queueMutex);
+    target = std::max(FrameAt(clock()), floorFrame);
+    floorFrame = target;
+    // Every queued message was stamped at or before `target`: take them all.
+    due.swap(queue);
+  }
+  for (const Pending& p : due) {
+    RenderTo(p.frame);
+    if (p.silence) {
+      ReleaseAll(synth);
+    } else {
+      Play(synth, p.bytes.data());
+    }
+  }
+  RenderTo(target);
+}
+
+void SynthOutput::Impl::RenderTo(int64_t frame) {
+  if (!wav.Good()) {
+    renderedFrames = std::max(renderedFrames, frame);
+    return;
+  }
+  floats.resize(kChunkFrames * WavWriter::kChannels);
+  samples.resize(kChunkFrames * WavWriter::kChannels);
+  while (renderedFrames < frame) {
+    int n = static_cast<int>(std::min(frame - renderedFrames, kChunkFrames));
+    // Rendered as float and rounded here, without the dither of FluidSynth's 16-bit output, so
+    // silence is written as exact zeros.
+    fluid_synth_write_float(synth, n, floats.data(), 0, 2, floats.data(), 1, 2);
+    for (size_t i = 0; i < size_t(n) * WavWriter::kChannels; ++i) {
+      float v = std::clamp(floats[i], -1.0f, 1.0f) * 32767.0f;
+      samples[i] = static_cast<int16_t>(std::lround(v));
+    }
+    bool ok = wav.Write(samples.data(), static_cast<size_t>(n));
+    renderedFrames += n;
+    framesWritten.store(wav.Frames());
+    if (!ok) {
+      std::lock_guard lock(errorMutex);
+      renderError = wav.Error();
+      renderedFrames = frame;
+    }
+  }
+}
+
+SynthOutput::~SynthOutput() = default;
+
+bool SynthOutput::Send(const uint8_t* bytes, size_t length) {
+  if (!Playable(bytes, length)) {
+    impl_->rejected.fetch_add(1);
+    return false;
+  }
+  if (impl_->rendering) {
+    if (!impl_->Enqueue(bytes, false)) {
+      impl_->rejected.fetch_add(1);
+      return false;
+    }
+  } else {
+    Play(impl_->synth, bytes);
+  }
+  impl_->accepted.fetch_add(1);
+  return true;
+}
+
+void SynthOutput::Silence() {
+  if (impl_->rendering) {
+    impl_->Enqueue(nullptr, true);
+  } else {
+    ReleaseAll(impl_->synth);
+  }
+}
+
+void SynthOutput::Pump() {
+  if (impl_->rendering) impl_->Pump();
+}
+
+SynthStats SynthOutput::Stats() const {
+  return {impl_->accepted.load(), impl_->rejected.load(), impl_->framesWritten.load()};
+}
+
+std::string SynthOutput::RenderError() const {
+  std::lock_guard lock(impl_->errorMutex);
+  return impl_->renderError;
+}
+
+std::string SynthOutput::Driver() const {
+  return impl_->driverName;
+}
+
+namespace {
+
+std::string FindSoundFont(const SynthOptions& options, std::string& error) {
+  std::error_code ec;
+  if (!options.soundFont.empty()) {
+    if (std::filesystem::is_regular_file(options.soundFont, ec)) return options.soundFont;
+    error = kPrefix + "sound font not found: " + options.soundFont;
+    return {};
+  }
+  for (const std::string& path : options.soundFontSearch) {
+    if (std::filesystem::is_regular_file(path, ec)) return path;
+  }
+  error = kPrefix + "sound font not found (install fluid-soundfont-gm)";
+  return {};
+}
+
+void CollectOption(void* data, const char*, const char* option) {
+  static_cast<std::vector<std::string>*>(data)->emplace_back(option);
+}
+
+std::vector<std::string> AudioDrivers(fluid_settings_t* settings) {
+  std::vector<std::string> names;
+  fluid_settings_foreach_option(settings, "audio.driver", &names, CollectOption);
+  return names;
+}
+
+bool OpenSoundCard(SynthOutput::Impl& impl, const SynthOptions& options, LogCapture& log,
+                   std::string& error) {
+  std::vector<std::string> available = AudioDrivers(impl.settings);
+  auto has = [&](const std::string& name) {
+    return std::find(available.begin(), available.end(), name) != available.end();
+  };
+  std::vector<std::string> tries;
+  if (!options.audioDriver.empty()) {
+    tries.push_back(options.audioDriver);
+  } else {
+    for (const char* name : {"pulseaudio", "pipewire", "alsa", "jack"}) {
+      if (has(name)) tries.emplace_back(name);
+    }
+    char* fallback = nullptr;
+    if (tries.empty() &&
+        fluid_settings_getstr_default(impl.settings, "audio.driver", &fallback) == FLUID_OK &&
+        fallback != nullptr && *fallback != '\0') {
+      tries.emplace_back(fallback);
+    }
+  }
+  // The JACK client would start a JACK server of its own when none runs; a synthesizer must never
+  // take the sound card that way. A setting made by the user is kept.
+  setenv("JACK_NO_START_SERVER", "1", 0);
+  // Under JACK our ports must reach the speakers by themselves.
+  fluid_settings_setint(impl.settings, "audio.jack.autoconnect", 1);
+  fluid_settings_setstr(impl.settings, "audio.jack.id", "tandem-synth");
+
+  std::string reasons;
+  for (const std::string& name : tries) {
+    log.Take();
+    std::string why;
+    if (!has(name)) {
+      why = "not in this FluidSynth";
+    } else {
+      fluid_settings_setstr(impl.settings, "audio.driver", name.c_str());
+      impl.driver = new_fluid_audio_driver(impl.settings, impl.synth);
+      if (impl.driver != nullptr) {
+        impl.driverName = name;
+        return true;
+      }
+      why = log.Take();
+      if (why.empty()) why = "failed";
+    }
+    if (!reasons.empty()) reasons += "; ";
+    reasons += name + ": " + why;
+  }
+  if (tries.empty()) reasons = "this FluidSynth has no audio driver";
+  error = kPrefix + "no sound card could be opened (" + reasons + ")";
+  return false;
+}
+
+}  // namespace
+
+std::unique_ptr<SynthOutput> OpenSynth(const SynthOptions& options, std::string& error) {
+  error.clear();
+  QuietFluidLog();
+  std::lock_guard open(g_openMutex);
+  LogCapture log;
+
+  std::string font = FindSoundFont(options, error);
+  if (font.empty()) return nullptr;
+  if (!fluid_is_soundfont(font.c_str())) {
+    error = kPrefix + "not a sound font: " + font;
+    return nullptr;
+  }
+
+  auto impl = std::make_unique<SynthOutput::Impl>();
+  impl->settings = new_fluid_settings();
+  if (impl->settings == nullptr) {
+    error = kPrefix + "FluidSynth could not start" + log.Why();
+    return nullptr;
+  }
+  fluid_settings_setnum(impl->settings, "synth.sample-rate", SynthOutput::kSampleRate);
+  // Locking a 140 MB font in memory fails under the usual limits and only earns a warning.
+  fluid_settings_setint(impl->settings, "synth.lock-memory", 0);
+  impl->synth = new_fluid_synth(impl->settings);
+  if (impl->synth == nullptr) {
+    error = kPrefix + "FluidSynth could not start" + log.Why();
+    return nullptr;
+  }
+  if (fluid_synth_sfload(impl->synth, font.c_str(), 1) == FLUID_FAILED) {
+    error = kPrefix + "cannot load sound font " + font + log.Why();
+    return nullptr;
+  }
+
+  if (!options.renderPath.empty()) {
+    std::string why;
+    if (!impl->wav.Open(options.renderPath, SynthOutput::kSampleRate, why)) {
+      error = kPrefix + "cannot write " + options.renderPath + " (" + why + ")";
+      return nullptr;
+    }
+    impl->rendering = true;
+    impl->driverName = "render";
+    impl->clock = options.clockUs ? options.clockUs : SteadyUs;
+    impl->startUs = impl->clock();
+    if (options.renderThread) {
+      impl->thread = std::make_unique<RenderThread>(*impl);
+      impl->thread->Start();
+    }
+  } else if (!OpenSoundCard(*impl, options, log, error)) {
+    return nullptr;
+  }
+  return std::unique_ptr<SynthOutput>(new SynthOutput(std::move(impl)));
+}
+
+#else  // no FluidSynth in this build
+
+struct SynthOutput::Impl {};
+
+SynthOutput::~SynthOutput() = default;
+bool SynthOutput::Send(const uint8_t*, size_t) {
+  return false;
+}
+void SynthOutput::Silence() {}
+void SynthOutput::Pump() {}
+SynthStats SynthOutput::Stats() const {
+  return {};
+}
+std::string SynthOutput::RenderError() const {
+  return {};
+}
+std::string SynthOutput::Driver() const {
+  return {};
+}
+
+std::unique_ptr<SynthOutput> OpenSynth(const SynthOptions&, std::string& error) {
+  error = "built-in synthesizer: not available (built without FluidSynth)";
+  return nullptr;
+}
+
+#endif
+
+}  // namespace tandem

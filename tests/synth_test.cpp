@@ -1,0 +1,332 @@
+#include "platform/Synth.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tandem {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr int kRate = SynthOutput::kSampleRate;
+// RMS levels, full scale 1: one piano note at velocity 100 sounds around 0.014 (-37 dB); its
+// release and the reverb are gone below -80 dB within a second.
+constexpr double kSounding = 0.005;
+constexpr double kSilent = 0.0001;
+
+uint32_t Le(const std::vector<uint8_t>& b, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | b.at(at + i);
+  return v;
+}
+
+struct Wav {
+  uint32_t riffSize = 0, rate = 0, dataSize = 0;
+  uint16_t format = 0, channels = 0, bits = 0;
+  size_t fileSize = 0;
+  std::vector<int16_t> samples;  // interleaved stereo
+
+  size_t Frames() const { return samples.size() / 2; }
+  // Root mean square of both channels between two times, 1.0 being full scale.
+  double Rms(double from, double to) const {
+    size_t a = static_cast<size_t>(from * kRate) * 2, b = static_cast<size_t>(to * kRate) * 2;
+    b = std::min(b, samples.size());
+    double sum = 0;
+    for (size_t i = a; i < b; ++i) sum += double(samples[i]) * samples[i];
+    return b > a ? std::sqrt(sum / double(b - a)) / 32768.0 : 0.0;
+  }
+  // The first frame louder than `level` (full scale 32768), or -1.
+  long Onset(int level = 100) const {
+    for (size_t i = 0; i < samples.size(); ++i) {
+      if (std::abs(samples[i]) > level) return static_cast<long>(i / 2);
+    }
+    return -1;
+  }
+};
+
+Wav ReadWav(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> b{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  Wav w;
+  w.fileSize = b.size();
+  if (b.size() < 44 || std::string(b.begin(), b.begin() + 4) != "RIFF" ||
+      std::string(b.begin() + 8, b.begin() + 16) != "WAVEfmt " ||
+      std::string(b.begin() + 36, b.begin() + 40) != "data") {
+    ADD_FAILURE() << path << " has no WAV header";
+    return w;
+  }
+  w.riffSize = Le(b, 4, 4);
+  w.format = Le(b, 20, 2);
+  w.channels = Le(b, 22, 2);
+  w.rate = Le(b, 24, 4);
+  w.bits = Le(b, 34, 2);
+  w.dataSize = Le(b, 40, 4);
+  size_t bytes = std::min<size_t>(w.dataSize, b.size() - 44);
+  for (size_t i = 0; i + 1 < bytes; i += 2) {
+    w.samples.push_back(static_cast<int16_t>(Le(b, 44 + i, 2)));
+  }
+  return w;
+}
+
+void ExpectValidHeader(const Wav& w) {
+  EXPECT_EQ(w.format, 1);
+  EXPECT_EQ(w.channels, 2);
+  EXPECT_EQ(w.rate, 44100u);
+  EXPECT_EQ(w.bits, 16);
+  EXPECT_EQ(w.dataSize, w.fileSize - 44);
+  EXPECT_EQ(w.riffSize, w.fileSize - 8);
+}
+
+bool Send(SynthOutput& s, std::vector<uint8_t> bytes) {
+  return s.Send(bytes.data(), bytes.size());
+}
+
+class SynthTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifndef TANDEM_HAVE_FLUIDSYNTH
+    GTEST_SKIP() << "built without FluidSynth";
+#endif
+    dir_ = fs::temp_directory_path() /
+           ("tandem-synth-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  // A synthesizer rendering in virtual time: the file moves only when At() moves the clock.
+  std::unique_ptr<SynthOutput> OpenVirtual(const std::string& name) {
+    SynthOptions options;
+    options.renderPath = (dir_ / name).string();
+    options.clockUs = [this] { return now_.load(); };
+    options.renderThread = false;
+    std::string error;
+    auto synth = OpenSynth(options, error);
+    EXPECT_TRUE(synth) << error;
+    EXPECT_EQ(error, "");
+    return synth;
+  }
+  void Clock(double seconds) {
+    now_.store(static_cast<int64_t>(std::llround(seconds * 1e6)));
+  }
+  void At(SynthOutput& synth, double seconds) {
+    Clock(seconds);
+    synth.Pump();
+  }
+
+  fs::path dir_;
+  std::atomic<int64_t> now_{0};
+};
+
+TEST_F(SynthTest, NotesSoundFromTheMomentTheyAreSentUntilReleased) {
+  // A note-off and a note-on with velocity 0 must both end the note.
+  for (std::vector<uint8_t> off : {std::vector<uint8_t>{0x80, 60, 64}, {0x90, 60, 0}}) {
+    SCOPED_TRACE(int(off[0]));
+    now_ = 0;
+    fs::path path = dir_ / "note.wav";
+    {
+      auto synth = OpenVirtual("note.wav");
+      ASSERT_TRUE(synth);
+      EXPECT_EQ(synth->Driver(), "render");
+      // Messages take the time they were sent, not the time the file catches up with them.
+      At(*synth, 0.1);
+      Clock(0.2);
+      EXPECT_TRUE(Send(*synth, {0x90, 60, 100}));
+      Clock(0.5);
+      EXPECT_TRUE(Send(*synth, off));
+      At(*synth, 1.5);
+      // While rendering, the header already covers the audio written up to its last full second,
+      // so a file whose writer dies still plays.
+      Wav partial = ReadWav(path);
+      EXPECT_GE(partial.dataSize, uint32_t(kRate) * 4);
+      EXPECT_LE(partial.dataSize, partial.fileSize - 44);
+      At(*synth, 2.0);
+      EXPECT_EQ(synth->Stats().accepted, 2u);
+    }
+    Wav w = ReadWav(path);
+    ExpectValidHeader(w);
+    EXPECT_EQ(w.Frames(), size_t(2 * kRate));
+    EXPECT_EQ(w.Rms(0.0, 0.2), 0.0);
+    long onset = w.Onset();
+    EXPECT_GE(onset, long(0.2 * kRate));
+    EXPECT_LE(onset, long(0.2 * kRate) + kRate / 100);
+    EXPECT_GT(w.Rms(0.25, 0.5), kSounding);
+    EXPECT_LT(w.Rms(1.7, 2.0), kSilent);
+  }
+}
+
+TEST_F(SynthTest, SilenceEndsNotesHeldByThePedal) {
+  // An organ does not decay by itself, and the sustain pedal holds it past its note-off.
+  auto render = [&](bool silence) {
+    {
+      auto synth = OpenVirtual("pedal.wav");
+      if (!synth) return Wav{};
+      EXPECT_TRUE(Send(*synth, {0xC0, 19}));
+      EXPECT_TRUE(Send(*synth, {0xB0, 64, 127}));
+      EXPECT_TRUE(Send(*synth, {0x90, 60, 100}));
+      At(*synth, 0.3);
+      EXPECT_TRUE(Send(*synth, {0x80, 60, 0}));
+      At(*synth, 0.5);
+      if (silence) synth->Silence();
+      At(*synth, 2.0);
+    }
+    now_ = 0;
+    return ReadWav(dir_ / "pedal.wav");
+  };
+  Wav held = render(false);
+  EXPECT_GT(held.Rms(1.7, 2.0), kSounding);
+  Wav silenced = render(true);
+  EXPECT_GT(silenced.Rms(0.3, 0.5), kSounding);
+  EXPECT_LT(silenced.Rms(1.7, 2.0), kSilent);
+}
+
+TEST_F(SynthTest, MessagesActOnTheChannelOfTheirStatus) {
+  {
+    auto synth = OpenVirtual("channels.wav");
+    ASSERT_TRUE(synth);
+    EXPECT_TRUE(Send(*synth, {0xB0, 7, 0}));  // volume 0 on the first channel only
+    EXPECT_TRUE(Send(*synth, {0x90, 60, 100}));
+    At(*synth, 0.5);
+    EXPECT_TRUE(Send(*synth, {0x91, 64, 100}));
+    At(*synth, 1.0);
+  }
+  Wav w = ReadWav(dir_ / "channels.wav");
+  EXPECT_LT(w.Rms(0.0, 0.5), kSilent);
+  EXPECT_GT(w.Rms(0.55, 1.0), kSounding);
+}
+
+TEST_F(SynthTest, RejectsAndCountsWhatItCannotPlay) {
+  auto synth = OpenVirtual("bad.wav");
+  ASSERT_TRUE(synth);
+  EXPECT_FALSE(synth->Send(nullptr, 3));
+  EXPECT_FALSE(Send(*synth, {}));
+  EXPECT_FALSE(Send(*synth, {0x3C, 100}));         // running status
+  EXPECT_FALSE(Send(*synth, {0xF8}));              // clock
+  EXPECT_FALSE(Send(*synth, {0xF0, 0x7E, 0xF7}));  // system exclusive
+  EXPECT_FALSE(Send(*synth, {0x90, 0x80, 100}));   // data byte out of range
+  EXPECT_FALSE(Send(*synth, {0x90, 60, 0xFF}));
+  EXPECT_FALSE(Send(*synth, {0x90, 60}));  // short
+  EXPECT_FALSE(Send(*synth, {0xC0}));
+  EXPECT_EQ(synth->Stats().rejected, 9u);
+
+  // Every channel message is taken; the length is what the status calls for.
+  EXPECT_TRUE(Send(*synth, {0xCF, 0}));
+  EXPECT_TRUE(Send(*synth, {0xDF, 10}));
+  EXPECT_TRUE(Send(*synth, {0xAF, 60, 10}));
+  EXPECT_TRUE(Send(*synth, {0xEF, 0x7F, 0x7F}));
+  EXPECT_TRUE(Send(*synth, {0xBF, 1, 127}));
+  EXPECT_TRUE(Send(*synth, {0x9F, 127, 127}));
+  EXPECT_EQ(synth->Stats().accepted, 6u);
+  At(*synth, 0.5);
+  EXPECT_EQ(synth->Stats().framesRendered, uint64_t(kRate / 2));
+}
+
+TEST_F(SynthTest, AFloodBeyondTheQueueIsCountedNotStored) {
+  auto synth = OpenVirtual("flood.wav");
+  ASSERT_TRUE(synth);
+  size_t taken = 0;
+  for (int i = 0; i < 70000; ++i) taken += Send(*synth, {0x90, uint8_t(i % 128), 1});
+  EXPECT_LT(taken, 70000u);
+  EXPECT_GT(taken, 1000u);
+  EXPECT_EQ(synth->Stats().accepted + synth->Stats().rejected, 70000u);
+  synth->Silence();  // still taken when full
+  At(*synth, 0.1);
+  EXPECT_TRUE(Send(*synth, {0x90, 60, 1}));  // room again once rendered
+}
+
+TEST_F(SynthTest, OpenFailuresSayWhy) {
+  std::string error;
+  SynthOptions options;
+  options.renderPath = (dir_ / "x.wav").string();
+
+  options.soundFontSearch = {(dir_ / "none.sf2").string()};
+  EXPECT_FALSE(OpenSynthOutput(options, error));
+  EXPECT_EQ(error, "built-in synthesizer: sound font not found (install fluid-soundfont-gm)");
+
+  options.soundFont = (dir_ / "mine.sf2").string();
+  EXPECT_FALSE(OpenSynthOutput(options, error));
+  EXPECT_EQ(error, "built-in synthesizer: sound font not found: " + options.soundFont);
+
+  std::ofstream(options.soundFont) << "RIFF this is not a sound font";
+  EXPECT_FALSE(OpenSynthOutput(options, error));
+  EXPECT_EQ(error, "built-in synthesizer: not a sound font: " + options.soundFont);
+
+  options = SynthOptions{};
+  options.renderPath = (dir_ / "no-such-dir" / "x.wav").string();
+  EXPECT_FALSE(OpenSynthOutput(options, error));
+  EXPECT_EQ(error.rfind("built-in synthesizer: cannot write " + options.renderPath + " (", 0), 0u)
+      << error;
+
+  options = SynthOptions{};
+  options.audioDriver = "nosuchdriver";
+  EXPECT_FALSE(OpenSynthOutput(options, error));
+  EXPECT_EQ(error,
+            "built-in synthesizer: no sound card could be opened (nosuchdriver: not in this "
+            "FluidSynth)");
+}
+
+TEST_F(SynthTest, SoundCardOpensOrSaysWhyNot) {
+  std::string error;
+  auto synth = OpenSynth(SynthOptions{}, error);
+  if (synth) {
+    // A machine with sound: the port plays and closes cleanly.
+    EXPECT_NE(synth->Driver(), "render");
+    EXPECT_TRUE(Send(*synth, {0x90, 60, 1}));
+    synth->Silence();
+  } else {
+    EXPECT_EQ(error.rfind("built-in synthesizer: no sound card could be opened (", 0), 0u) << error;
+    EXPECT_EQ(error.back(), ')');
+  }
+}
+
+TEST_F(SynthTest, RenderThreadKeepsTheFileUpWithTheClock) {
+  fs::path path = dir_ / "live.wav";
+  SynthOptions options;
+  options.renderPath = path.string();
+  std::string error;
+  auto synth = OpenSynth(options, error);
+  ASSERT_TRUE(synth) << error;
+  auto start = std::chrono::steady_clock::now();
+  auto waitFor = [&](double seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (synth->Stats().framesRendered < uint64_t(seconds * kRate) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  // Two senders at once, as the playback thread and a closing window would be.
+  std::thread other([&] {
+    for (int i = 0; i < 200; ++i) Send(*synth, {0xB1, 1, uint8_t(i % 128)});
+  });
+  EXPECT_TRUE(Send(*synth, {0x90, 60, 100}));
+  other.join();
+  waitFor(0.4);
+  EXPECT_TRUE(Send(*synth, {0x80, 60, 0}));
+  waitFor(2.0);
+  synth.reset();
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  Wav w = ReadWav(path);
+  ExpectValidHeader(w);
+  EXPECT_NEAR(double(w.Frames()) / kRate, elapsed, 0.1);
+  EXPECT_LT(w.Onset(), kRate / 10);
+  EXPECT_GT(w.Rms(0.05, 0.35), kSounding);
+  EXPECT_LT(w.Rms(w.Frames() / double(kRate) - 0.3, 10.0), kSilent);
+  EXPECT_EQ(error, "");
+}
+
+}  // namespace
+}  // namespace tandem
