@@ -48,12 +48,12 @@ std::unique_ptr<MidiInPort> MemoryMidiSystem::OpenInput(const PortChoice& choice
     error = "no MIDI input chosen";
     return nullptr;
   }
+  std::lock_guard lock(input_->mutex);
   if (!failInput_.empty()) {
     error = failInput_;
     failInput_.clear();
     return nullptr;
   }
-  std::lock_guard lock(input_->mutex);
   if (input_->callback) {
     error = "memory-in is already open";
     return nullptr;
@@ -82,6 +82,10 @@ bool MemoryMidiSystem::Play(const std::vector<uint8_t>& bytes) {
   return true;
 }
 
-void MemoryMidiSystem::FailNextInput(std::string reason) { failInput_ = std::move(reason); }
+void MemoryMidiSystem::FailNextInput(std::string reason) {
+  // Under the input's lock: the test sets it while a capture thread may be opening.
+  std::lock_guard lock(input_->mutex);
+  failInput_ = std::move(reason);
+}
 
 }  // namespace tandem
