@@ -21,8 +21,9 @@ Micros SecondsToMicros(double s) {
 
 // The arrival time in timestamp units, modulo 2^32 as RTP timestamps are.
 uint32_t ArrivalUnits(Micros now, double unit) {
-  const double units = std::fmod(static_cast<double>(now) * 1e-6 / unit, 4294967296.0);
-  return static_cast<uint32_t>(static_cast<uint64_t>(units < 0 ? units + 4294967296.0 : units));
+  double units = std::fmod(static_cast<double>(now) * 1e-6 / unit, 4294967296.0);
+  if (units < 0) units += 4294967296.0;
+  return static_cast<uint32_t>(static_cast<uint64_t>(std::llround(units)));
 }
 
 bool ValidUnit(double seconds) {
@@ -369,7 +370,11 @@ bool SessionCore::GotoNextSourceWithData() {
 int SessionCore::SetCurrentSourceTimestampUnit(double seconds) {
   if (!haveCursor_ || cursor_ >= order_.size()) return kErrNoSource;
   if (!ValidUnit(seconds)) return kErrBadTimestampUnit;
-  sources_[order_[cursor_]]->timestampUnit = seconds;
+  Source& s = *sources_[order_[cursor_]];
+  // Transit times in two different units cannot be compared: start the estimate afresh.
+  const double effective = s.timestampUnit > 0 ? s.timestampUnit : timestampUnit_;
+  if (effective != seconds) s.jitter = JitterEstimator{};
+  s.timestampUnit = seconds;
   return kOk;
 }
 
