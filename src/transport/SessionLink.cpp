@@ -37,4 +37,7 @@ std::unique_ptr<RtpLink> MakeSessionLink() {
   return std::make_unique<SessionLink>();
 }
 
+// Here rather than beside the other constructor, so tests with a stand-in link need no sockets.
+MidiRTP::MidiRTP(TFormCtl& form) : MidiRTP(form, MakeSessionLink()) {}
+
 }  // namespace tandem
