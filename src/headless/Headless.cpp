@@ -1,11 +1,163 @@
-// PLACEHOLDER: replaced by the real implementation.
+// The headless front end: the same model and threads as the window, driven from the command line,
+// reporting on standard output, chatting from standard input, stopped by SIGINT or SIGTERM.
 #include "headless/Headless.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "app/Application.h"
+#include "headless/Options.h"
+#include "headless/StatusPrinter.h"
+#include "platform/RtMidiSystem.h"
+#include "platform/Worker.h"
 
 namespace tandem {
-int RunHeadless(int, char**) {
-  std::puts("tandem: headless mode not built yet");
+
+namespace {
+
+constexpr auto kPollPeriod = std::chrono::milliseconds(50);
+
+void PrintLine(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);  // a pipe reader sees each line at once
+}
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Reads standard input into lines without blocking shut-down: it waits with a bound and stops
+// at end of file, which ends chat input but not the program.
+class StdinReader : public Worker {
+ public:
+  StdinReader() : Worker("StdinReader") {}
+  ~StdinReader() override { Stop(); }
+
+  std::vector<std::string> TakeLines() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(lines_, {});
+  }
+
+ protected:
+  void Run() override {
+    std::string partial;
+    char buffer[4096];
+    while (!StopRequested()) {
+      pollfd p{STDIN_FILENO, POLLIN, 0};
+      int ready = ::poll(&p, 1, 100);
+      if (ready < 0 && errno != EINTR) return;
+      if (ready <= 0) continue;
+      ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;  // end of input
+      partial.append(buffer, static_cast<size_t>(n));
+      for (size_t eol; (eol = partial.find('\n')) != std::string::npos;) {
+        Push(partial.substr(0, eol));
+        partial.erase(0, eol + 1);
+      }
+      // A line longer than a chat line is sent in pieces rather than held without bound.
+      if (partial.size() > 4096) Push(std::exchange(partial, {}));
+    }
+    if (!partial.empty()) Push(partial);
+  }
+
+ private:
+  void Push(std::string line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(line));
+  }
+
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// Waits for the RTP thread to report its set-up, so "RTP Initialisé" or the failure is printed
+// before the first send replaces it.
+void AwaitRtpSetup(TFormCtl& form, StatusPrinter& printer) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (form.EditStatutConnect.Text() == "----" && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  printer.Poll(SteadyMs());
+}
+
+}  // namespace
+
+int RunHeadless(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  auto options = ParseOptions(args, error);
+  if (!options) {
+    std::fprintf(stderr, "tandem: %s\nTry 'tandem --help' for the options.\n", error.c_str());
+    return 2;
+  }
+  if (options->help) {
+    std::fputs(HelpText().c_str(), stdout);
+    return 0;
+  }
+
+  // Every thread started from here on inherits the blocked signals; only the main loop below
+  // takes them, so a signal never interrupts a worker halfway through a pass.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a closed output pipe must not kill the session
+
+  std::string midiMessage;
+  AppConfig config;
+  config.midi = MakeMidiSystem(options->midiApi, options->clientName, midiMessage);
+  if (midiMessage.rfind("MIDI: ", 0) == 0) midiMessage.erase(0, 6);
+  if (!midiMessage.empty()) PrintLine("MIDI: " + midiMessage);
+  config.midiIn = PortChoice::Parse(options->midiIn);
+  config.midiOut = PortChoice::Parse(options->midiOut);
+  config.seed = options->seed;
+  config.generatorInterval = std::chrono::milliseconds(options->generatorIntervalMs);
+
+  Application app(config);
+  TFormCtl& form = app.Form();
+  ApplyOptions(*options, form);
+  StatusPrinter printer(form, PrintLine, options->verbose);
+  if (config.midiOut.kind == PortChoice::Kind::None) form.SetAudition(false);
+
+  if (!options->noRtp) {
+    form.ButtonStartRTPClick();
+    AwaitRtpSetup(form, printer);
+  }
+  if (config.midiIn.kind != PortChoice::Kind::None) form.ButtonReadMidiClick();
+  for (int i = 0; i < options->generators; ++i) form.Button1Click();
+
+  StdinReader input;
+  input.Start();
+  for (;;) {
+    timespec wait{0, std::chrono::nanoseconds(kPollPeriod).count()};
+    int sig = sigtimedwait(&stopSignals, nullptr, &wait);
+    if (sig == SIGINT || sig == SIGTERM) break;
+    for (auto& line : input.TakeLines()) {
+      form.EditChat.SetText(line);
+      form.ButtonChatSendClick();
+    }
+    printer.Poll(SteadyMs());
+  }
+  input.Stop();
+  app.Shutdown();
+  printer.Poll(SteadyMs());
+  printer.FlushCounters();
   return 0;
 }
+
 }  // namespace tandem

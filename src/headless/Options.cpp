@@ -1,0 +1,210 @@
+#include "headless/Options.h"
+
+#include <functional>
+#include <map>
+
+#include "app/Convert.h"
+
+namespace tandem {
+
+namespace {
+
+std::optional<int32_t> Number(const std::string& text, int64_t min, int64_t max) {
+  auto v = TryStrToInt(text);
+  if (!v || *v < min || *v > max) return std::nullopt;
+  return v;
+}
+
+}  // namespace
+
+std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args,
+                                            std::string& error) {
+  HeadlessOptions o;
+  // Options with a value; each parser returns false when the value is unusable.
+  using Parser = std::function<bool(const std::string&)>;
+  auto port = [](std::optional<int32_t>& into) -> Parser {
+    return [&into](const std::string& v) { return bool(into = Number(v, 0, 65535)); };
+  };
+  auto integer = [](std::optional<int32_t>& into) -> Parser {
+    return [&into](const std::string& v) { return bool(into = Number(v, INT32_MIN, INT32_MAX)); };
+  };
+  auto text = [](std::string& into) -> Parser {
+    return [&into](const std::string& v) {
+      into = v;
+      return !v.empty();
+    };
+  };
+  auto channel = [](std::optional<std::optional<int32_t>>& into) -> Parser {
+    return [&into](const std::string& v) {
+      if (v == "off") {
+        into = std::optional<int32_t>{};
+        return true;
+      }
+      auto n = Number(v, 1, 16);
+      if (n) into = n;
+      return bool(n);
+    };
+  };
+  const std::map<std::string, Parser> withValue = {
+      {"--listen-port", port(o.listenPort)},
+      {"--send-port", port(o.sendPort)},
+      {"--dest",
+       [&](const std::string& v) {
+         o.dest = v;
+         return !v.empty();
+       }},
+      {"--retransmission",
+       [&](const std::string& v) {
+         static const std::map<std::string, Retransmission> modes = {{"none", RetransNone},
+                                                                     {"in-msg", RetransInMsg},
+                                                                     {"constant", RetransConstant},
+                                                                     {"variable", RetransVariable}};
+         auto it = modes.find(v);
+         if (it != modes.end()) o.retransmission = it->second;
+         return it != modes.end();
+       }},
+      {"--base", integer(o.base)},
+      {"--mult", integer(o.mult)},
+      {"--buffer", integer(o.buffer)},
+      {"--gen",
+       [&](const std::string& v) {
+         auto n = Number(v, 0, 64);
+         if (n) o.generators = *n;
+         return bool(n);
+       }},
+      {"--gen-interval",
+       [&](const std::string& v) {
+         auto n = Number(v, 1, 60000);
+         if (n) o.generatorIntervalMs = *n;
+         return bool(n);
+       }},
+      {"--seed",
+       [&](const std::string& v) {
+         auto n = Number(v, 1, INT32_MAX);
+         if (n) o.seed = static_cast<uint32_t>(*n);
+         return bool(n);
+       }},
+      {"--midi-api",
+       [&](const std::string& v) {
+         o.midiApi = v;
+         return v == "auto" || v == "alsa" || v == "jack" || v == "none";
+       }},
+      {"--midi-in",
+       [&](const std::string& v) {
+         o.midiIn = v;
+         return !v.empty() && v != "synth";
+       }},
+      {"--midi-out", text(o.midiOut)},
+      {"--client-name", text(o.clientName)},
+      {"--transpose",
+       [&](const std::string& v) { return bool(o.transpose = Number(v, -127, 127)); }},
+      {"--channel", channel(o.channel)},
+      {"--local-channel", channel(o.localChannel)},
+  };
+  const std::map<std::string, bool*> flags = {
+      {"--headless", nullptr},          {"--help", &o.help},    {"-h", &o.help},
+      {"--auto-buffer", &o.autoBuffer}, {"--no-rtp", &o.noRtp}, {"--verbose", &o.verbose},
+  };
+
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> value;
+    if (auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+    }
+    if (auto f = flags.find(name); f != flags.end()) {
+      if (value) {
+        error = "option " + name + " takes no value";
+        return std::nullopt;
+      }
+      if (f->second) *f->second = true;
+      continue;
+    }
+    auto p = withValue.find(name);
+    if (p == withValue.end()) {
+      error = "unknown option '" + args[i] + "'";
+      return std::nullopt;
+    }
+    if (!value) {
+      if (i + 1 >= args.size()) {
+        error = "option " + name + " needs a value";
+        return std::nullopt;
+      }
+      value = args[++i];
+    }
+    if (!p->second(*value)) {
+      error = "bad value '" + *value + "' for " + name;
+      return std::nullopt;
+    }
+  }
+  return o;
+}
+
+std::string HelpText() {
+  return R"(Usage: tandem --headless [OPTION...]
+Carries a live MIDI performance to a peer as RTP over UDP/IPv4, without a window. Runs until
+SIGINT or SIGTERM. Status changes, counters (at most once a second) and chat lines are printed
+on standard output; each line typed on standard input is sent as a chat line.
+
+Session:
+  --listen-port N        local RTP port, even; RTCP uses N+1 (default 2000)
+  --send-port N          the peer's RTP port (default 3000)
+  --dest ADDR            the peer's IPv4 address or host name (default 127.0.0.1)
+  --no-rtp               do not start the RTP session at launch
+Retransmission of key states:
+  --retransmission none|in-msg|constant|variable   (default none)
+  --base MS              base refresh interval (default 5)
+  --mult N               interval multiplier for "variable" (default 2)
+Buffers:
+  --buffer MS            local buffer announced to the peer (default 0)
+  --auto-buffer          derive the local buffer from the playing speed
+Test generator:
+  --gen N                start N generators at launch, 100 random notes each
+  --gen-interval MS      time between a generator's notes (default 200)
+  --seed N               seed of the first generator, for repeatable runs (N >= 1)
+MIDI:
+  --midi-api auto|alsa|jack|none   MIDI system (default auto: ALSA, else JACK, else none)
+  --midi-in PORT|virtual|none      capture from a port (name substring or index), from a port
+                                   of our own, or not at all (default: the first device);
+                                   capture starts at launch unless none
+  --midi-out PORT|virtual|none|synth   output for received events (default: the first
+                                   device, else a port of our own)
+  --client-name NAME     MIDI client names NAME-in and NAME-out (default tandem)
+  --transpose N          transpose received notes by N semitones (-127..127)
+  --channel N|off        play received events on channel N (1..16; default 1), or as sent
+  --local-channel N|off  also play our own events locally on channel N after the local buffer
+Output:
+  --verbose              also print the IN and OUT MIDI columns when they change
+  --help                 this text
+Options take their value as the next argument or after '='. A bad value exits with status 2.
+)";
+}
+
+void ApplyOptions(const HeadlessOptions& o, TFormCtl& form) {
+  if (o.listenPort) form.EditPortLocal.SetText(IntToStr(*o.listenPort));
+  if (o.sendPort) form.EditPortDistant.SetText(IntToStr(*o.sendPort));
+  if (o.dest) form.EditDestIp.SetText(*o.dest);
+  if (o.retransmission) form.SetRetransmission(*o.retransmission);
+  if (o.base) form.EditBaseValue.SetText(IntToStr(*o.base));
+  if (o.mult) form.EditMulValue.SetText(IntToStr(*o.mult));
+  if (o.buffer) {
+    form.EditBufferLocal.SetText(IntToStr(*o.buffer));
+    form.ButtonSetLocalBufferClick();
+  }
+  if (o.autoBuffer) form.SetAutomateLocalBuffer(true);
+  if (o.transpose) {
+    form.EditTransposeOut.SetText(IntToStr(*o.transpose));
+    form.CheckBoxTransposeOut.SetChecked(true);
+  }
+  if (o.channel) {
+    form.CheckBoxMidiCanalOut.SetChecked(o.channel->has_value());
+    if (*o.channel) form.EditMidiCanalOut.SetText(IntToStr(**o.channel));
+  }
+  if (o.localChannel) {
+    form.CheckBoxLocalMIDI.SetChecked(o.localChannel->has_value());
+    if (*o.localChannel) form.EditLocalCanal.SetText(IntToStr(**o.localChannel));
+  }
+}
+
+}  // namespace tandem

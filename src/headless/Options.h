@@ -1,0 +1,48 @@
+// The command line of the headless front end.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/FormCtrl.h"
+
+namespace tandem {
+
+struct HeadlessOptions {
+  bool help = false;
+  bool verbose = false;
+  // Session
+  std::optional<int32_t> listenPort, sendPort;
+  std::optional<std::string> dest;
+  bool noRtp = false;
+  // Retransmission and buffers
+  std::optional<Retransmission> retransmission;
+  std::optional<int32_t> base, mult, buffer;
+  bool autoBuffer = false;
+  // Generators
+  int32_t generators = 0;
+  int32_t generatorIntervalMs = 200;
+  uint32_t seed = 0;
+  // MIDI
+  std::string midiApi = "auto";
+  std::string midiIn;   // empty: the first device
+  std::string midiOut;  // empty: the default output
+  std::string clientName = "tandem";
+  std::optional<int32_t> transpose;
+  // Set: "Receive Canal" checked with this channel, or unchecked when it holds nothing.
+  std::optional<std::optional<int32_t>> channel, localChannel;
+};
+
+// Parses everything after the program name. On a bad option or value returns nothing and says
+// why in `error`.
+std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args,
+                                            std::string& error);
+
+std::string HelpText();
+
+// Puts the options into the window's model, as a user would before pressing anything.
+void ApplyOptions(const HeadlessOptions& options, TFormCtl& form);
+
+}  // namespace tandem

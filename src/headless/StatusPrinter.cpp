@@ -1,0 +1,75 @@
+#include "headless/StatusPrinter.h"
+
+namespace tandem {
+
+namespace {
+
+// One line per change, whatever a text holds.
+std::string OneLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
+}  // namespace
+
+StatusPrinter::StatusPrinter(TFormCtl& form, Sink sink, bool verbose)
+    : form_(form), sink_(std::move(sink)), chatCursor_(form.MemoChat.TotalAppended()) {
+  statuses_ = {
+      {"RTP Status", {&form.EditStatutConnect}, "----"},
+      {"Reception", {&form.EditStatutReceive}, "----"},
+      {"MIDI", {&form.EditMidiStatus}, ""},
+  };
+  if (verbose) {
+    statuses_.push_back(
+        {"IN", {&form.EditByte1, &form.EditByte2, &form.EditByte3, &form.EditCanal}, ""});
+    statuses_.push_back(
+        {"OUT",
+         {&form.EditMsgOut, &form.EditNoteOut, &form.EditVelociteOut, &form.EditCanalOut},
+         ""});
+    statuses_[3].last = Read(statuses_[3]);
+    statuses_[4].last = Read(statuses_[4]);
+  }
+  counters_ = {
+      {"# Received", {&form.EditNbrRec}, "----"},
+      {"# Sent", {&form.EditNbrSend}, "----"},
+      {"BandWidth", {&form.EditDebit}, "---"},
+  };
+}
+
+std::string StatusPrinter::Read(const Watched& w) {
+  std::string text;
+  for (const EditBox* box : w.boxes) {
+    if (!text.empty()) text += ' ';
+    text += box->Text();
+  }
+  return OneLine(text);
+}
+
+void StatusPrinter::PrintIfChanged(Watched& w) {
+  std::string now = Read(w);
+  if (now == w.last) return;
+  w.last = now;
+  if (!now.empty()) sink_(w.label + ": " + now);
+}
+
+void StatusPrinter::Poll(int64_t nowMs) {
+  for (auto& w : statuses_) PrintIfChanged(w);
+  for (auto& line : form_.MemoChat.LinesSince(chatCursor_)) sink_(OneLine(line));
+  if (lastCounterPrint_ != INT64_MIN && nowMs - lastCounterPrint_ < kCounterPeriodMs) return;
+  bool printed = false;
+  for (auto& w : counters_) {
+    std::string before = w.last;
+    PrintIfChanged(w);
+    printed = printed || w.last != before;
+  }
+  if (printed) lastCounterPrint_ = nowMs;
+}
+
+void StatusPrinter::FlushCounters() {
+  for (auto& w : counters_) PrintIfChanged(w);
+}
+
+}  // namespace tandem

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include "headless/Options.h"
+
+namespace tandem {
+namespace {
+
+std::optional<HeadlessOptions> Parse(std::vector<std::string> args, std::string* why = nullptr) {
+  std::string error;
+  auto o = ParseOptions(args, error);
+  if (why) *why = error;
+  return o;
+}
+
+TEST(HeadlessOptions, EveryOptionReachesTheModel) {
+  auto o = Parse({"--headless",
+                  "--listen-port",
+                  "3000",
+                  "--send-port=2000",
+                  "--dest",
+                  "10.0.0.2",
+                  "--retransmission",
+                  "variable",
+                  "--base",
+                  "7",
+                  "--mult",
+                  "3",
+                  "--buffer",
+                  "-5",
+                  "--gen",
+                  "2",
+                  "--gen-interval",
+                  "10",
+                  "--seed",
+                  "42",
+                  "--midi-api",
+                  "none",
+                  "--midi-in",
+                  "virtual",
+                  "--midi-out",
+                  "synth",
+                  "--client-name",
+                  "peer",
+                  "--transpose",
+                  "-12",
+                  "--channel",
+                  "off",
+                  "--local-channel",
+                  "5",
+                  "--verbose"});
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->generators, 2);
+  EXPECT_EQ(o->generatorIntervalMs, 10);
+  EXPECT_EQ(o->seed, 42u);
+  EXPECT_EQ(o->midiApi, "none");
+  EXPECT_EQ(o->midiIn, "virtual");
+  EXPECT_EQ(o->midiOut, "synth");
+  EXPECT_EQ(o->clientName, "peer");
+  EXPECT_TRUE(o->verbose);
+  EXPECT_FALSE(o->noRtp);
+
+  TFormCtl form;
+  form.SetAutomateLocalBuffer(false);
+  ApplyOptions(*o, form);
+  EXPECT_EQ(form.EditPortLocal.Text(), "3000");
+  EXPECT_EQ(form.EditPortDistant.Text(), "2000");
+  EXPECT_EQ(form.EditDestIp.Text(), "10.0.0.2");
+  EXPECT_TRUE(form.RadioButtonVariable.Checked());
+  EXPECT_EQ(form.EditBaseValue.Text(), "7");
+  EXPECT_EQ(form.EditMulValue.Text(), "3");
+  EXPECT_EQ(form.LocalBuffer.load(), -5);
+  EXPECT_TRUE(form.CheckBoxTransposeOut.Checked());
+  EXPECT_EQ(form.EditTransposeOut.Text(), "-12");
+  EXPECT_FALSE(form.CheckBoxMidiCanalOut.Checked());
+  EXPECT_TRUE(form.CheckBoxLocalMIDI.Checked());
+  EXPECT_EQ(form.EditLocalCanal.Text(), "5");
+}
+
+TEST(HeadlessOptions, DefaultsLeaveTheModelAsItStarts) {
+  auto o = Parse({});
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->midiApi, "auto");
+  EXPECT_EQ(o->clientName, "tandem");
+  TFormCtl form;
+  ApplyOptions(*o, form);
+  EXPECT_EQ(form.EditPortLocal.Text(), "2000");
+  EXPECT_TRUE(form.RadioButtonNoTransm.Checked());
+  EXPECT_TRUE(form.CheckBoxMidiCanalOut.Checked());
+  EXPECT_FALSE(form.CheckBoxAutomateLocalBuffer.Checked());
+
+  auto flags = Parse({"--auto-buffer", "--no-rtp", "--channel", "16", "--retransmission=in-msg"});
+  ASSERT_TRUE(flags);
+  ApplyOptions(*flags, form);
+  EXPECT_TRUE(flags->noRtp);
+  EXPECT_TRUE(form.CheckBoxAutomateLocalBuffer.Checked());
+  EXPECT_FALSE(form.ButtonSetLocalBuffer.Enabled());
+  EXPECT_EQ(form.EditMidiCanalOut.Text(), "16");
+  EXPECT_TRUE(form.RadioButtonInMsg.Checked());
+}
+
+TEST(HeadlessOptions, BadValuesAreErrorsThatNameTheOption) {
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"--listen-port", "abc"},
+           {"--listen-port", "65536"},
+           {"--send-port", "-1"},
+           {"--listen-port"},
+           {"--retransmission", "sometimes"},
+           {"--base", "5ms"},
+           {"--mult", ""},
+           {"--gen", "-1"},
+           {"--gen-interval", "0"},
+           {"--seed", "0"},
+           {"--midi-api", "oss"},
+           {"--midi-in", "synth"},
+           {"--channel", "17"},
+           {"--local-channel", "0"},
+           {"--transpose", "200"},
+           {"--dest", ""},
+           {"--bogus"},
+           {"--verbose=yes"},
+           {"extra"},
+       }) {
+    std::string why;
+    EXPECT_FALSE(Parse(args, &why)) << args[0];
+    EXPECT_NE(why.find(args[0].substr(0, args[0].find('='))), std::string::npos) << why;
+  }
+}
+
+TEST(HeadlessOptions, HelpNamesEveryOption) {
+  auto help = HelpText();
+  for (const char* name : {"--listen-port", "--send-port",     "--dest",        "--retransmission",
+                           "--base",        "--mult",          "--buffer",      "--auto-buffer",
+                           "--gen",         "--gen-interval",  "--no-rtp",      "--midi-api",
+                           "--midi-in",     "--midi-out",      "--client-name", "--transpose",
+                           "--channel",     "--local-channel", "--verbose",     "--seed",
+                           "--help"}) {
+    EXPECT_NE(help.find(name), std::string::npos) << name;
+  }
+  auto o = Parse({"--help"});
+  ASSERT_TRUE(o);
+  EXPECT_TRUE(o->help);
+}
+
+}  // namespace
+}  // namespace tandem
