@@ -92,6 +92,10 @@ bool Application::MidiReadAlive() { return !midiReads_.empty() && midiReads_.bac
 
 void Application::StartRtp() {
   if (shutDown_) return;
+  // Only one session may own the ports. One stopped a moment ago (Start RTP clicked twice)
+  // still holds them until its next pass, so it is finished first; that takes a few ms.
+  for (auto& t : rtps_) t->Stop();
+  rtps_.clear();
   Reap();
   rtps_.push_back(std::make_unique<MidiRTP>(*form_));
   rtps_.back()->Start();
