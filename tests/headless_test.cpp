@@ -1,0 +1,330 @@
+// The headless program end to end: real processes on loopback ports, read through pipes.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// One `tandem` process with its standard input, output and error on pipes.
+class Peer {
+ public:
+  explicit Peer(std::vector<std::string> args) {
+    args.insert(args.begin(), TANDEM_BINARY);
+    int in[2], out[2], err[2];
+    EXPECT_EQ(pipe(in), 0);
+    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe(err), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+      posix_spawn_file_actions_addclose(&actions, fd);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(rc, 0) << "cannot start " << argv[0];
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    stdin_ = in[1];
+    stdout_ = out[0];
+    stderr_ = err[0];
+  }
+
+  ~Peer() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {stdin_, stdout_, stderr_})
+      if (fd >= 0) close(fd);
+  }
+
+  void Write(const std::string& text) {
+    ASSERT_EQ(write(stdin_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  void CloseInput() {
+    close(stdin_);
+    stdin_ = -1;
+  }
+  void Signal(int sig) { kill(pid_, sig); }
+
+  // Waits for an output line that `match` accepts; lines read meanwhile are kept.
+  std::optional<std::string> WaitLine(const std::function<bool(const std::string&)>& match,
+                                      std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+      while (next_ < lines_.size()) {
+        const std::string& line = lines_[next_++];
+        if (match(line)) return line;
+      }
+      if (Clock::now() >= deadline || !ReadSome(deadline)) return std::nullopt;
+    }
+  }
+  std::optional<std::string> WaitLine(const std::string& exact, std::chrono::milliseconds timeout) {
+    return WaitLine([&](const std::string& l) { return l == exact; }, timeout);
+  }
+
+  // The exit status, or nothing when the process has not ended within `timeout`.
+  std::optional<int> Wait(std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        while (ReadSome(Clock::now() + 100ms)) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return std::nullopt;
+  }
+
+  std::string Output() const {
+    std::string all;
+    for (auto& l : lines_) all += l + "\n";
+    return all + partial_;
+  }
+  std::string Errors() {
+    std::string text;
+    char buf[4096];
+    fcntl(stderr_, F_SETFL, O_NONBLOCK);
+    for (ssize_t n; (n = read(stderr_, buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
+    return text;
+  }
+
+ private:
+  bool ReadSome(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd p{stdout_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) <= 0) return false;
+    char buf[4096];
+    ssize_t n = read(stdout_, buf, sizeof buf);
+    if (n <= 0) return false;
+    partial_.append(buf, static_cast<size_t>(n));
+    for (size_t eol; (eol = partial_.find('\n')) != std::string::npos;) {
+      lines_.push_back(partial_.substr(0, eol));
+      partial_.erase(0, eol + 1);
+    }
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int stdin_ = -1, stdout_ = -1, stderr_ = -1;
+  std::vector<std::string> lines_;
+  size_t next_ = 0;
+  std::string partial_;
+};
+
+int BoundSocket(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+uint16_t PortOf(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+// An even port P with P and P + 1 free on loopback: the pair a session binds. With `keep`, the
+// two sockets stay bound and are returned.
+uint16_t FreePortPair(int* keepData = nullptr, int* keepControl = nullptr) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    int probe = BoundSocket(0);
+    uint16_t p = PortOf(probe);
+    close(probe);
+    if (p % 2 != 0 || p >= 65534) continue;
+    int data = BoundSocket(p), control = BoundSocket(static_cast<uint16_t>(p + 1));
+    if (data >= 0 && control >= 0) {
+      if (keepData)
+        *keepData = data;
+      else
+        close(data);
+      if (keepControl)
+        *keepControl = control;
+      else
+        close(control);
+      return p;
+    }
+    if (data >= 0) close(data);
+    if (control >= 0) close(control);
+  }
+  ADD_FAILURE() << "no free port pair";
+  return 0;
+}
+
+// Stands between the peers on one direction: forwards every RTP datagram from its port to
+// `to`, counting them by payload type.
+class Tap {
+ public:
+  Tap() { port_ = FreePortPair(&fd_, &controlFd_); }
+  ~Tap() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    close(fd_);
+    close(controlFd_);
+  }
+  uint16_t Port() const { return port_; }
+  void ForwardTo(uint16_t to) {
+    thread_ = std::thread([this, to] {
+      sockaddr_in dest{};
+      dest.sin_family = AF_INET;
+      dest.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      uint8_t buf[2048];
+      while (!stop_) {
+        pollfd p[2] = {{fd_, POLLIN, 0}, {controlFd_, POLLIN, 0}};
+        if (poll(p, 2, 20) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+          if (!(p[i].revents & POLLIN)) continue;
+          ssize_t n = recv(p[i].fd, buf, sizeof buf, 0);
+          if (n <= 0) continue;
+          if (i == 0 && n >= 12) {
+            std::lock_guard lock(mutex_);
+            ++byType_[buf[1] & 0x7F];
+          }
+          dest.sin_port = htons(static_cast<uint16_t>(to + i));
+          sendto(fd_, buf, size_t(n), 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest);
+        }
+      }
+    });
+  }
+  int Count(int type) {
+    std::lock_guard lock(mutex_);
+    return byType_[type];
+  }
+
+ private:
+  int fd_ = -1, controlFd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::map<int, int> byType_;
+};
+
+std::optional<int> NumberAfter(const std::string& line, const std::string& prefix) {
+  if (line.rfind(prefix, 0) != 0) return std::nullopt;
+  try {
+    return std::stoi(line.substr(prefix.size()));
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+TEST(Headless, TwoPeersCarryNotesAndChatAndStopCleanly) {
+  uint16_t portA = FreePortPair();
+  uint16_t portB = FreePortPair();
+  ASSERT_NE(portA, portB);
+  Tap tap;  // A -> tap -> B, so the test can count what A sends by kind
+  tap.ForwardTo(portB);
+  auto common = std::vector<std::string>{"--headless", "--midi-api", "none", "--dest", "127.0.0.1"};
+  auto argsA = common, argsB = common;
+  argsA.insert(argsA.end(),
+               {"--listen-port", std::to_string(portA), "--send-port", std::to_string(tap.Port()),
+                "--gen", "1", "--gen-interval", "20", "--seed", "7"});
+  argsB.insert(argsB.end(),
+               {"--listen-port", std::to_string(portB), "--send-port", std::to_string(portA)});
+  Peer b(argsB);
+  Peer a(argsA);
+  ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", 10s)) << a.Output() << a.Errors();
+  ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", 10s)) << b.Output() << b.Errors();
+
+  // The generator's 100 notes, one packet each, and about two buffer packets a second.
+  auto deadline = Clock::now() + 30s;
+  while (tap.Count(77) < 100 && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(tap.Count(77), 100);
+  int buffers = tap.Count(66);
+  EXPECT_GE(buffers, 1);
+  auto received = b.WaitLine(
+      [&](const std::string& l) {
+        auto n = NumberAfter(l, "# Received: ");
+        return n && *n >= 100 + buffers;
+      },
+      15s);
+  EXPECT_TRUE(received) << b.Output();
+
+  a.Write("hello\n");
+  EXPECT_TRUE(a.WaitLine("I : hello", 5s)) << a.Output();
+  EXPECT_TRUE(b.WaitLine("you : hello", 10s)) << b.Output();
+  EXPECT_GE(tap.Count(67), 1);
+  // End of input stops chat, not the program.
+  a.CloseInput();
+  b.Write("back\n");
+  EXPECT_TRUE(a.WaitLine("you : back", 10s)) << a.Output();
+
+  a.Signal(SIGINT);
+  b.Signal(SIGTERM);
+  EXPECT_EQ(a.Wait(10s), 0) << a.Errors();
+  EXPECT_EQ(b.Wait(10s), 0) << b.Errors();
+}
+
+TEST(Headless, OddListenPortFailsTheSession) {
+  Peer p({"--headless", "--midi-api", "none", "--listen-port", "2001"});
+  EXPECT_TRUE(p.WaitLine("RTP Status: Erreur RTP", 10s)) << p.Output() << p.Errors();
+  p.Signal(SIGINT);
+  EXPECT_EQ(p.Wait(10s), 0);
+}
+
+TEST(Headless, BadAddressIsShownAndNothingIsSent) {
+  Peer p({"--headless", "--midi-api", "none", "--listen-port", std::to_string(FreePortPair()),
+          "--dest", "300.1.2.3", "--gen", "1", "--gen-interval", "10"});
+  EXPECT_TRUE(p.WaitLine("RTP Status: Bad IP address specified", 10s)) << p.Output();
+  EXPECT_FALSE(p.WaitLine([](const std::string& l) { return l.rfind("# Sent", 0) == 0; }, 1s));
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Wait(10s), 0);
+}
+
+TEST(Headless, BadOptionsExitWithStatusTwo) {
+  for (auto args : std::vector<std::vector<std::string>>{{"--headless", "--listen-port", "abc"},
+                                                         {"--headless", "--retransmission", "x"},
+                                                         {"--headless", "--no-such-option"}}) {
+    Peer p(args);
+    EXPECT_EQ(p.Wait(10s), 2) << args[1];
+    EXPECT_NE(p.Errors().find(args[1]), std::string::npos);
+  }
+  Peer help({"--headless", "--help"});
+  EXPECT_TRUE(
+      help.WaitLine([](const std::string& l) { return l.find("--gen-interval") != l.npos; }, 5s));
+  EXPECT_EQ(help.Wait(10s), 0);
+}
+
+}  // namespace
