@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackPorts.h"
+
 extern char** environ;
 
 namespace {
@@ -145,58 +147,16 @@ class Peer {
   std::string partial_;
 };
 
-int BoundSocket(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-uint16_t PortOf(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
-// An even port P with P and P + 1 free on loopback: the pair a session binds. With `keep`, the
-// two sockets stay bound and are returned.
-uint16_t FreePortPair(int* keepData = nullptr, int* keepControl = nullptr) {
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    int probe = BoundSocket(0);
-    uint16_t p = PortOf(probe);
-    close(probe);
-    if (p % 2 != 0 || p >= 65534) continue;
-    int data = BoundSocket(p), control = BoundSocket(static_cast<uint16_t>(p + 1));
-    if (data >= 0 && control >= 0) {
-      if (keepData)
-        *keepData = data;
-      else
-        close(data);
-      if (keepControl)
-        *keepControl = control;
-      else
-        close(control);
-      return p;
-    }
-    if (data >= 0) close(data);
-    if (control >= 0) close(control);
-  }
-  ADD_FAILURE() << "no free port pair";
-  return 0;
-}
+using tandem::test::FreePortPair;
 
 // Stands between the peers on one direction: forwards every RTP datagram from its port to
 // `to`, counting them by payload type.
 class Tap {
  public:
-  Tap() { port_ = FreePortPair(&fd_, &controlFd_); }
+  Tap() {
+    port_ = FreePortPair(&fd_, &controlFd_);
+    EXPECT_NE(port_, 0);
+  }
   ~Tap() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
@@ -253,7 +213,7 @@ std::optional<int> NumberAfter(const std::string& line, const std::string& prefi
 TEST(Headless, TwoPeersCarryNotesAndChatAndStopCleanly) {
   uint16_t portA = FreePortPair();
   uint16_t portB = FreePortPair();
-  ASSERT_NE(portA, portB);
+  ASSERT_TRUE(portA != 0 && portB != 0 && portA != portB);
   Tap tap;  // A -> tap -> B, so the test can count what A sends by kind
   tap.ForwardTo(portB);
   auto common = std::vector<std::string>{"--headless", "--midi-api", "none", "--dest", "127.0.0.1"};

@@ -1,11 +1,16 @@
 #include "transport/MidiRtp.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <chrono>
 #include <deque>
 #include <map>
+#include <optional>
+#include <thread>
 #include <vector>
 
+#include "LoopbackPorts.h"
 #include "platform/HostAddress.h"
 
 namespace tandem {
@@ -374,6 +379,223 @@ TEST_F(MidiRtpTest, StopsWhenRtpActiveIsCleared) {
   EXPECT_EQ(net_.destroyed, destroyedBefore + 1);
   EXPECT_TRUE(net_.sent.empty());
   EXPECT_EQ(form_.SendQueue.Count(), 1);  // left for the next session
+}
+
+}  // namespace
+}  // namespace tandem
+
+// ---- On a real session over loopback sockets.
+
+namespace tandem {
+namespace {
+
+using test::BoundSocket;
+using test::FreePortPair;
+
+struct Datagram {
+  std::vector<uint8_t> bytes;
+  uint8_t Version() const { return bytes[0] >> 6; }
+  uint8_t Type() const { return bytes[1] & 0x7F; }
+  bool Marker() const { return bytes[1] & 0x80; }
+  uint16_t Sequence() const { return static_cast<uint16_t>(bytes[2] << 8 | bytes[3]); }
+  uint32_t Field(size_t at) const {
+    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
+           uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
+  }
+};
+
+std::optional<Datagram> Receive(int fd, int timeoutMs) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
+  Datagram d;
+  d.bytes.resize(2048);
+  ssize_t n = recv(fd, d.bytes.data(), d.bytes.size(), 0);
+  if (n < 0) return std::nullopt;
+  d.bytes.resize(static_cast<size_t>(n));
+  return d;
+}
+
+void SendTo(uint16_t port, const std::vector<uint8_t>& bytes) {
+  int fd = BoundSocket(0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  close(fd);
+}
+
+std::vector<uint8_t> RtpHeader(uint8_t type, uint16_t seq, uint32_t ts, uint32_t ssrc) {
+  return {0x80,
+          type,
+          uint8_t(seq >> 8),
+          uint8_t(seq),
+          uint8_t(ts >> 24),
+          uint8_t(ts >> 16),
+          uint8_t(ts >> 8),
+          uint8_t(ts),
+          uint8_t(ssrc >> 24),
+          uint8_t(ssrc >> 16),
+          uint8_t(ssrc >> 8),
+          uint8_t(ssrc)};
+}
+
+class MidiRtpNetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    peerPort_ = FreePortPair(&peerData_, &peerControl_);
+    localPort_ = FreePortPair();
+    ASSERT_NE(peerPort_, 0);
+    ASSERT_NE(localPort_, 0);
+    form_.EditPortLocal.SetText(IntToStr(localPort_));
+    form_.EditPortDistant.SetText(IntToStr(peerPort_));
+    form_.RtpActive.store(true);
+  }
+  void TearDown() override {
+    close(peerData_);
+    close(peerControl_);
+  }
+
+  TFormCtl form_;
+  int peerData_ = -1, peerControl_ = -1;
+  uint16_t peerPort_ = 0, localPort_ = 0;
+};
+
+TEST_F(MidiRtpNetTest, DatagramsAreRtpVersion2WithMillisecondTimestamps) {
+  MidiRTP rtp(form_);
+  int32_t now = 1000000;
+  ASSERT_TRUE(rtp.Setup(now));
+  struct Step {
+    int32_t after;
+    RecordPtr record;
+    Retransmission mode;
+    uint8_t type;
+    size_t size;
+  };
+  auto midi = [](int status, int note) {
+    auto r = MakeRecord(EventMidi);
+    r->status = status;
+    r->note = note;
+    r->velocity = 64;
+    return r;
+  };
+  auto buffer = MakeRecord(EventBuffer);
+  buffer->bufferMs = 120;
+  std::vector<Step> steps;
+  steps.push_back({0, midi(144, 60), RetransNone, 77, 4});
+  steps.push_back({30, midi(128, 60), RetransInMsg, 88, 36});
+  steps.push_back({250, MakeRecord(EventKeyRefresh), RetransInMsg, 83, 36});
+  steps.push_back({10, MakeRecord(EventChat), RetransInMsg, 67, 100});
+  steps.push_back({1000, std::move(buffer), RetransInMsg, 66, 2});
+
+  std::vector<Datagram> got;
+  std::vector<int32_t> sentAt;
+  for (auto& s : steps) {
+    form_.SetRetransmission(s.mode);
+    form_.SendQueue.Add(std::move(s.record));
+    now += s.after;
+    ASSERT_TRUE(rtp.Pass(now));
+    sentAt.push_back(now);
+    auto d = Receive(peerData_, 2000);
+    ASSERT_TRUE(d) << "nothing arrived for type " << int(s.type);
+    got.push_back(*d);
+  }
+  for (size_t i = 0; i < got.size(); ++i) {
+    const auto& d = got[i];
+    ASSERT_GE(d.bytes.size(), 12u);
+    EXPECT_EQ(d.Version(), 2);
+    EXPECT_EQ(d.bytes[0] & 0x3F, 0);  // no padding, no extension, no CSRC
+    EXPECT_FALSE(d.Marker());
+    EXPECT_EQ(d.Type(), steps[i].type);
+    EXPECT_EQ(d.bytes.size(), 12 + steps[i].size) << i;
+    EXPECT_EQ(d.Field(8), got[0].Field(8));  // one SSRC
+    EXPECT_EQ(static_cast<uint16_t>(d.Sequence() - got[0].Sequence()), i);
+    EXPECT_EQ(d.Field(4) - got[0].Field(4), static_cast<uint32_t>(sentAt[i] - sentAt[0]));
+  }
+  EXPECT_EQ(std::vector<uint8_t>(got[0].bytes.begin() + 12, got[0].bytes.end()),
+            (std::vector<uint8_t>{144, 60, 64, 0}));
+  EXPECT_EQ(form_.EditNbrSend.Text(), "5");
+
+  // Stopping says goodbye on the control port.
+  form_.RtpActive.store(false);
+  EXPECT_FALSE(rtp.Pass(now + 2));
+  std::optional<Datagram> bye;
+  while (auto d = Receive(peerControl_, 2000)) {
+    if (d->bytes.size() >= 8 && d->Version() == 2) {
+      // A compound packet: look for the BYE (203) among its parts.
+      for (size_t at = 0; at + 4 <= d->bytes.size();) {
+        if (d->bytes[at + 1] == 203) bye = d;
+        at += 4 * (size_t(d->bytes[at + 2] << 8 | d->bytes[at + 3]) + 1);
+      }
+    }
+    if (bye) break;
+  }
+  EXPECT_TRUE(bye);
+}
+
+TEST_F(MidiRtpNetTest, ReportsArriveOnTheControlPort) {
+  MidiRTP rtp(form_);
+  rtp.Start();
+  auto d = Receive(peerControl_, 10000);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->Version(), 2);
+  EXPECT_TRUE(d->bytes[1] == 200 || d->bytes[1] == 201);  // a compound packet starts SR or RR
+  rtp.Stop();
+}
+
+TEST_F(MidiRtpNetTest, ReceivedPacketsReachTheModelAcrossTheSequenceWrap) {
+  MidiRTP rtp(form_);
+  int32_t now = 5000;
+  ASSERT_TRUE(rtp.Setup(now));
+  auto packet = [](uint16_t seq, uint8_t note) {
+    auto p = RtpHeader(77, seq, 4000, 0x1234);
+    p.insert(p.end(), {144, note, 100, 0});
+    return p;
+  };
+  SendTo(localPort_, packet(65534, 1));
+  SendTo(localPort_, packet(65535, 2));
+  SendTo(localPort_, packet(0, 3));
+  SendTo(localPort_, packet(1, 4));
+  std::vector<uint8_t> chat = RtpHeader(67, 2, 4000, 0x1234);
+  chat.resize(12 + 100, 0);
+  std::copy_n("ping", 4, chat.begin() + 12);
+  SendTo(localPort_, chat);
+  SendTo(localPort_, {0x80, 77, 0, 3});  // malformed: dropped by the session, never counted
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (rtp.ReceivedCount() < 5 && std::chrono::steady_clock::now() < deadline) {
+    ASSERT_TRUE(rtp.Pass(now += 10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(rtp.ReceivedCount(), 5);
+  ASSERT_EQ(form_.ReceiveQueue.Count(), 4);
+  uint32_t first = form_.ReceiveQueue.Get(0)->sequence;
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(form_.ReceiveQueue.Get(i)->note, i + 1);
+    EXPECT_EQ(form_.ReceiveQueue.Get(i)->sequence, first + static_cast<uint32_t>(i));
+    EXPECT_EQ(form_.ReceiveQueue.Get(i)->source, 0x1234u);
+  }
+  EXPECT_EQ(form_.MemoChat.Lines().back(), "you : ping");
+  EXPECT_EQ(form_.EditNbrRec.Text(), "5");
+}
+
+TEST_F(MidiRtpNetTest, OddOrBusyPortFailsTheSetUp) {
+  form_.EditPortLocal.SetText(IntToStr(localPort_ + 1));
+  MidiRTP odd(form_);
+  EXPECT_FALSE(odd.Setup(0));
+  EXPECT_EQ(form_.EditStatutConnect.Text(), "Erreur RTP");
+
+  // The peer's sockets hold both of its ports.
+  form_.EditStatutConnect.SetText("----");
+  form_.EditPortLocal.SetText(IntToStr(peerPort_));
+  MidiRTP busy(form_);
+  EXPECT_FALSE(busy.Setup(0));
+  EXPECT_EQ(form_.EditStatutConnect.Text(), "Erreur RTP");
+
+  // The ports a failed set-up bound are free again for the next one.
+  form_.EditPortLocal.SetText(IntToStr(localPort_));
+  MidiRTP next(form_);
+  EXPECT_TRUE(next.Setup(0));
+  EXPECT_EQ(form_.EditStatutConnect.Text(), "RTP Initialisé");
 }
 
 }  // namespace
