@@ -22,7 +22,7 @@ enum Error : int {
   kErrNoDestination = -7,      // sending with no destination
   kErrTooBig = -8,             // payload larger than a datagram can carry
   kErrSend = -9,               // the socket refused the datagram
-  kErrBadTimestampUnit = -10,  // not a finite number of seconds above zero
+  kErrBadTimestampUnit = -10,  // not between 1e-9 and 3600 seconds
   kErrBadPort = -11,           // port base 0 (its control port would be 1)
   kErrReceive = -12,           // a socket read failed for a reason other than "nothing waits"
   kErrNoSource = -13,          // no current source (GotoFirst/NextSourceWithData said false)
@@ -85,11 +85,13 @@ class RtpSession {
   // Advances the session's RTP timestamp.
   int IncrementTimestamp(uint32_t units);
   // Sends one packet to every destination; the timestamp advances by tsIncrement after it.
+  // kErrSend when no destination took it: the sequence number is then kept for the retry.
   int SendPacket(const uint8_t* payload, size_t length, uint8_t payloadType, bool marker,
                  uint32_t tsIncrement);
 
   // Reads every datagram waiting on both ports without blocking, files data packets by source,
-  // handles RTCP, and sends our RTCP report when it is due.
+  // handles RTCP, and sends our RTCP report when it is due. 0 also when nothing waited;
+  // kErrReceive when a socket read failed (what was read before is still filed).
   int Poll();
   bool GotoFirstSourceWithData();
   bool GotoNextSourceWithData();

@@ -26,8 +26,9 @@ uint32_t ArrivalUnits(Micros now, double unit) {
   return static_cast<uint32_t>(static_cast<uint64_t>(std::llround(units)));
 }
 
+// From a 1 GHz clock to one tick an hour: anything else is a mistake, and could overflow.
 bool ValidUnit(double seconds) {
-  return std::isfinite(seconds) && seconds > 0;
+  return seconds >= 1e-9 && seconds <= 3600;
 }
 
 }  // namespace
@@ -282,8 +283,10 @@ uint64_t SessionCore::Ntp(Micros now) const {
 uint32_t SessionCore::RtpTimestampAt(Micros now) const {
   // RFC 3550 6.4.1: the RTP time of the SR's NTP instant, extrapolated from our last packet.
   if (!sentAnything_ || timestampUnit_ <= 0) return timestamp_;
-  const double elapsed = static_cast<double>(now - lastSendTime_) * 1e-6 / timestampUnit_;
-  return lastSentTimestamp_ + static_cast<uint32_t>(static_cast<uint64_t>(std::max(elapsed, 0.0)));
+  const double elapsed =
+      std::fmod(std::max(static_cast<double>(now - lastSendTime_), 0.0) * 1e-6 / timestampUnit_,
+                4294967296.0);
+  return lastSentTimestamp_ + static_cast<uint32_t>(static_cast<uint64_t>(elapsed));
 }
 
 std::vector<ReportBlock> SessionCore::Blocks(Micros now, bool take) {

@@ -85,6 +85,7 @@ TEST(SessionCore, RejectsUnusableDestinationsAndUnits) {
   EXPECT_EQ(core.SetTimestampUnit(0), kErrBadTimestampUnit);
   EXPECT_EQ(core.SetTimestampUnit(-0.001), kErrBadTimestampUnit);
   EXPECT_EQ(core.SetTimestampUnit(std::numeric_limits<double>::quiet_NaN()), kErrBadTimestampUnit);
+  EXPECT_EQ(core.SetTimestampUnit(1e-300), kErrBadTimestampUnit);
   EXPECT_EQ(core.SetTimestampUnit(0.001), kOk);
 }
 
