@@ -17,6 +17,7 @@
 #include "platform/Worker.h"
 
 #ifdef TANDEM_HAVE_FLUIDSYNTH
+#include <dlfcn.h>
 #include <fluidsynth.h>
 #endif
 
@@ -461,6 +462,27 @@ std::vector<std::string> AudioDrivers(fluid_settings_t* settings) {
   return names;
 }
 
+// ALSA and JACK, under FluidSynth's drivers, print their own failures to stderr: a screenful for
+// one missing sound card, which FluidSynth's one-line reasons already tell. They are reached at
+// run time because only FluidSynth links them; absent ones are simply left alone.
+void SilentAlsa(const char*, int, const char*, int, const char*, ...) {}
+void SilentJack(const char*) {}
+using AlsaHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+using JackHandler = void (*)(const char*);
+
+void SetAlsaErrorHandler(AlsaHandler handler) {
+  auto set =
+      reinterpret_cast<int (*)(AlsaHandler)>(dlsym(RTLD_DEFAULT, "snd_lib_error_set_handler"));
+  if (set != nullptr) set(handler);
+}
+
+void SilenceJack() {
+  for (const char* name : {"jack_set_error_function", "jack_set_info_function"}) {
+    auto set = reinterpret_cast<void (*)(JackHandler)>(dlsym(RTLD_DEFAULT, name));
+    if (set != nullptr) set(SilentJack);
+  }
+}
+
 bool OpenSoundCard(SynthOutput::Impl& impl, const SynthOptions& options, LogCapture& log,
                    std::string& error) {
   std::vector<std::string> available = AudioDrivers(impl.settings);
@@ -487,6 +509,12 @@ bool OpenSoundCard(SynthOutput::Impl& impl, const SynthOptions& options, LogCapt
   // Under JACK our ports must reach the speakers by themselves.
   fluid_settings_setint(impl.settings, "audio.jack.autoconnect", 1);
   fluid_settings_setstr(impl.settings, "audio.jack.id", "tandem-synth");
+
+  SilenceJack();
+  SetAlsaErrorHandler(SilentAlsa);
+  struct AlsaDefault {
+    ~AlsaDefault() { SetAlsaErrorHandler(nullptr); }
+  } restoreAlsa;
 
   std::string reasons;
   for (const std::string& name : tries) {
