@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -275,6 +276,13 @@ TEST_F(SynthTest, OpenFailuresSayWhy) {
   EXPECT_FALSE(OpenSynthOutput(options, error));
   EXPECT_EQ(error.rfind("built-in synthesizer: cannot write " + options.renderPath + " (", 0), 0u)
       << error;
+
+  if (fs::exists("/dev/full")) {
+    options.renderPath = "/dev/full";
+    EXPECT_FALSE(OpenSynthOutput(options, error));
+    EXPECT_EQ(error, "built-in synthesizer: cannot write /dev/full (write failed: " +
+                         std::string(std::strerror(ENOSPC)) + ")");
+  }
 
   options = SynthOptions{};
   options.audioDriver = "nosuchdriver";

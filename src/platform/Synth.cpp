@@ -378,7 +378,7 @@ void SynthOutput::Impl::RenderTo(int64_t frame) {
     // silence is written as exact zeros.
     fluid_synth_write_float(synth, n, floats.data(), 0, 2, floats.data(), 1, 2);
     for (size_t i = 0; i < size_t(n) * WavWriter::kChannels; ++i) {
-      float v = std::clamp(floats[i], -1.0f, 1.0f) * 32767.0f;
+      float v = std::isfinite(floats[i]) ? std::clamp(floats[i], -1.0f, 1.0f) * 32767.0f : 0.0f;
       samples[i] = static_cast<int16_t>(std::lround(v));
     }
     bool ok = wav.Write(samples.data(), static_cast<size_t>(n));
