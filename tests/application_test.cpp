@@ -85,24 +85,33 @@ TEST(Application, MidiGenThenShutdownFreesEverything) {
   EXPECT_EQ(QueuedOnTheWayOut(form), after);
 }
 
-TEST(Application, CommandsStartAndStopTheirThreads) {
+TEST(Application, ReadMidiStartsAndStopsCapture) {
   auto midi = std::make_shared<MemoryMidiSystem>();
-  AppConfig config = MemoryConfig(midi);
-  config.midiIn = PortChoice::Parse("none");  // no capture device: the thread gives up
-  Application app(config);
+  Application app(MemoryConfig(midi));
   TFormCtl& form = app.Form();
   form.ButtonReadMidiClick();
   EXPECT_TRUE(form.ReadMidiRunning.load());
+  // The capture thread holds the memory input once a played note gets through.
+  ASSERT_TRUE(WaitFor([&] { return midi->Play({0x90, 60, 100}); }));
+  EXPECT_TRUE(app.MidiReadAlive());
   form.ButtonReadMidiClick();
   EXPECT_FALSE(form.ReadMidiRunning.load());
+  app.Shutdown();
+  EXPECT_FALSE(app.MidiReadAlive());
+  EXPECT_FALSE(midi->Play({0x80, 60, 0})) << "shut-down closes the input";
+}
 
-  // A listen port that is no number: the session fails its set-up and ends by itself, so this
+TEST(Application, StartRtpAfterAFailedSetUpStartsAgain) {
+  Application app(MemoryConfig(std::make_shared<MemoryMidiSystem>()));
+  TFormCtl& form = app.Form();
+  // A listen port that is no number: each session fails its set-up and ends by itself, so this
   // test opens no socket.
   form.EditPortLocal.SetText("abc");
-  form.ButtonStartRTPClick();
-  EXPECT_TRUE(form.RtpActive.load());
-  form.ButtonStartRTPClick();
-  EXPECT_FALSE(form.RtpActive.load());
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    form.ButtonStartRTPClick();
+    EXPECT_TRUE(form.RtpActive.load()) << attempt;
+    ASSERT_TRUE(WaitFor([&] { return !app.RtpAlive(); })) << attempt;
+  }
   for (int i = 0; i < 3; ++i) form.Button1Click();
   app.Shutdown();
   EXPECT_FALSE(form.RtpActive.load());
