@@ -8,13 +8,9 @@
 #endif
 
 int main(int argc, char** argv) {
-  [[maybe_unused]] bool headless = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--headless" || a == "--help" || a == "-h") headless = true;
-  }
 #ifdef TANDEM_HAVE_GUI
-  if (!headless) return tandem::RunGui(argc, argv);
+  // The window takes no arguments but --screenshot; every other option is the headless side's.
+  if (argc == 1 || std::string(argv[1]) == "--screenshot") return tandem::RunGui(argc, argv);
 #endif
   return tandem::RunHeadless(argc, argv);
 }

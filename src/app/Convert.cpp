@@ -1,5 +1,6 @@
 #include "app/Convert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -47,7 +48,8 @@ std::string FloatToStrGeneral(double value, int precision, int digits) {
   if (std::isnan(value)) return "NAN";
   if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
   if (value == 0) return "0";
-  if (precision < 1) precision = 1;
+  // Beyond 18 digits a double has nothing more to say, and the buffer below stays large enough.
+  precision = std::clamp(precision, 1, 18);
   // Round to `precision` significant digits first; the exponent decides the notation.
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.*e", precision - 1, value);
@@ -59,8 +61,8 @@ std::string FloatToStrGeneral(double value, int precision, int digits) {
     std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
     return TrimZeros(buf);
   }
-  std::string mantissa = TrimZeros(s.substr(0, epos));
   (void)digits;
+  std::string mantissa = TrimZeros(s.substr(0, epos));
   return mantissa + "E" + std::to_string(exponent);
 }
 

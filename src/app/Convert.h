@@ -22,9 +22,10 @@ int32_t StrToInt(std::string_view text);
 
 inline std::string IntToStr(int64_t v) { return std::to_string(v); }
 
-// The general format: the shortest text with at most `precision` significant digits, no trailing
-// zeros, plain while the integer part has at most `digits` - 1 digits, scientific beyond
-// ("9960", "1.002E4").
+// The general format: the shortest text with at most `precision` significant digits (1..18) and
+// no trailing zeros; plain while the integer part has at most `precision` digits and the value
+// is at least 0.00001 in size, scientific otherwise with the exponent in its shortest form
+// ("9960", "1E4", "1.002E4", "1E-6"). `digits` is taken for the caller's habit and not used.
 std::string FloatToStrGeneral(double value, int precision, int digits);
 
 }  // namespace tandem

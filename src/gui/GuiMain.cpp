@@ -1,11 +1,110 @@
-// PLACEHOLDER: replaced by the real implementation.
 #include "gui/GuiMain.h"
 
+#include <QApplication>
+#include <QImage>
+#include <QMessageBox>
+#include <QPixmap>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "app/Application.h"
+#include "gui/MainWindow.h"
+#include "platform/RtMidiSystem.h"
 
 namespace tandem {
-int RunGui(int, char**) {
-  std::puts("tandem: window not built yet");
-  return 1;
+
+namespace {
+
+bool EnvSet(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0';
 }
+
+void ShowStatus(TFormCtl& form, const std::string& midiMessage) {
+  // Keep what the form said about the MIDI output when it could not open it.
+  std::string output = form.EditMidiStatus.Text();
+  form.EditMidiStatus.SetText(output.empty() ? midiMessage : midiMessage + " | " + output);
+}
+
+int Run(int argc, char** argv, const char* screenshot) {
+  QApplication qtApp(argc, argv);
+  QApplication::setApplicationName("tandem");
+
+  std::unique_ptr<Application> app;
+  try {
+    std::string midiMessage;
+    AppConfig config;
+    config.midi = MakeMidiSystem("auto", "tandem", midiMessage);
+    app = std::make_unique<Application>(std::move(config));
+    ShowStatus(app->Form(), midiMessage);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tandem: %s\n", e.what());
+    if (screenshot == nullptr)
+      QMessageBox::critical(nullptr, "Tandem", QString::fromStdString(e.what()));
+    return 1;
+  }
+
+  int status = 0;
+  {
+    MainWindow window(app->Form());
+    if (screenshot != nullptr) {
+      window.show();
+      QApplication::processEvents();
+      window.Tick();
+      QApplication::processEvents();
+      if (!window.grab().save(QString::fromLocal8Bit(screenshot), "PNG")) {
+        std::fprintf(stderr, "tandem: could not write the screenshot to %s\n", screenshot);
+        status = 1;
+      }
+    } else {
+      window.show();
+      status = QApplication::exec();
+    }
+    // Every thread stops before a widget goes away; the threads only ever touch the model.
+    app->Shutdown();
+  }
+  return status;
+}
+
+}  // namespace
+
+bool DisplayAvailable() {
+  if (EnvSet("DISPLAY") || EnvSet("WAYLAND_DISPLAY")) return true;
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  return platform != nullptr && std::string(platform) == "offscreen";
+}
+
+int RunGui(int argc, char** argv) {
+  const char* screenshot = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--screenshot") {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr,
+                     "tandem: --screenshot needs a file name (tandem --screenshot FILE.png)\n");
+        return 2;
+      }
+      screenshot = argv[++i];
+    } else {
+      std::fprintf(stderr, "tandem: unknown option %s (see tandem --help)\n", argv[i]);
+      return 2;
+    }
+  }
+  if (screenshot != nullptr) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  } else if (!DisplayAvailable()) {
+    std::puts("tandem: no display (DISPLAY and WAYLAND_DISPLAY are unset); use tandem --headless");
+    return 1;
+  }
+  try {
+    return Run(argc, argv, screenshot);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tandem: %s\n", e.what());
+    return 1;
+  }
+}
+
 }  // namespace tandem

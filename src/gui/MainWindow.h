@@ -1,0 +1,106 @@
+// The window: a view over the state model. User actions run the model's commands; every 100 ms
+// the status timer runs and the widgets are refreshed from the model. Threads never touch it.
+#pragma once
+
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <vector>
+
+#include "app/FormCtrl.h"
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace tandem {
+
+class GaugeBar;
+class KeyboardPicture;
+class StepArrows;
+
+class MainWindow : public QWidget {
+  Q_OBJECT
+ public:
+  static constexpr int kTimerIntervalMs = 100;
+
+  explicit MainWindow(TFormCtl& form, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // One Timer1 tick: the status timer, then every widget from the model.
+  void Tick();
+  TFormCtl& Form() { return form_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  struct EditBinding {
+    QLineEdit* widget;
+    EditBox* box;
+    bool editable;
+    uint64_t seen;
+  };
+  struct MemoBinding {
+    QPlainTextEdit* widget;
+    Memo* memo;
+    uint64_t cursor;
+    uint32_t color;
+  };
+  struct CheckBinding {
+    QCheckBox* widget;
+    CheckBox* box;
+  };
+  struct ButtonBinding {
+    QPushButton* widget;
+    Button* button;
+  };
+
+  QWidget* BuildMidiGroup();
+  QWidget* BuildRtpGroup();
+  QWidget* BuildLocalPanel();
+  QWidget* BuildReceptionPanel();
+  QWidget* BuildRetransmissionGroup();
+  QWidget* BuildChat();
+
+  QLineEdit* Display(EditBox& box, const char* name, int chars);
+  QLineEdit* Setting(EditBox& box, const char* name, int chars);
+  QCheckBox* Check(CheckBox& box, const char* name, std::function<void(bool)> onClick = {});
+  QPushButton* Command(Button& button, const char* name, std::function<void()> command);
+  QPlainTextEdit* MemoView(Memo& memo, const char* name, int visibleLines);
+  GaugeBar* GaugeView(Gauge& gauge, const char* name);
+  QRadioButton* Radio(RadioButton& button, const char* name);
+  QWidget* StepPair(EditBox& box, const char* editName, const char* arrowsName, bool typable,
+                    void (TFormCtl::*handler)(int));
+  QLabel* Label(const QString& text, QWidget* buddy = nullptr);
+
+  // Runs a user command; what it cannot do is shown in an error dialog.
+  void RunCommand(const std::function<void()>& command);
+  // Brings widgets up to the model. Unless `force`, an editable box that has the focus keeps
+  // what the user is typing; after a command the model wins, since the command changed it.
+  void Refresh(bool force);
+  void LimitChatText(const QString& text);
+
+  TFormCtl& form_;
+  QTimer timer_;
+  KeyboardPicture* keyboardToSend_ = nullptr;
+  KeyboardPicture* keyboardToPlay_ = nullptr;
+  std::vector<EditBinding> edits_;
+  std::vector<MemoBinding> memos_;
+  std::vector<CheckBinding> checks_;
+  std::vector<ButtonBinding> buttons_;
+  std::vector<GaugeBar*> gauges_;
+  std::vector<std::pair<QRadioButton*, RadioButton*>> radios_;
+  std::vector<std::pair<QLineEdit*, StepArrows*>> stepEdits_;
+};
+
+// Cuts `text` so that its UTF-8 form fits `maxBytes`, never inside a character.
+QString TruncateUtf8(const QString& text, int maxBytes);
+
+}  // namespace tandem

@@ -1,0 +1,366 @@
+// The window driven like a user would, offscreen: clicks, typing, the timer tick.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTextBlock>
+#include <QTimer>
+#include <QToolButton>
+#include <memory>
+
+#include "app/FormCtrl.h"
+#include "gui/MainWindow.h"
+#include "gui/Widgets.h"
+#include "platform/MemoryMidi.h"
+
+namespace tandem {
+namespace {
+
+class CountingServices : public FormServices {
+ public:
+  void StartMidiRead() override { ++midiReads; }
+  bool MidiReadAlive() override { return true; }
+  void StartRtp() override { ++rtpStarts; }
+  void StopRtp() override { ++rtpStops; }
+  bool RtpAlive() override { return true; }
+  void StartGenerator() override { ++generators; }
+  int midiReads = 0, rtpStarts = 0, rtpStops = 0, generators = 0;
+};
+
+class WindowTest : public ::testing::Test {
+ protected:
+  WindowTest()
+      : midi(std::make_shared<MemoryMidiSystem>()),
+        form([m = midi](std::string& error) { return m->OpenOutput({}, error); }),
+        window(form) {
+    form.SetServices(&services);
+    window.show();
+  }
+
+  template <typename T>
+  T* Find(const char* name) {
+    T* w = window.findChild<T*>(name);
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+  QLineEdit* Edit(const char* name) { return Find<QLineEdit>(name); }
+  // Clicks near the left edge, where a check box's box and caption are whatever its width.
+  void Click(const char* name) {
+    QAbstractButton* b = Find<QAbstractButton>(name);
+    QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(std::min(8, b->width() / 2), b->height() / 2));
+  }
+  void StepClick(const char* arrows, bool up, int times = 1) {
+    auto* a = Find<StepArrows>(arrows);
+    for (int i = 0; i < times; ++i) QTest::mouseClick(up ? a->Up() : a->Down(), Qt::LeftButton);
+  }
+  QString LastLine(const char* memo) {
+    return Find<QPlainTextEdit>(memo)->document()->lastBlock().text();
+  }
+  // Types any text, as an input method would (QTest::keyClicks knows ASCII only).
+  static void Type(QWidget* w, const QString& text) {
+    for (QChar c : text) {
+      QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+      QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+      QApplication::sendEvent(w, &press);
+      QApplication::sendEvent(w, &release);
+    }
+  }
+  void Retype(const char* name, const QString& text) {
+    QLineEdit* e = Edit(name);
+    e->selectAll();
+    QTest::keyClicks(e, text);
+  }
+
+  // Closes the next error dialog, keeping its text; fails the test if none appears.
+  void ExpectErrorDialogDuring(const std::function<void()>& action, QString* text) {
+    bool seen = false;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      seen = true;
+      *text = box->text();
+      EXPECT_EQ(box->icon(), QMessageBox::Critical);
+      box->close();
+    });
+    action();
+    EXPECT_TRUE(seen) << "no error dialog was shown";
+  }
+
+  std::shared_ptr<MemoryMidiSystem> midi;
+  CountingServices services;
+  TFormCtl form;
+  MainWindow window;
+};
+
+TEST_F(WindowTest, ShowsEveryControlWithItsStartingText) {
+  EXPECT_EQ(window.windowTitle(), "Tandem");
+  const std::pair<const char*, const char*> edits[] = {
+      {"EditByte1", "---"},
+      {"EditByte2", "---"},
+      {"EditByte3", "---"},
+      {"EditCanal", "---"},
+      {"EditMsgOut", "---"},
+      {"EditNoteOut", "---"},
+      {"EditVelociteOut", "---"},
+      {"EditCanalOut", "---"},
+      {"EditDestIp", "127.0.0.1"},
+      {"EditPortLocal", "2000"},
+      {"EditPortDistant", "3000"},
+      {"EditStatutConnect", "----"},
+      {"EditStatutReceive", "----"},
+      {"EditNbrRec", "----"},
+      {"EditNbrSend", "----"},
+      {"EditDebit", "---"},
+      {"EditSpeed", "0"},
+      {"EditBufferLocal", "0"},
+      {"EditLocalCanal", "2"},
+      {"EditTransposeLocalValue", "0"},
+      {"EditMidiCanalOut", "1"},
+      {"EditTransposeOut", "0"},
+      {"EditBaseValue", "5"},
+      {"EditMulValue", "2"},
+      {"EditChat", ""},
+      {"EditFactorADSR", "1"},
+      {"EditAttack", "0"},
+      {"EditRelease", "0"},
+      {"EditProgram", "Grand Piano"},
+  };
+  for (auto [name, text] : edits) EXPECT_EQ(Edit(name)->text(), text) << name;
+  const std::pair<const char*, const char*> buttons[] = {
+      {"ButtonReadMidi", "Read MIDI"},          {"Button1", "MIDI Gen"},
+      {"CheckBoxMidiPlay", "Audition"},         {"ButtonInvertPort", "Invert Port"},
+      {"ButtonStartRTP", "Start RTP "},         {"CheckBoxAutomateLocalBuffer", "Auto"},
+      {"ButtonSetLocalBuffer", "Set"},          {"CheckBoxLocalMIDI", "Local Channel"},
+      {"CheckBoxTranspose", "Transpose"},       {"CheckBoxMidiCanalOut", "Receive Canal"},
+      {"CheckBoxTransposeOut", "Transpose"},    {"RadioButtonNoTransm", "None"},
+      {"RadioButtonInMsg", "In Normal Msg"},    {"RadioButtonCst", "Constant Rate"},
+      {"RadioButtonVariable", "Variable Rate"}, {"ButtonChatSend", "Send"},
+  };
+  for (auto [name, text] : buttons) EXPECT_EQ(Find<QAbstractButton>(name)->text(), text) << name;
+  EXPECT_TRUE(Find<QCheckBox>("CheckBoxMidiPlay")->isChecked());
+  EXPECT_TRUE(Find<QCheckBox>("CheckBoxMidiCanalOut")->isChecked());
+  EXPECT_FALSE(Find<QCheckBox>("CheckBoxAutomateLocalBuffer")->isChecked());
+  EXPECT_TRUE(Find<QRadioButton>("RadioButtonNoTransm")->isChecked());
+  EXPECT_EQ(Find<QPlainTextEdit>("MemoChat")->toPlainText(), "Riro-ZUV-Eraz");
+  EXPECT_EQ(Find<QPlainTextEdit>("MemoIpAddr")->toPlainText(), "Local IP information");
+  EXPECT_EQ(Find<GaugeBar>("GaugeSpeedLocal")->ShownValue(), 500);  // until the first tick
+  for (const char* name : {"EditProgram", "EditFactorADSR", "EditAttack", "EditRelease"})
+    EXPECT_FALSE(Edit(name)->isEnabled()) << name;
+  EXPECT_EQ(Edit("EditChat")->maxLength(), 98);
+  // Fits a 1366x768 screen with room for a title bar and a panel.
+  EXPECT_LE(window.sizeHint().width(), 1366);
+  EXPECT_LE(window.sizeHint().height(), 700);
+  EXPECT_LE(window.minimumSizeHint().height(), 700);
+}
+
+TEST_F(WindowTest, InvertPortSwapsThePortsBothWays) {
+  Click("ButtonInvertPort");
+  EXPECT_EQ(Edit("EditPortLocal")->text(), "3000");
+  EXPECT_EQ(Edit("EditPortDistant")->text(), "2000");
+  EXPECT_EQ(form.EditPortLocal.Text(), "3000");
+  Retype("EditPortDistant", "x9");
+  EXPECT_EQ(form.EditPortDistant.Text(), "x9") << "typing reaches the model";
+  Click("ButtonInvertPort");
+  EXPECT_EQ(Edit("EditPortLocal")->text(), "x9");
+  EXPECT_EQ(Edit("EditPortDistant")->text(), "3000");
+}
+
+TEST_F(WindowTest, SetWithAWrongNumberShowsAnErrorAndKeepsTheBuffer) {
+  form.LocalBuffer.store(40);
+  Retype("EditBufferLocal", "abc");
+  QString message;
+  ExpectErrorDialogDuring([&] { Click("ButtonSetLocalBuffer"); }, &message);
+  EXPECT_TRUE(message.contains("abc")) << message.toStdString();
+  EXPECT_EQ(form.LocalBuffer.load(), 40);
+  EXPECT_EQ(Edit("EditBufferLocal")->text(), "abc") << "the typed text stays";
+
+  Retype("EditBufferLocal", "-5");
+  Click("ButtonSetLocalBuffer");
+  EXPECT_EQ(form.LocalBuffer.load(), -5);
+}
+
+TEST_F(WindowTest, StepArrowsStopAtTheirBoundsAndIgnoreTypedText) {
+  StepClick("UpDownMidiCanalOut", false);
+  EXPECT_EQ(Edit("EditMidiCanalOut")->text(), "1");
+  Retype("EditMidiCanalOut", "7");
+  StepClick("UpDownMidiCanalOut", true);
+  EXPECT_EQ(Edit("EditMidiCanalOut")->text(), "2") << "the arrows keep their own position";
+  StepClick("UpDownMidiCanalOut", true, 20);
+  EXPECT_EQ(Edit("EditMidiCanalOut")->text(), "16");
+  EXPECT_EQ(form.EditMidiCanalOut.Text(), "16");
+
+  StepClick("UpDownTransposeLocalValue", false);
+  EXPECT_EQ(Edit("EditTransposeLocalValue")->text(), "-1");
+  StepClick("UpDownTransposeLocalValue", false, 12);
+  EXPECT_EQ(Edit("EditTransposeLocalValue")->text(), "-12");
+
+  StepClick("UpDownTransposeOut", true, 13);
+  EXPECT_EQ(form.EditTransposeOut.Text(), "12");
+  StepClick("UpDownLocalCanal", false, 3);
+  EXPECT_EQ(form.EditLocalCanal.Text(), "1");
+
+  // The arrow keys in the box step as the arrows do.
+  QTest::keyClick(Edit("EditLocalCanal"), Qt::Key_Up);
+  EXPECT_EQ(Edit("EditLocalCanal")->text(), "2");
+}
+
+TEST_F(WindowTest, AutoDisablesSetAndShowsTheComputedBuffer) {
+  Click("CheckBoxAutomateLocalBuffer");
+  EXPECT_TRUE(form.CheckBoxAutomateLocalBuffer.Checked());
+  EXPECT_FALSE(Find<QPushButton>("ButtonSetLocalBuffer")->isEnabled());
+  form.LocalBuffer.store(250);
+  window.Tick();
+  EXPECT_EQ(Edit("EditBufferLocal")->text(), "250");
+  EXPECT_EQ(Find<GaugeBar>("GaugeBufferLocal")->ShownValue(), 120);
+
+  Click("CheckBoxAutomateLocalBuffer");
+  EXPECT_TRUE(Find<QPushButton>("ButtonSetLocalBuffer")->isEnabled());
+  EXPECT_EQ(form.LocalBuffer.load(), 250) << "keeps the last automatic value";
+}
+
+TEST_F(WindowTest, EnterSendsTheChatLine) {
+  QLineEdit* chat = Edit("EditChat");
+  QTest::keyClicks(chat, "hello there");
+  QTest::keyClick(chat, Qt::Key_Return);
+  EXPECT_EQ(LastLine("MemoChat"), "I : hello there");
+  EXPECT_EQ(chat->text(), "");
+  ASSERT_EQ(form.OutgoingQueue.Count(), 1);
+  RecordPtr record = form.OutgoingQueue.TakeFirstIf([](const EventRecord&) { return true; });
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->kind, EventChat);
+  EXPECT_STREQ(record->text.data(), "hello there");
+  EXPECT_EQ(Find<QPlainTextEdit>("MemoChat")->palette().color(QPalette::Text), QColor(Qt::blue));
+
+  // An empty line is sent too, and the Send button does the same.
+  Click("ButtonChatSend");
+  EXPECT_EQ(LastLine("MemoChat"), "I : ");
+  EXPECT_EQ(form.OutgoingQueue.Count(), 1);
+}
+
+TEST_F(WindowTest, ChatEntryHoldsNinetyEightBytesWithoutSplittingACharacter) {
+  QLineEdit* chat = Edit("EditChat");
+  QTest::keyClicks(chat, QString(120, 'a'));
+  EXPECT_EQ(chat->text().size(), 98);
+  chat->clear();
+  Type(chat, QString(60, QChar(0xE9)));  // é: 2 bytes in UTF-8
+  EXPECT_EQ(chat->text(), QString(49, QChar(0xE9)));
+  EXPECT_EQ(form.EditChat.Text().size(), 98u);
+  QTest::keyClick(chat, Qt::Key_Return);
+  RecordPtr record = form.OutgoingQueue.TakeFirstIf([](const EventRecord&) { return true; });
+  ASSERT_TRUE(record);
+  EXPECT_EQ(QString::fromUtf8(record->text.data()), QString(49, QChar(0xE9)));
+}
+
+TEST(TruncateUtf8, KeepsWholeCharactersOnly) {
+  EXPECT_EQ(TruncateUtf8("abc", 98), "abc");
+  EXPECT_EQ(TruncateUtf8(QString::fromUtf8("a\xC3\xA9"
+                                           "b"),
+                         2),
+            "a");
+  QString emoji = QString::fromUtf8("\xF0\x9F\x8E\xB9\xF0\x9F\x8E\xB9");  // two 4-byte characters
+  EXPECT_EQ(TruncateUtf8(emoji, 7).size(), 2) << "one character: both surrogate halves";
+  EXPECT_EQ(TruncateUtf8(emoji, 3), "");
+}
+
+TEST_F(WindowTest, TickBringsThreadWrittenValuesOnScreen) {
+  form.EditStatutConnect.SetText("envoi correct");
+  form.EditByte2.SetText("60");
+  form.MemoChat.Append("you : hi");
+  form.MemoIpAddr.Append("host 127.0.0.1");
+  form.LocalSpeed.store(5);
+  form.ReceptionBuffer.store(80);
+  form.KeysSent[60].store(1);
+  form.KeysPlayed[61].store(1);
+  window.Tick();
+  EXPECT_EQ(Edit("EditStatutConnect")->text(), "envoi correct");
+  EXPECT_EQ(Edit("EditByte2")->text(), "60");
+  EXPECT_EQ(LastLine("MemoChat"), "you : hi");
+  EXPECT_EQ(LastLine("MemoIpAddr"), "host 127.0.0.1");
+  EXPECT_EQ(Edit("EditSpeed")->text(), "300");
+  EXPECT_EQ(Find<GaugeBar>("GaugeSpeedLocal")->ShownValue(), 300);
+  EXPECT_EQ(Find<GaugeBar>("GaugeBufferRemote")->ShownValue(), 80);
+  QImage sent = Find<KeyboardPicture>("ImageKeyboardToSend")->Image();
+  QImage played = Find<KeyboardPicture>("ImageKeyboardToPlay")->Image();
+  EXPECT_EQ(sent.pixel(158, 80), qRgb(255, 0, 0));
+  EXPECT_EQ(played.pixel(158, 80), qRgb(255, 255, 255));
+  EXPECT_EQ(played.pixel(165, 30), qRgb(255, 0, 0));
+}
+
+TEST_F(WindowTest, TypingIsNotOverwrittenByARefresh) {
+  Click("CheckBoxAutomateLocalBuffer");
+  form.LocalBuffer.store(90);
+  QLineEdit* buffer = Edit("EditBufferLocal");
+  QApplication::setActiveWindow(&window);
+  buffer->setFocus();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return buffer->hasFocus(); }, 2000));
+  buffer->selectAll();
+  QTest::keyClicks(buffer, "12");
+  window.Tick();
+  EXPECT_EQ(buffer->text(), "12") << "the box being edited keeps what is typed";
+  Find<QLineEdit>("EditChat")->setFocus();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !buffer->hasFocus(); }, 2000));
+  window.Tick();
+  EXPECT_EQ(buffer->text(), "90") << "once left, it shows the model again";
+}
+
+TEST_F(WindowTest, CommandsReachTheServicesAndTheModel) {
+  Click("ButtonReadMidi");
+  Click("Button1");
+  Click("Button1");
+  Click("ButtonStartRTP");
+  Click("ButtonStartRTP");
+  EXPECT_EQ(services.midiReads, 1);
+  EXPECT_EQ(services.generators, 2);
+  EXPECT_EQ(services.rtpStarts, 1);
+  EXPECT_EQ(services.rtpStops, 1);
+  EXPECT_EQ(Find<QPushButton>("ButtonStartRTP")->text(), "Start RTP ");
+
+  Click("RadioButtonVariable");
+  EXPECT_EQ(form.RadioGroup1.Selected(), RetransVariable);
+  Click("RadioButtonInMsg");
+  EXPECT_EQ(form.RadioGroup1.Selected(), RetransInMsg);
+  EXPECT_FALSE(Find<QRadioButton>("RadioButtonVariable")->isChecked());
+
+  Click("CheckBoxLocalMIDI");
+  Click("CheckBoxMidiCanalOut");
+  Click("CheckBoxTransposeOut");
+  EXPECT_TRUE(form.CheckBoxLocalMIDI.Checked());
+  EXPECT_FALSE(form.CheckBoxMidiCanalOut.Checked());
+  EXPECT_TRUE(form.CheckBoxTransposeOut.Checked());
+
+  Retype("EditBaseValue", "12");
+  Retype("EditDestIp", "127.0.0.2");
+  EXPECT_EQ(form.EditBaseValue.Text(), "12");
+  EXPECT_EQ(form.EditDestIp.Text(), "127.0.0.2");
+}
+
+TEST_F(WindowTest, AuditionOpensAndClosesTheOutput) {
+  ASSERT_TRUE(form.MidiOutHandle.IsOpen());
+  Click("CheckBoxMidiPlay");
+  EXPECT_FALSE(form.CheckBoxMidiPlay.Checked());
+  EXPECT_FALSE(form.MidiOutHandle.IsOpen());
+  Click("CheckBoxMidiPlay");
+  EXPECT_TRUE(form.MidiOutHandle.IsOpen());
+}
+
+TEST(WindowAudition, AFailedOpenIsShownInTheStatusLine) {
+  TFormCtl form([](std::string& error) -> std::unique_ptr<MidiOutPort> {
+    error = "no output port";
+    return nullptr;
+  });
+  MainWindow window(form);
+  window.show();
+  auto* status = window.findChild<QLineEdit*>("EditMidiStatus");
+  ASSERT_NE(status, nullptr);
+  EXPECT_TRUE(status->text().contains("no output port")) << status->text().toStdString();
+}
+
+}  // namespace
+}  // namespace tandem
