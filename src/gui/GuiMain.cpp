@@ -23,10 +23,12 @@ bool EnvSet(const char* name) {
   return v != nullptr && *v != '\0';
 }
 
-void ShowStatus(TFormCtl& form, const std::string& midiMessage) {
-  // Keep what the form said about the MIDI output when it could not open it.
-  std::string output = form.EditMidiStatus.Text();
-  form.EditMidiStatus.SetText(output.empty() ? midiMessage : midiMessage + " | " + output);
+void ShowStatus(Application& app, const std::string& midiMessage) {
+  // With no MIDI system at all the output error only repeats why; otherwise keep what the form
+  // said about the output it could not open.
+  std::string output = app.Form().EditMidiStatus.Text();
+  bool repeat = output.empty() || app.Midi().Name() == "none";
+  app.Form().EditMidiStatus.SetText(repeat ? midiMessage : midiMessage + " | " + output);
 }
 
 int Run(int argc, char** argv, const char* screenshot) {
@@ -39,7 +41,7 @@ int Run(int argc, char** argv, const char* screenshot) {
     AppConfig config;
     config.midi = MakeMidiSystem("auto", "tandem", midiMessage);
     app = std::make_unique<Application>(std::move(config));
-    ShowStatus(app->Form(), midiMessage);
+    ShowStatus(*app, midiMessage);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tandem: %s\n", e.what());
     if (screenshot == nullptr)

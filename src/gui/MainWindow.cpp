@@ -112,6 +112,7 @@ QLineEdit* MainWindow::Display(EditBox& box, const char* name, int chars) {
   auto* edit = new QLineEdit;
   edit->setObjectName(name);
   edit->setReadOnly(true);
+  edit->setFocusPolicy(Qt::ClickFocus);  // selectable for copying, but Tab passes it by
   if (chars > 0) {
     QFontMetrics fm(edit->font());
     edit->setFixedWidth(fm.horizontalAdvance(QString(chars, QChar('0'))) + 14);
@@ -123,6 +124,7 @@ QLineEdit* MainWindow::Display(EditBox& box, const char* name, int chars) {
 QLineEdit* MainWindow::Setting(EditBox& box, const char* name, int chars) {
   auto* edit = Display(box, name, chars);
   edit->setReadOnly(false);
+  edit->setFocusPolicy(Qt::StrongFocus);
   edits_.back().editable = true;
   if (box.MaxLength() > 0) edit->setMaxLength(static_cast<int>(box.MaxLength()));
   size_t index = edits_.size() - 1;
@@ -391,6 +393,7 @@ QWidget* MainWindow::BuildReceptionPanel() {
   auto* release = Setting(form_.EditRelease, "EditRelease", 4);
   for (QLineEdit* e : {program, factor, attack, release}) e->setEnabled(false);
   auto* sound1 = new QHBoxLayout;
+  sound1->setSpacing(4);
   sound1->addWidget(Label("Instrument", program));
   sound1->addWidget(program);
   sound1->addSpacing(8);
@@ -398,6 +401,7 @@ QWidget* MainWindow::BuildReceptionPanel() {
   sound1->addWidget(factor);
   sound1->addStretch();
   auto* sound2 = new QHBoxLayout;
+  sound2->setSpacing(4);
   sound2->addWidget(Label("Attack", attack));
   sound2->addWidget(attack);
   sound2->addWidget(Label("ms"));
@@ -468,6 +472,7 @@ QWidget* MainWindow::BuildChat() {
   connect(entry, &QLineEdit::returnPressed, this,
           [this] { RunCommand([this] { form_.EditChatKeyPress('\r'); }); });
   row->addWidget(entry, 1);
+  entry->setFocus();  // the window opens ready to chat
   row->addWidget(
       Command(form_.ButtonChatSend, "ButtonChatSend", [this] { form_.ButtonChatSendClick(); }));
   column->addLayout(row);
@@ -521,7 +526,8 @@ void MainWindow::Refresh(bool force) {
     if (b.widget->text() != text) {
       int cursor = b.widget->cursorPosition();
       b.widget->setText(text);
-      if (b.widget->hasFocus()) b.widget->setCursorPosition(std::min(cursor, int(text.size())));
+      // A display shows the start of a long text; a box being typed in keeps its cursor.
+      b.widget->setCursorPosition(b.widget->hasFocus() ? std::min(cursor, int(text.size())) : 0);
     }
   }
   for (MemoBinding& m : memos_) {
