@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "LoopbackPorts.h"
+#include "app/Application.h"
 #include "platform/HostAddress.h"
 
 namespace tandem {
@@ -177,6 +178,7 @@ TEST_F(MidiRtpTest, SetupFailures) {
            {"2000", "999.1.2.3", "3000", 0, "Bad IP address specified", false},
            {"2000", "no such host!", "3000", 0, "Bad IP address specified", false},
            {"2000", "255.255.255.255", "3000", 0, "Bad IP address specified", false},
+           {"2000", "0.0.0.0", "3000", 0, "Bad IP address specified", false},
            {"odd", "", "3000", 0, "Bad IP address specified", false},
        }) {
     TFormCtl form;
@@ -576,6 +578,29 @@ TEST_F(MidiRtpNetTest, ReceivedPacketsReachTheModelAcrossTheSequenceWrap) {
   }
   EXPECT_EQ(form_.MemoChat.Lines().back(), "you : ping");
   EXPECT_EQ(form_.EditNbrRec.Text(), "5");
+}
+
+TEST_F(MidiRtpNetTest, AfterAFailedSetUpTheNextPressStartsASession) {
+  Application app(AppConfig{});
+  TFormCtl& form = app.Form();
+  auto waitFor = [&](const std::string& status) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (form.EditStatutConnect.Text() != status && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return form.EditStatutConnect.Text() == status;
+  };
+  form.EditPortLocal.SetText(IntToStr(localPort_ + 1));
+  form.ButtonStartRTPClick();
+  ASSERT_TRUE(waitFor("Erreur RTP"));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (app.RtpAlive() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_TRUE(form.RtpActive.load());  // the flag alone would make the next press a stop
+  form.EditPortLocal.SetText(IntToStr(localPort_));
+  form.ButtonStartRTPClick();
+  EXPECT_TRUE(waitFor("RTP Initialisé"));
+  EXPECT_TRUE(app.RtpAlive());
+  app.Shutdown();
 }
 
 TEST_F(MidiRtpNetTest, OddOrBusyPortFailsTheSetUp) {
