@@ -1,0 +1,239 @@
+// Two headless peers on loopback, each with its own MIDI ports on a private JACK server: what is
+// played into A's input comes out of B's output, in order, on B's channel, with nothing left
+// sounding; A also auditions its own playing on its local channel.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "JackHelpers.h"
+#include "LoopbackPorts.h"
+
+extern char** environ;
+
+namespace tandem {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+template <typename F>
+bool WaitFor(F condition, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// A `tandem --headless` process whose output goes to a file, shown when a test fails.
+class HeadlessPeer {
+ public:
+  HeadlessPeer(const std::string& name, std::vector<std::string> args)
+      : log_(testing::TempDir() + "tandem-" + name + "-" + std::to_string(getpid()) + ".log") {
+    args.insert(args.begin(), {TANDEM_BINARY, "--headless"});
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~HeadlessPeer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    unlink(log_.c_str());
+  }
+  bool Started() const { return pid_ > 0; }
+
+  // Asks the peer to stop and returns its exit status (-1 when it had to be killed).
+  int Stop(std::chrono::milliseconds limit = 10s) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    bool ended = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, limit);
+    if (!ended) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string Output() const {
+    std::ifstream in(log_);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+ private:
+  std::string log_;
+  pid_t pid_ = -1;
+};
+
+std::string Show(const std::vector<Bytes>& messages) {
+  std::ostringstream s;
+  for (const auto& m : messages) {
+    s << "[";
+    for (size_t i = 0; i < m.size(); ++i) s << (i ? " " : "") << int(m[i]);
+    s << "] ";
+  }
+  return s.str();
+}
+
+// The notes a list of messages leaves sounding, as (channel, key).
+std::set<std::pair<int, int>> LeftSounding(const std::vector<Bytes>& messages) {
+  std::set<std::pair<int, int>> on;
+  for (const auto& m : messages) {
+    if (m.size() < 3) continue;
+    int kind = m[0] & 0xF0, channel = m[0] & 0x0F;
+    if (kind == 0x90 && m[2] > 0) on.insert({channel, m[1]});
+    if (kind == 0x80 || (kind == 0x90 && m[2] == 0)) on.erase({channel, m[1]});
+  }
+  return on;
+}
+
+// The messages moved to another channel.
+std::vector<Bytes> OnChannel(std::vector<Bytes> messages, int channel) {
+  for (auto& m : messages) m[0] = static_cast<uint8_t>((m[0] & 0xF0) | (channel - 1));
+  return messages;
+}
+
+TEST(JackIntegration, APerformanceCrossesToThePeersOutput) {
+  test::PrivateJackServer server;
+  std::string why;
+  if (!server.Start(why)) GTEST_SKIP() << why;
+
+  uint16_t portA = test::FreePortPair();
+  uint16_t portB = test::FreePortPair();
+  ASSERT_NE(portA, 0);
+  ASSERT_NE(portB, 0);
+  ASSERT_NE(portA, portB);
+  const std::string clientA = "tandem-a" + std::to_string(getpid());
+  const std::string clientB = "tandem-b" + std::to_string(getpid());
+  auto common = [](const std::string& client, uint16_t listen, uint16_t send) {
+    return std::vector<std::string>{"--midi-api",    "jack",
+                                    "--midi-in",     "virtual",
+                                    "--midi-out",    "virtual",
+                                    "--client-name", client,
+                                    "--listen-port", std::to_string(listen),
+                                    "--send-port",   std::to_string(send),
+                                    "--dest",        "127.0.0.1"};
+  };
+  auto argsA = common(clientA, portA, portB);
+  for (const char* a : {"--local-channel", "5", "--buffer", "20"}) argsA.emplace_back(a);
+  auto argsB = common(clientB, portB, portA);
+  for (const char* a : {"--channel", "1"}) argsB.emplace_back(a);
+  HeadlessPeer a("a", argsA);
+  HeadlessPeer b("b", argsB);
+  ASSERT_TRUE(a.Started() && b.Started());
+
+  test::JackMidiProbe player, listenerA;
+  ASSERT_TRUE(player.Open("player"));
+  ASSERT_TRUE(listenerA.Open("listener-a"));
+  const std::string inA = clientA + "-in:midi_in", outA = clientA + "-out:midi_out";
+  const std::string outB = clientB + "-out:midi_out";
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        auto ports = player.MidiPorts("tandem-");
+        auto has = [&](const std::string& p) {
+          return std::find(ports.begin(), ports.end(), p) != ports.end();
+        };
+        return has(inA) && has(outA) && has(outB);
+      },
+      30s))
+      << a.Output() << b.Output();
+  ASSERT_TRUE(player.Connect(player.OutName(), inA));
+  ASSERT_TRUE(player.Connect(outB, player.InName()));
+  ASSERT_TRUE(listenerA.Connect(outA, listenerA.InName()));
+
+  // Both sessions up and every client past its first cycles: a marker makes the whole trip.
+  auto marker = [](uint8_t i, int channel) {
+    return Bytes{static_cast<uint8_t>(0xB0 | (channel - 1)), 119, i};
+  };
+  auto has = [](const std::vector<Bytes>& v, const Bytes& m) {
+    return std::find(v.begin(), v.end(), m) != v.end();
+  };
+  ASSERT_TRUE(test::SyncMarker([&](uint8_t i) { player.Send(marker(i, 16)); },
+                               [&](uint8_t i) {
+                                 return has(player.Received(), marker(i, 1)) &&
+                                        has(listenerA.Received(), marker(i, 5));
+                               }))
+      << a.Output() << b.Output();
+  player.ClearReceived();
+  listenerA.ClearReceived();
+
+  // Played on channel 3; note-ons, note-offs, a chord, a controller, program 0, a pitch bend
+  // with a zero low byte, and a note ended by a note-on with velocity 0.
+  const std::vector<Bytes> performance = {
+      {0x92, 60, 100}, {0x92, 64, 90},  {0x82, 60, 64}, {0x92, 48, 80},  {0x92, 52, 81},
+      {0x92, 55, 82},  {0xB2, 7, 100},  {0xC2, 0},      {0xE2, 0, 0x40}, {0x82, 48, 0},
+      {0x82, 52, 0},   {0x82, 55, 0},   {0xB2, 0, 0},   {0x92, 0, 70},   {0x92, 0, 0},
+      {0x82, 64, 0},   {0xE2, 0, 0x50}, {0xC2, 5},
+  };
+  for (const auto& m : performance) {
+    player.Send(m);
+    // A player's pace: the events arrive in separate cycles, the chord inside one.
+    if (m[0] != 0x92 || m[1] < 48 || m[1] > 55) {
+      ASSERT_TRUE(WaitFor([&] { return player.AllSent(); }, 5s));
+    }
+  }
+
+  std::vector<Bytes> expected = performance;
+  expected[14] = {0x82, 0, 0};  // a note-on with velocity 0 travels as the note-off it is
+  ASSERT_TRUE(WaitFor([&] { return player.Received().size() >= expected.size(); }, 20s))
+      << Show(player.Received()) << "\n"
+      << a.Output() << b.Output();
+  EXPECT_EQ(Show(player.Received()), Show(OnChannel(expected, 1)));
+  EXPECT_TRUE(LeftSounding(player.Received()).empty());
+
+  ASSERT_TRUE(WaitFor([&] { return listenerA.Received().size() >= expected.size(); }, 20s))
+      << Show(listenerA.Received());
+  EXPECT_EQ(Show(listenerA.Received()), Show(OnChannel(expected, 5)));
+
+  EXPECT_EQ(a.Stop(), 0) << a.Output();
+  EXPECT_EQ(b.Stop(), 0) << b.Output();
+}
+
+TEST(JackIntegration, WithoutAnyMidiSystemThePeerRunsAndSaysSo) {
+  // No ALSA sequencer here and no JACK server by that name.
+  if (access("/dev/snd/seq", F_OK) == 0) GTEST_SKIP() << "this machine has an ALSA sequencer";
+  setenv("JACK_DEFAULT_SERVER", ("tandem-absent-" + std::to_string(getpid())).c_str(), 1);
+  uint16_t port = test::FreePortPair();
+  ASSERT_NE(port, 0);
+  HeadlessPeer peer("alone", {"--listen-port", std::to_string(port), "--send-port",
+                              std::to_string(port), "--gen", "1", "--gen-interval", "20"});
+  ASSERT_TRUE(peer.Started());
+  // Its generator's notes go out: the network side works.
+  ASSERT_TRUE(WaitFor(
+      [&] { return peer.Output().find("RTP Status: envoi correct") != std::string::npos; }, 20s))
+      << peer.Output();
+  EXPECT_EQ(peer.Stop(), 0);
+  std::string out = peer.Output();
+  const std::string said =
+      "MIDI: no MIDI system (no ALSA sequencer, no JACK server); the network side still works";
+  auto first = out.find(said);
+  EXPECT_NE(first, std::string::npos) << out;
+  EXPECT_EQ(out.find(said, first + 1), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace tandem
