@@ -203,7 +203,8 @@ QWidget* MainWindow::StepPair(EditBox& box, const char* editName, const char* ar
   arrows->setObjectName(arrowsName);
   arrows->setFixedHeight(edit->sizeHint().height());
   connect(arrows, &StepArrows::Stepped, this, [this, handler](int delta) {
-    RunCommand([this, handler, delta] { (form_.*handler)(delta); });
+    TFormCtl& form = form_;
+    RunCommand([&form, handler, delta] { (form.*handler)(delta); });
   });
   // The arrow keys in the box step too, as on a spin box.
   edit->installEventFilter(this);
@@ -292,6 +293,7 @@ QWidget* MainWindow::BuildRtpGroup() {
       {"Reception", form_.EditStatutReceive, "EditStatutReceive"},
       {"# Received", form_.EditNbrRec, "EditNbrRec"},
       {"# Sent", form_.EditNbrSend, "EditNbrSend"},
+      {"# Dropped", form_.EditNbrDropped, "EditNbrDropped"},
       {"BandWidth", form_.EditDebit, "EditDebit"},
   };
   int r = 1;
