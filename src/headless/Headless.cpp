@@ -131,14 +131,17 @@ int RunHeadless(int argc, char** argv) {
   Application app(config);
   TFormCtl& form = app.Form();
   ApplyOptions(*options, form);
+  // Without a MIDI system the line above has said so; opening ports would only say it again.
+  bool noMidi = app.Midi().Name() == "none";
+  if (noMidi || config.midiOut.kind == PortChoice::Kind::None) form.SetAudition(false);
+  if (noMidi) form.EditMidiStatus.SetText("");
   StatusPrinter printer(form, PrintLine, options->verbose);
-  if (config.midiOut.kind == PortChoice::Kind::None) form.SetAudition(false);
 
   if (!options->noRtp) {
     form.ButtonStartRTPClick();
     AwaitRtpSetup(form, printer);
   }
-  if (config.midiIn.kind != PortChoice::Kind::None) form.ButtonReadMidiClick();
+  if (!noMidi && config.midiIn.kind != PortChoice::Kind::None) form.ButtonReadMidiClick();
   for (int i = 0; i < options->generators; ++i) form.Button1Click();
 
   StdinReader input;
