@@ -98,7 +98,9 @@ int RunGui(int argc, char** argv) {
   if (screenshot != nullptr) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   } else if (!DisplayAvailable()) {
-    std::puts("tandem: no display (DISPLAY and WAYLAND_DISPLAY are unset); use tandem --headless");
+    std::fputs(
+        "tandem: no display (DISPLAY and WAYLAND_DISPLAY are unset); use tandem --headless\n",
+        stderr);
     return 1;
   }
   try {
