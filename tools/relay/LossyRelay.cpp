@@ -249,10 +249,11 @@ std::optional<int64_t> LinkImpairer::NextDueUs() const {
 }
 
 struct LossyRelay::Link {
-  Link(int fd_, uint16_t port_, const LinkSpec& spec, const Impairments& impairments, uint64_t seed)
+  Link(int fd_, uint16_t port_, const LinkPorts& ports, const Impairments& impairments,
+       uint64_t seed)
       : fd(fd_),
         port(port_),
-        destination(LoopbackAddress(spec.destIp, spec.destPort)),
+        destination(LoopbackAddress(ports.destIp, ports.destPort)),
         impairer(impairments, seed) {}
   ~Link() {
     if (fd >= 0) close(fd);
@@ -277,38 +278,38 @@ LossyRelay::~LossyRelay() {
 }
 
 namespace {
-void CheckDestination(const LinkSpec& spec) {
-  if ((spec.destIp >> 24) != 127) {
-    throw std::invalid_argument("relay: destination " + DottedIp(spec.destIp) +
+void CheckDestination(const LinkPorts& ports) {
+  if ((ports.destIp >> 24) != 127) {
+    throw std::invalid_argument("relay: destination " + DottedIp(ports.destIp) +
                                 " is not a loopback address");
   }
-  if (spec.destPort == 0) throw std::invalid_argument("relay: destination port 0");
+  if (ports.destPort == 0) throw std::invalid_argument("relay: destination port 0");
 }
 }  // namespace
 
-void LossyRelay::AddBoundLink(int fd, uint16_t port, const LinkSpec& spec) {
-  links_.push_back(std::make_unique<Link>(fd, port, spec, impairments_,
+void LossyRelay::AddBoundLink(int fd, uint16_t port, const LinkPorts& ports) {
+  links_.push_back(std::make_unique<Link>(fd, port, ports, impairments_,
                                           LinkSeed(impairments_.seed, links_.size())));
 }
 
-size_t LossyRelay::AddLink(const LinkSpec& spec) {
+size_t LossyRelay::AddLink(const LinkPorts& ports) {
   if (thread_.joinable()) throw std::logic_error("relay: links are added before Start()");
-  CheckDestination(spec);
+  CheckDestination(ports);
   int error = 0;
-  int fd = BindUdp(spec.listenPort, &error);
+  int fd = BindUdp(ports.listenPort, &error);
   if (fd < 0) {
-    throw std::runtime_error("relay: cannot bind 127.0.0.1:" + std::to_string(spec.listenPort) +
+    throw std::runtime_error("relay: cannot bind 127.0.0.1:" + std::to_string(ports.listenPort) +
                              ": " + std::strerror(error));
   }
-  AddBoundLink(fd, BoundPort(fd), spec);
+  AddBoundLink(fd, BoundPort(fd), ports);
   return links_.size() - 1;
 }
 
 uint16_t LossyRelay::AddLinkPair(uint16_t listenBase, uint16_t destBase, uint32_t destIp) {
   if (thread_.joinable()) throw std::logic_error("relay: links are added before Start()");
   if (destBase == 65535) throw std::invalid_argument("relay: destination port 65535 has no pair");
-  LinkSpec data{listenBase, destBase, destIp};
-  LinkSpec control{0, static_cast<uint16_t>(destBase + 1), destIp};
+  LinkPorts data{listenBase, destBase, destIp};
+  LinkPorts control{0, static_cast<uint16_t>(destBase + 1), destIp};
   CheckDestination(data);
   FdPair pair = BindPair(listenBase);
   AddBoundLink(pair.data, pair.base, data);

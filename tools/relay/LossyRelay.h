@@ -102,7 +102,7 @@ class LinkImpairer {
 };
 
 // One direction: listens on a loopback port and forwards to a loopback destination.
-struct LinkSpec {
+struct LinkPorts {
   uint16_t listenPort = 0;  // 0: any free port
   uint16_t destPort = 0;
   uint32_t destIp = kLoopback;  // host byte order; must be in 127.0.0.0/8
@@ -118,7 +118,7 @@ class LossyRelay {
 
   // Binds a link and returns its index. Throws std::invalid_argument for a destination outside
   // loopback and std::runtime_error when the port cannot be bound. Only before Start().
-  size_t AddLink(const LinkSpec& spec);
+  size_t AddLink(const LinkPorts& ports);
   // Two links for an RTP port pair: listenBase -> destBase and listenBase+1 -> destBase+1.
   // With listenBase 0 a free even pair is chosen. Returns the listen base.
   uint16_t AddLinkPair(uint16_t listenBase, uint16_t destBase, uint32_t destIp = kLoopback);
@@ -135,7 +135,7 @@ class LossyRelay {
  private:
   struct Link;
   void Run();
-  void AddBoundLink(int fd, uint16_t port, const LinkSpec& spec);
+  void AddBoundLink(int fd, uint16_t port, const LinkPorts& ports);
 
   Impairments impairments_;
   std::vector<std::unique_ptr<Link>> links_;
