@@ -6,6 +6,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,8 +80,12 @@ class PrivateJackServer {
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     setenv("JACK_NO_START_SERVER", "1", 1);
     setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
+      // The server ends with the test process, even when that one crashes or is killed.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (getppid() != parent) _exit(1);
       int null = open("/dev/null", O_RDWR);
       dup2(null, 0);
       dup2(null, 1);
