@@ -120,4 +120,22 @@ void TFormCtl::EditChatKeyPress(char key) {
   if (key == '\r') ButtonChatSendClick();
 }
 
+void TFormCtl::CountDropped(uint64_t n) {
+  if (n == 0) return;
+  std::lock_guard lock(droppedMutex_);
+  dropped_ += n;
+  EditNbrDropped.SetText(std::to_string(dropped_));
+}
+
+void TFormCtl::ResetDropped() {
+  std::lock_guard lock(droppedMutex_);
+  dropped_ = 0;
+  EditNbrDropped.SetText("0");
+}
+
+uint64_t TFormCtl::Dropped() const {
+  std::lock_guard lock(droppedMutex_);
+  return dropped_;
+}
+
 }  // namespace tandem

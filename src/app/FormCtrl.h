@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "app/Controls.h"
@@ -82,6 +83,8 @@ class TFormCtl {
   EditBox EditNbrRec{"----"};
   EditBox EditNbrSend{"----"};
   EditBox EditDebit{"---"};
+  // Not a control of the original window: received datagrams that came to nothing.
+  EditBox EditNbrDropped{"0"};
 
   // ---- Local panel
   Gauge GaugeSpeedLocal{1000, 500};
@@ -134,10 +137,20 @@ class TFormCtl {
   std::atomic<bool> ReadMidiRunning{false};
   std::atomic<bool> RtpActive{false};
 
+  // Counts received datagrams dropped for any reason (malformed, unknown type, unusable values,
+  // ReceiveQueue full) and shows the total in EditNbrDropped. Any thread.
+  void CountDropped(uint64_t n);
+  // Back to 0 when a new session starts, like "# Received".
+  void ResetDropped();
+  uint64_t Dropped() const;
+
  private:
   void Step(UpDown& upDown, EditBox& edit, int delta);
 
   FormServices* services_ = nullptr;
+  // Held while the total and its text change together, so the text never goes backwards.
+  mutable std::mutex droppedMutex_;
+  uint64_t dropped_ = 0;
 };
 
 }  // namespace tandem

@@ -35,6 +35,7 @@ StatusPrinter::StatusPrinter(TFormCtl& form, Sink sink, bool verbose)
   counters_ = {
       {"# Received", {&form.EditNbrRec}, "----"},
       {"# Sent", {&form.EditNbrSend}, "----"},
+      {"# Dropped", {&form.EditNbrDropped}, "0"},
       {"BandWidth", {&form.EditDebit}, "---"},
   };
 }

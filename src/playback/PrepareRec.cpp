@@ -100,6 +100,7 @@ void PrepareRecPass::ActOnReceived(const EventRecord& r) {
     case EventMidi: {
       if (!Usable(r.status, r.note, r.velocity)) {
         counters_.invalid.fetch_add(1);
+        form_.CountDropped(1);  // a datagram that came to nothing, shown with the others
         return;
       }
       const int32_t status = EffectiveStatus(r.status, r.velocity);

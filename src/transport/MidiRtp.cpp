@@ -67,6 +67,8 @@ bool MidiRTP::Setup(int32_t now) {
   receivedCount_ = 0;
   shownReceived_ = -1;
   sentCount_ = 0;
+  sessionDrops_ = SessionDrops(link_->Stats());
+  form_.ResetDropped();
   lastStatsTime_ = static_cast<uint32_t>(now);
   bandwidthBytes_ = 0;
   lastSendTime_ = 0;
@@ -87,7 +89,14 @@ bool MidiRTP::Pass(int32_t now) {
     return false;
   }
   int pollResult = link_->Poll();
+  const uint64_t droppedBefore = dropped_;
   Receive(now);
+  // Every datagram that came to nothing counts once in "# Dropped", whichever layer refused it.
+  const uint64_t sessionDrops = SessionDrops(link_->Stats());
+  uint64_t newDrops = dropped_ - droppedBefore;
+  if (sessionDrops > sessionDrops_) newDrops += sessionDrops - sessionDrops_;
+  sessionDrops_ = sessionDrops;
+  form_.CountDropped(newDrops);
   if (receivedCount_ != shownReceived_) {
     form_.EditNbrRec.SetText(IntToStr(receivedCount_));
     shownReceived_ = receivedCount_;
@@ -95,6 +104,10 @@ bool MidiRTP::Pass(int32_t now) {
   if (pollResult < 0) form_.EditStatutReceive.SetText("erreur de poll");
   SendHead(now);
   return true;
+}
+
+uint64_t MidiRTP::SessionDrops(const rtp::SessionStats& stats) {
+  return stats.malformedDropped + stats.ownSsrcDropped + stats.sequenceDropped + stats.limitDropped;
 }
 
 void MidiRTP::Receive(int32_t now) {

@@ -33,6 +33,8 @@ class RtpLink {
   virtual bool GotoNextSourceWithData() = 0;
   virtual int SetCurrentSourceTimestampUnit(double seconds) = 0;
   virtual std::unique_ptr<rtp::Packet> GetNextPacket() = 0;
+  // What the session refused on its own (malformed, looped back, limits); none by default.
+  virtual rtp::SessionStats Stats() const { return {}; }
 };
 
 // The real session over UDP.
@@ -59,6 +61,8 @@ class MidiRTP : public Worker {
   int32_t SentCount() const { return sentCount_; }
   // Packets that made nothing: unusable payloads, and records refused by a full ReceiveQueue.
   uint64_t DroppedCount() const { return dropped_; }
+  // Datagrams the session itself dropped before they became packets.
+  static uint64_t SessionDrops(const rtp::SessionStats& stats);
 
  protected:
   void Run() override;
@@ -76,6 +80,7 @@ class MidiRTP : public Worker {
   int32_t shownReceived_ = -1;
   int32_t sentCount_ = 0;
   uint64_t dropped_ = 0;
+  uint64_t sessionDrops_ = 0;  // SessionDrops of the link, as last counted
   uint32_t lastStatsTime_ = 0;
   int64_t bandwidthBytes_ = 0;
   uint32_t lastSendTime_ = 0;  // 0: nothing sent yet

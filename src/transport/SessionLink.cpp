@@ -26,6 +26,7 @@ class SessionLink : public RtpLink {
     return session_.SetCurrentSourceTimestampUnit(seconds);
   }
   std::unique_ptr<rtp::Packet> GetNextPacket() override { return session_.GetNextPacket(); }
+  rtp::SessionStats Stats() const override { return session_.Stats(); }
 
  private:
   rtp::RtpSession session_;
