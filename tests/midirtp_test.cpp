@@ -237,7 +237,7 @@ TEST_F(MidiRtpTest, SendsEachKindAsItsPacket) {
   EXPECT_EQ(net_.sent[2].type, 67);
   EXPECT_EQ(net_.sent[2].bytes.size(), 100u);
   EXPECT_EQ(net_.sent[3].type, 66);
-  EXPECT_EQ(net_.sent[3].bytes, (std::vector<uint8_t>{0x70, 0x11}));
+  EXPECT_EQ(net_.sent[3].bytes, (std::vector<uint8_t>{0xFF, 0xFF}));  // 70000 held at 65535
   EXPECT_EQ(net_.sent[4].type, 88);
   EXPECT_EQ(net_.sent[4].bytes.size(), 36u);
   EXPECT_EQ(net_.sent[4].bytes[4 + 7], 0);

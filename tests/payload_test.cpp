@@ -109,12 +109,17 @@ TEST(PayloadEncode, ChatIsTheWhole100ByteField) {
   EXPECT_EQ(e->bytes[0], 0);
 }
 
-TEST(PayloadEncode, BufferIsTheLow16BitsLittleEndian) {
+TEST(PayloadEncode, BufferIsLittleEndianHeldWithin16Bits) {
   SentKeyTable keys{};
   EventRecord r;
   r.kind = EventBuffer;
-  for (auto [value, lo, hi] : std::vector<std::tuple<int32_t, uint8_t, uint8_t>>{
-           {120, 120, 0}, {0x1234, 0x34, 0x12}, {70000, 0x70, 0x11}, {-5, 0xFB, 0xFF}}) {
+  for (auto [value, lo, hi] :
+       std::vector<std::tuple<int32_t, uint8_t, uint8_t>>{{120, 120, 0},
+                                                          {0x1234, 0x34, 0x12},
+                                                          {65535, 0xFF, 0xFF},
+                                                          {70000, 0xFF, 0xFF},
+                                                          {-5, 0, 0},
+                                                          {INT32_MIN, 0, 0}}) {
     r.bufferMs = value;
     auto p = Encode(r, keys, true, 0);
     ASSERT_TRUE(p);
@@ -183,7 +188,7 @@ TEST(PayloadDecode, RoundTripOfEverySentKind) {
   auto db = Decode(b->payloadType, b->Bytes(), 1, 2, 3, 0);
   ASSERT_TRUE(db.record);
   EXPECT_EQ(db.record->kind, EventBuffer);
-  EXPECT_EQ(db.record->bufferMs, 4464);  // zero-extended low 16 bits
+  EXPECT_EQ(db.record->bufferMs, 65535);  // the largest the field holds
   EXPECT_FALSE(db.keyOn);
 }
 

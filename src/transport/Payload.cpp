@@ -90,7 +90,9 @@ std::optional<EncodedPayload> Encode(const EventRecord& record, SentKeyTable& ke
       p.length = kChatPayloadSize;
       return p;
     case EventBuffer: {
-      auto v = static_cast<uint32_t>(record.bufferMs);
+      // The field holds 0 to 65535 ms. Cut to its low 16 bits, a negative buffer would ask the
+      // peer to wait a minute and 70000 ms would become 4464, so the value is held in range.
+      auto v = static_cast<uint32_t>(std::clamp(record.bufferMs, 0, 65535));
       p.bytes[0] = static_cast<uint8_t>(v & 0xFF);
       p.bytes[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
       p.payloadType = PacketBuffer;
