@@ -118,6 +118,7 @@ TEST_F(WindowTest, ShowsEveryControlWithItsStartingText) {
       {"EditNbrRec", "----"},
       {"EditNbrSend", "----"},
       {"EditDebit", "---"},
+      {"EditNbrDropped", "0"},
       {"EditSpeed", "0"},
       {"EditBufferLocal", "0"},
       {"EditLocalCanal", "2"},
