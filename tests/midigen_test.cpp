@@ -128,5 +128,46 @@ TEST(MidiGenerator, TwoGeneratorsRunSideBySide) {
       << "each generator's notes must arrive whole and in its own order";
 }
 
+TEST(MidiGenerator, NotesWithALengthEndBeforeTheNextAndRepeatUntilStopped) {
+  ThreadMidiList queue;
+  MidiGenerator gen(queue, 5, 3, 20ms, 5ms, /*repeat=*/true);
+  gen.Start();
+  // Past the first round of three: a repeating generator goes on.
+  ASSERT_TRUE(WaitFor([&] { return gen.Produced() >= 5; }));
+  gen.Stop();
+
+  std::vector<int> ons;
+  int held = -1;
+  while (RecordPtr r = queue.DeleteFirst()) {
+    ASSERT_EQ(r->kind, EventMidi);
+    if (r->status == 144) {
+      EXPECT_EQ(held, -1) << "a note starts only once the one before has ended";
+      EXPECT_EQ(r->velocity, 80);
+      held = r->note;
+      ons.push_back(r->note);
+    } else {
+      ASSERT_EQ(r->status, 128);
+      EXPECT_EQ(r->note, held) << "each note-off ends the note just played";
+      held = -1;
+    }
+  }
+  ASSERT_GE(ons.size(), 5u);
+  EXPECT_EQ(ons, Expected(5, static_cast<int>(ons.size())));
+}
+
+TEST(MidiGenerator, ALastNoteWithALengthIsEndedToo) {
+  ThreadMidiList queue;
+  MidiGenerator gen(queue, 9, 2, 1ms, 30ms);
+  gen.Start();
+  ASSERT_TRUE(WaitFor([&] { return !gen.Alive(); }));
+  ASSERT_EQ(queue.Count(), 4);
+  // The notes overlap: both start before the first ends, and they end in the order they began.
+  std::vector<std::pair<int, int>> events;
+  while (RecordPtr r = queue.DeleteFirst()) events.emplace_back(r->status, r->note);
+  auto notes = Expected(9, 2);
+  EXPECT_EQ(events, (std::vector<std::pair<int, int>>{
+                        {144, notes[0]}, {144, notes[1]}, {128, notes[0]}, {128, notes[1]}}));
+}
+
 }  // namespace
 }  // namespace tandem
