@@ -72,12 +72,6 @@ TEST(StrToInt, MessageNamesTheText) {
   }
 }
 
-TEST(IntToStr, WritesASignOnlyForNegatives) {
-  EXPECT_EQ(IntToStr(0), "0");
-  EXPECT_EQ(IntToStr(-12), "-12");
-  EXPECT_EQ(IntToStr(16), "16");
-}
-
 TEST(FloatToStrGeneral, SpeedFigures) {
   // The speed display: precision 4, digits 5.
   EXPECT_EQ(FloatToStrGeneral(0.0, 4, 5), "0");
