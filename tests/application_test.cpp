@@ -27,6 +27,7 @@ bool WaitFor(F done, std::chrono::seconds limit = std::chrono::seconds(30)) {
 AppConfig MemoryConfig(std::shared_ptr<MemoryMidiSystem> midi) {
   AppConfig config;
   config.midi = std::move(midi);
+  config.midiOut = PortChoice::Parse("memory-out");
   config.seed = 1234;
   return config;
 }
@@ -57,7 +58,9 @@ TEST(Application, StartsAndShutsDownTwiceInARow) {
 }
 
 TEST(Application, WithoutAMidiSystemItStillRuns) {
-  Application app(AppConfig{});
+  AppConfig config;
+  config.midiOut = PortChoice::Parse("a port");
+  Application app(config);
   EXPECT_EQ(app.Midi().Name(), "none");
   EXPECT_FALSE(app.Form().MidiOutHandle.IsOpen());
   EXPECT_FALSE(app.Form().EditMidiStatus.Text().empty()) << "the user is told why";

@@ -30,6 +30,7 @@ struct Peer {
       : midi(std::make_shared<MemoryMidiSystem>()) {
     AppConfig config;
     config.midi = midi;
+    config.midiOut = PortChoice::Parse("memory-out");
     config.seed = seed;
     app = std::make_unique<Application>(config);
     TFormCtl& form = app->Form();

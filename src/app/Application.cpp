@@ -15,12 +15,17 @@ Application::Application(AppConfig config) : config_(std::move(config)) {
   nextSeed_ = config_.seed != 0 ? config_.seed : std::random_device{}();
   auto midi = config_.midi;
   form_ = std::make_unique<TFormCtl>([this, midi](std::string& error) {
-    PortChoice out;
-    {
-      std::lock_guard lock(portsMutex_);
-      out = config_.midiOut;
+    PortChoice out = Ports().second;
+    switch (out.kind) {
+      case PortChoice::Kind::Default:
+      case PortChoice::Kind::Synth:
+        return OpenSynthOutput(config_.synth, error);
+      case PortChoice::Kind::None:
+        error = "no MIDI output chosen";
+        return std::unique_ptr<MidiOutPort>();
+      default:
+        return midi->OpenOutput(out, error);
     }
-    return midi->OpenOutput(out, error);
   });
   form_->SetServices(this);
   form_->ReceiveQueue.SetCapacity(config_.receiveQueueCapacity);
@@ -36,6 +41,11 @@ void Application::SetPorts(PortChoice in, PortChoice out) {
   std::lock_guard lock(portsMutex_);
   config_.midiIn = std::move(in);
   config_.midiOut = std::move(out);
+}
+
+std::pair<PortChoice, PortChoice> Application::Ports() {
+  std::lock_guard lock(portsMutex_);
+  return {config_.midiIn, config_.midiOut};
 }
 
 void Application::Shutdown() {
@@ -79,11 +89,7 @@ void Application::Reap() {
 void Application::StartMidiRead() {
   if (shutDown_) return;
   Reap();
-  PortChoice in;
-  {
-    std::lock_guard lock(portsMutex_);
-    in = config_.midiIn;
-  }
+  PortChoice in = Ports().first;
   midiReads_.push_back(std::make_unique<ThreadMidiRead>(*form_, *config_.midi, in));
   midiReads_.back()->Start();
 }
@@ -111,7 +117,8 @@ void Application::StartGenerator() {
   if (shutDown_) return;
   Reap();
   generators_.push_back(std::make_unique<MidiGenerator>(
-      form_->OutgoingQueue, nextSeed_++, MidiGenerator::kNotes, config_.generatorInterval));
+      form_->OutgoingQueue, nextSeed_++, MidiGenerator::kNotes, config_.generatorInterval,
+      config_.generatorNoteLength, config_.generatorNoteLength.count() > 0));
   generators_.back()->Start();
 }
 

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "app/FormCtrl.h"
 #include "platform/Midi.h"
+#include "platform/Synth.h"
 
 namespace tandem {
 
@@ -22,9 +24,14 @@ class MidiGenerator;
 struct AppConfig {
   std::shared_ptr<MidiSystem> midi;  // null: no MIDI system
   PortChoice midiIn;
+  // Default and Synth: the built-in synthesizer, which needs no MIDI system. None: no output.
   PortChoice midiOut;
+  SynthOptions synth;
   uint32_t seed = 0;  // 0: seed the generators from the system's entropy
   std::chrono::milliseconds generatorInterval{200};  // between a generator's notes
+  // Above 0, each generated note ends after this long and generators play until stopped (the
+  // demo); 0 keeps "MIDI Gen" as it is: note-ons only, 100 of them.
+  std::chrono::milliseconds generatorNoteLength{0};
   size_t receiveQueueCapacity = 4096;
 };
 
@@ -40,6 +47,8 @@ class Application : public FormServices {
   const AppConfig& Config() const { return config_; }
   // Changes the ports used by the next "Read MIDI" or "Audition" change.
   void SetPorts(PortChoice in, PortChoice out);
+  // The ports SetPorts chose last (or the configuration's).
+  std::pair<PortChoice, PortChoice> Ports();
 
   // Stops every thread, closes the MIDI ports and frees every queued record. Idempotent.
   void Shutdown();

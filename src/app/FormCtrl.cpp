@@ -4,6 +4,15 @@
 
 namespace tandem {
 
+namespace {
+
+// The synthesizer's messages name it already; a port's say only what went wrong.
+std::string OutputStatus(const std::string& error) {
+  return error.rfind("built-in synthesizer: ", 0) == 0 ? error : "MIDI output: " + error;
+}
+
+}  // namespace
+
 TFormCtl::TFormCtl(MidiOutFactory outFactory) {
   // The queues and key arrays exist (members above); the permanent threads are started by the
   // application once this constructor has returned, so they never see a half-built model.
@@ -18,7 +27,7 @@ TFormCtl::TFormCtl(MidiOutFactory outFactory) {
   // "Audition" shows checked, so the output is open from the start.
   if (CheckBoxMidiPlay.Checked()) {
     std::string error;
-    if (!MidiOutHandle.Open(&error)) EditMidiStatus.SetText("MIDI output: " + error);
+    if (!MidiOutHandle.Open(&error)) EditMidiStatus.SetText(OutputStatus(error));
   }
 }
 
@@ -75,7 +84,7 @@ void TFormCtl::CheckBoxMidiPlayClick() {
     if (MidiOutHandle.Open(&error)) {
       EditMidiStatus.SetText("");
     } else {
-      EditMidiStatus.SetText("MIDI output: " + error);
+      EditMidiStatus.SetText(OutputStatus(error));
     }
   } else {
     MidiOutHandle.Close();

@@ -152,8 +152,10 @@ Outcome RunCase(const CaseOptions& options) {
   auto midiB = std::make_shared<MemoryMidiSystem>();
   AppConfig configA, configB;
   configA.midi = midiA;
+  configA.midiOut = PortChoice::Parse("memory-out");
   configA.seed = 11;
   configB.midi = midiB;
+  configB.midiOut = PortChoice::Parse("memory-out");
   configB.seed = 12;
   Application a(configA);
   Application b(configB);
