@@ -55,6 +55,9 @@ TEST(PortMatch, NamedBySubstringOrIndex) {
   EXPECT_EQ(Pick(kAlsaSources, "0").index, 0u);  // an index may name even a through port
   EXPECT_EQ(Pick(kAlsaSources, "3").index, 3u);
   EXPECT_EQ(Pick(kAlsaSources, "Through").index, 0u);
+  // A full name, as the window's chooser passes it, picks that port, not an earlier one that
+  // holds it inside its own name.
+  EXPECT_EQ(Pick({"Synth B:out 2", "Synth B:out"}, "Synth B:out").index, 1u);
 
   auto own = Pick(kAlsaSources, "midi_out");  // our own port is never matched by name
   EXPECT_EQ(own.kind, PortPick::Kind::Error);

@@ -96,6 +96,10 @@ PortPick ChoosePort(const std::vector<std::string>& ports, const PortChoice& cho
     return Fail("no " + std::string(what) + " port number " + wanted + " (ports: " + List(ports) +
                 ")");
   }
+  // A port's full name picks that port, even when an earlier one has it inside its own name.
+  for (size_t i = 0; i < ports.size(); ++i) {
+    if (ports[i] == wanted && !IsOwnPort(ports[i], clientName)) return Index(i);
+  }
   for (bool exactCase : {true, false}) {
     std::string needle = exactCase ? wanted : Lower(wanted);
     for (size_t i = 0; i < ports.size(); ++i) {

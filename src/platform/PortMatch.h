@@ -23,8 +23,9 @@ bool IsThroughPort(const std::string& name);
 bool IsOwnPort(const std::string& name, const std::string& clientName);
 
 // Default: the first port that is neither a through port nor ours; for an output, a port of our
-// own when there is none. Named: by index (decimal text) or the first name containing the text
-// (exact case first); our own ports are never matched by name, to avoid feeding ourselves.
+// own when there is none. Named: by index (decimal text), the port with exactly that name, or the
+// first name containing the text (exact case first); our own ports are never matched by name, to
+// avoid feeding ourselves.
 PortPick ChoosePort(const std::vector<std::string>& ports, const PortChoice& choice,
                     PortDirection direction, const std::string& clientName);
 
