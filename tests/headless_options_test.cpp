@@ -118,6 +118,8 @@ TEST(HeadlessOptions, BadValuesAreErrorsThatNameTheOption) {
            {"--dest", ""},
            {"--bogus"},
            {"--verbose=yes"},
+           {"--demo-seconds", "0"},
+           {"--render", "x.wav", "--midi-out", "virtual"},  // only the synthesizer renders
            {"extra"},
        }) {
     std::string why;
@@ -133,7 +135,7 @@ TEST(HeadlessOptions, HelpNamesEveryOption) {
                            "--gen",         "--gen-interval",  "--no-rtp",      "--midi-api",
                            "--midi-in",     "--midi-out",      "--client-name", "--transpose",
                            "--channel",     "--local-channel", "--verbose",     "--seed",
-                           "--help"}) {
+                           "--help",        "--render",        "--demo",        "--demo-seconds"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
   auto o = Parse({"--help"});

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "LoopbackPorts.h"
+#include "WavFile.h"
 
 extern char** environ;
 
@@ -255,6 +256,34 @@ TEST(Headless, TwoPeersCarryNotesAndChatAndStopCleanly) {
   b.Signal(SIGTERM);
   EXPECT_EQ(a.Wait(10s), 0) << a.Errors();
   EXPECT_EQ(b.Wait(10s), 0) << b.Errors();
+}
+
+TEST(Headless, WithoutAMidiSystemTheSynthesizerSoundsWhatArrives) {
+  uint16_t portA = FreePortPair();
+  uint16_t portB = FreePortPair();
+  ASSERT_TRUE(portA != 0 && portB != 0 && portA != portB);
+  std::string wav = "/tmp/tandem-headless-" + std::to_string(getpid()) + ".wav";
+  Peer b({"--headless", "--midi-api", "none", "--listen-port", std::to_string(portB), "--send-port",
+          std::to_string(portA), "--render", wav});
+  Peer a({"--headless", "--midi-api", "none", "--midi-out", "none", "--listen-port",
+          std::to_string(portA), "--send-port", std::to_string(portB), "--gen", "1",
+          "--gen-interval", "20"});
+  EXPECT_TRUE(b.WaitLine(
+      [](const std::string& l) {
+        auto n = NumberAfter(l, "# Received: ");
+        return n && *n >= 20;
+      },
+      20s))
+      << b.Output();
+  a.Signal(SIGTERM);
+  b.Signal(SIGTERM);
+  EXPECT_EQ(a.Wait(10s), 0);
+  EXPECT_EQ(b.Wait(10s), 0);
+  EXPECT_EQ(b.Output().find("MIDI: built-in synthesizer"), std::string::npos) << b.Output();
+  tandem::test::WavSound sound = tandem::test::ReadWavSound(wav);
+  unlink(wav.c_str());
+  ASSERT_GT(sound.rate, 0);
+  EXPECT_GT(sound.Rms(0, sound.Seconds()), tandem::test::kSounding);
 }
 
 TEST(Headless, OddListenPortFailsTheSession) {

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "app/Application.h"
+#include "app/Demo.h"
 #include "headless/Options.h"
 #include "headless/StatusPrinter.h"
 #include "platform/RtMidiSystem.h"
@@ -94,6 +96,58 @@ void AwaitRtpSetup(TFormCtl& form, StatusPrinter& printer) {
   printer.Poll(SteadyMs());
 }
 
+// Waits up to `wait` for SIGINT or SIGTERM; true when one came.
+bool StopSignalled(const sigset_t& stopSignals, std::chrono::milliseconds wait) {
+  timespec t{0, std::chrono::nanoseconds(wait).count()};
+  int sig = sigtimedwait(&stopSignals, nullptr, &t);
+  return sig == SIGINT || sig == SIGTERM;
+}
+
+// The demo without a window: the partner plays into this peer for the options' time, and what
+// this peer shows is printed, the OUT column and the reception buffer included.
+int RunDemo(Application& app, StatusPrinter& printer, const HeadlessOptions& options,
+            const sigset_t& stopSignals) {
+  TFormCtl& form = app.Form();
+  DemoPorts ports;
+  if (options.listenPort) ports.listen = *options.listenPort;
+  if (options.sendPort) ports.send = *options.sendPort;
+  DemoPartner partner(ports, options.seed != 0 ? options.seed + 1 : 0);
+  PrintLine("Demo: a partner on port " + std::to_string(ports.send) +
+            " plays into this peer on port " + std::to_string(ports.listen) + " for " +
+            std::to_string(options.demoSeconds) + " s");
+  StartDemoPeer(form, ports);
+  AwaitRtpSetup(form, printer);
+  partner.Start();
+
+  TFormCtl& other = partner.App().Form();
+  std::string partnerStatus = other.EditStatutConnect.Text();
+  int32_t shownBuffer = form.ReceptionBuffer.load();
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(options.demoSeconds);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || StopSignalled(stopSignals, std::min(left, kPollPeriod))) break;
+    printer.Poll(SteadyMs());
+    int32_t buffer = form.ReceptionBuffer.load();
+    if (buffer != shownBuffer) {
+      shownBuffer = buffer;
+      PrintLine("Reception Buffer: " + std::to_string(buffer) + " ms");
+    }
+    // The partner is silent while it works; it speaks up when its session does not.
+    std::string status = other.EditStatutConnect.Text();
+    if (status != partnerStatus) {
+      partnerStatus = status;
+      if (status != "envoi correct") PrintLine("Partner RTP Status: " + status);
+    }
+  }
+  // The partner stops first, so this peer's last counters include everything it was sent.
+  partner.Shutdown();
+  app.Shutdown();
+  printer.Poll(SteadyMs());
+  printer.FlushCounters();
+  return 0;
+}
+
 }  // namespace
 
 int RunHeadless(int argc, char** argv) {
@@ -118,24 +172,36 @@ int RunHeadless(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a closed output pipe must not kill the session
 
-  std::string midiMessage;
   AppConfig config;
-  config.midi = MakeMidiSystem(options->midiApi, options->clientName, midiMessage);
-  if (midiMessage.rfind("MIDI: ", 0) == 0) midiMessage.erase(0, 6);
-  if (!midiMessage.empty()) PrintLine("MIDI: " + midiMessage);
   config.midiIn = PortChoice::Parse(options->midiIn);
   config.midiOut = PortChoice::Parse(options->midiOut);
+  const bool outputIsPort = config.midiOut.kind == PortChoice::Kind::Named ||
+                            config.midiOut.kind == PortChoice::Kind::Virtual;
+  if (options->demo && !outputIsPort) {
+    // The demo captures nothing and sounds on the synthesizer: a MIDI system would only talk.
+    config.midi = std::make_shared<NullMidiSystem>();
+  } else {
+    std::string midiMessage;
+    config.midi = MakeMidiSystem(options->midiApi, options->clientName, midiMessage);
+    if (midiMessage.rfind("MIDI: ", 0) == 0) midiMessage.erase(0, 6);
+    if (!midiMessage.empty()) PrintLine("MIDI: " + midiMessage);
+  }
+  config.synth.renderPath = options->render;
   config.seed = options->seed;
   config.generatorInterval = std::chrono::milliseconds(options->generatorIntervalMs);
 
   Application app(config);
   TFormCtl& form = app.Form();
   ApplyOptions(*options, form);
-  // Without a MIDI system the line above has said so; opening ports would only say it again.
+  // Without a MIDI system the line above has said so; opening its ports would only say it again.
+  // The built-in synthesizer needs none, and says itself why it cannot sound.
   bool noMidi = app.Midi().Name() == "none";
-  if (noMidi || config.midiOut.kind == PortChoice::Kind::None) form.SetAudition(false);
-  if (noMidi) form.EditMidiStatus.SetText("");
-  StatusPrinter printer(form, PrintLine, options->verbose);
+  if ((noMidi && outputIsPort) || config.midiOut.kind == PortChoice::Kind::None) {
+    form.SetAudition(false);
+    form.EditMidiStatus.SetText("");
+  }
+  StatusPrinter printer(form, PrintLine, options->verbose || options->demo);
+  if (options->demo) return RunDemo(app, printer, *options, stopSignals);
 
   if (!options->noRtp) {
     form.ButtonStartRTPClick();
@@ -147,9 +213,7 @@ int RunHeadless(int argc, char** argv) {
   StdinReader input;
   input.Start();
   for (;;) {
-    timespec wait{0, std::chrono::nanoseconds(kPollPeriod).count()};
-    int sig = sigtimedwait(&stopSignals, nullptr, &wait);
-    if (sig == SIGINT || sig == SIGTERM) break;
+    if (StopSignalled(stopSignals, kPollPeriod)) break;
     for (auto& line : input.TakeLines()) {
       form.EditChat.SetText(line);
       form.ButtonChatSendClick();

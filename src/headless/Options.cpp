@@ -95,6 +95,13 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
          return !v.empty() && v != "synth";
        }},
       {"--midi-out", text(o.midiOut)},
+      {"--render", text(o.render)},
+      {"--demo-seconds",
+       [&](const std::string& v) {
+         auto n = Number(v, 1, 24 * 3600);
+         if (n) o.demoSeconds = *n;
+         return bool(n);
+       }},
       {"--client-name", text(o.clientName)},
       {"--transpose",
        [&](const std::string& v) { return bool(o.transpose = Number(v, -127, 127)); }},
@@ -102,8 +109,10 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       {"--local-channel", channel(o.localChannel)},
   };
   const std::map<std::string, bool*> flags = {
-      {"--headless", nullptr},          {"--help", &o.help},    {"-h", &o.help},
-      {"--auto-buffer", &o.autoBuffer}, {"--no-rtp", &o.noRtp}, {"--verbose", &o.verbose},
+      {"--headless", nullptr}, {"--help", &o.help},
+      {"-h", &o.help},         {"--auto-buffer", &o.autoBuffer},
+      {"--no-rtp", &o.noRtp},  {"--verbose", &o.verbose},
+      {"--demo", &o.demo},
   };
 
   for (size_t i = 0; i < args.size(); ++i) {
@@ -138,14 +147,27 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       return std::nullopt;
     }
   }
+  if (!o.render.empty() && PortChoice::Parse(o.midiOut).kind != PortChoice::Kind::Default &&
+      PortChoice::Parse(o.midiOut).kind != PortChoice::Kind::Synth) {
+    error = "option --render needs the built-in synthesizer as output (--midi-out synth)";
+    return std::nullopt;
+  }
   return o;
 }
 
 std::string HelpText() {
   return R"(Usage: tandem --headless [OPTION...]
+       tandem --demo [--demo-seconds N] [OPTION...]
 Carries a live MIDI performance to a peer as RTP over UDP/IPv4, without a window. Runs until
 SIGINT or SIGTERM. Status changes, counters (at most once a second) and chat lines are printed
 on standard output; each line typed on standard input is sent as a chat line.
+
+Demo:
+  --demo                 a partner peer in this process, on the crossed ports, plays generated
+                         notes into this one, which sounds them on its output. With a display
+                         this one is the window (only the port options apply there); without
+                         one it runs headless and prints what it shows, the OUT column included
+  --demo-seconds N       without a display, how long the demo runs (default 30)
 
 Session:
   --listen-port N        local RTP port, even; RTCP uses N+1 (default 2000)
@@ -168,8 +190,11 @@ MIDI:
   --midi-in PORT|virtual|none      capture from a port (name substring or index), from a port
                                    of our own, or not at all (default: the first device);
                                    capture starts at launch unless none
-  --midi-out PORT|virtual|none|synth   output for received events (default: the first
-                                   device, else a port of our own)
+  --midi-out synth|PORT|virtual|none  output for received events: the built-in synthesizer
+                                   (the default; needs no MIDI system), a port, a port of
+                                   our own, or nothing
+  --render FILE.wav      the built-in synthesizer writes its audio to FILE.wav instead of
+                         playing it on the sound card
   --client-name NAME     MIDI client names NAME-in and NAME-out (default tandem)
   --transpose N          transpose received notes by N semitones (-127..127)
   --channel N|off        play received events on channel N (1..16; default 1), or as sent

@@ -28,11 +28,15 @@ struct HeadlessOptions {
   // MIDI
   std::string midiApi = "auto";
   std::string midiIn;   // empty: the first device
-  std::string midiOut;  // empty: the default output
+  std::string midiOut;  // empty: the built-in synthesizer
+  std::string render;   // non-empty: the synthesizer writes this WAV file instead of sounding
   std::string clientName = "tandem";
   std::optional<int32_t> transpose;
   // Set: "Receive Canal" checked with this channel, or unchecked when it holds nothing.
   std::optional<std::optional<int32_t>> channel, localChannel;
+  // The demo: a partner peer in this process plays into this one for `demoSeconds`.
+  bool demo = false;
+  int32_t demoSeconds = 30;
 };
 
 // Parses everything after the program name. On a bad option or value returns nothing and says
