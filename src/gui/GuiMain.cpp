@@ -24,14 +24,15 @@ bool EnvSet(const char* name) {
 }
 
 void ShowStatus(Application& app, const std::string& midiMessage) {
-  // With no MIDI system at all the output error only repeats why; otherwise keep what the form
-  // said about the output it could not open.
+  // With no MIDI system at all a port's error only repeats why; otherwise keep what the form
+  // said about the output it could not open. The built-in synthesizer needs no MIDI system.
   std::string output = app.Form().EditMidiStatus.Text();
-  bool repeat = output.empty() || app.Midi().Name() == "none";
+  bool synth = output.rfind("built-in synthesizer", 0) == 0;
+  bool repeat = output.empty() || (app.Midi().Name() == "none" && !synth);
   app.Form().EditMidiStatus.SetText(repeat ? midiMessage : midiMessage + " | " + output);
 }
 
-int Run(int argc, char** argv, const char* screenshot) {
+int Run(int argc, char** argv, const char* screenshot, const DemoPorts* demo) {
   QApplication qtApp(argc, argv);
   QApplication::setApplicationName("tandem");
 
@@ -49,9 +50,22 @@ int Run(int argc, char** argv, const char* screenshot) {
     return 1;
   }
 
+  std::unique_ptr<DemoPartner> partner;
+  if (demo != nullptr) {
+    try {
+      partner = std::make_unique<DemoPartner>(*demo);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "tandem: %s\n", e.what());
+      app->Shutdown();
+      return 1;
+    }
+    StartDemoPeer(app->Form(), *demo);
+    partner->Start();
+  }
+
   int status = 0;
   {
-    MainWindow window(app->Form());
+    MainWindow window(*app);
     if (screenshot != nullptr) {
       window.show();
       QApplication::processEvents();
@@ -66,6 +80,8 @@ int Run(int argc, char** argv, const char* screenshot) {
       status = QApplication::exec();
     }
     // Every thread stops before a widget goes away; the threads only ever touch the model.
+    // The partner goes first, so nothing arrives for a peer that has stopped.
+    if (partner) partner->Shutdown();
     app->Shutdown();
   }
   return status;
@@ -104,7 +120,22 @@ int RunGui(int argc, char** argv) {
     return 1;
   }
   try {
-    return Run(argc, argv, screenshot);
+    return Run(argc, argv, screenshot, nullptr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tandem: %s\n", e.what());
+    return 1;
+  }
+}
+
+int RunGuiDemo(int argc, char** argv, DemoPorts ports) {
+  if (!DisplayAvailable()) {
+    std::fputs("tandem: no display for the demo's window\n", stderr);
+    return 1;
+  }
+  try {
+    // Qt is given only the program name: the options are the demo's.
+    int qtArgc = argc > 0 ? 1 : 0;
+    return Run(qtArgc, argv, nullptr, &ports);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tandem: %s\n", e.what());
     return 1;

@@ -19,8 +19,10 @@
 #include <algorithm>
 #include <exception>
 
+#include "app/Application.h"
 #include "app/StatusTimer.h"
 #include "gui/ImageCanvas.h"
+#include "gui/PortChooser.h"
 #include "gui/Widgets.h"
 
 namespace tandem {
@@ -60,7 +62,12 @@ QString TruncateUtf8(const QString& text, int maxBytes) {
   return out;
 }
 
-MainWindow::MainWindow(TFormCtl& form, QWidget* parent) : QWidget(parent), form_(form) {
+MainWindow::MainWindow(TFormCtl& form, QWidget* parent) : MainWindow(form, nullptr, parent) {}
+
+MainWindow::MainWindow(Application& app, QWidget* parent) : MainWindow(app.Form(), &app, parent) {}
+
+MainWindow::MainWindow(TFormCtl& form, Application* app, QWidget* parent)
+    : QWidget(parent), form_(form), app_(app) {
   setObjectName("FormCtl");
   setWindowTitle("Tandem");
 
@@ -252,8 +259,47 @@ QWidget* MainWindow::BuildMidiGroup() {
   grid->addWidget(Check(form_.CheckBoxMidiPlay, "CheckBoxMidiPlay",
                         [this](bool checked) { form_.SetAudition(checked); }),
                   r, 0, 1, 3, Qt::AlignLeft);
-  grid->setRowStretch(r + 1, 1);
+  ++r;
+  if (app_ != nullptr) {
+    // The choosers are wider than the IN and OUT columns: they get a grid of their own, and the
+    // group's extra width goes to an empty last column, not between IN and OUT.
+    auto* ports = new QGridLayout;
+    ports->setHorizontalSpacing(6);
+    ports->setVerticalSpacing(4);
+    AddPortChoosers(ports, 0);
+    grid->addLayout(ports, r, 0, 1, 4);
+    grid->setColumnStretch(3, 1);
+    ++r;
+  }
+  grid->setRowStretch(r, 1);
   return group;
+}
+
+void MainWindow::AddPortChoosers(QGridLayout* grid, int row) {
+  // The GUI's MIDI clients are named "tandem"; their own ports cannot be chosen.
+  const std::string client = "tandem";
+  Application* app = app_;
+  inputChooser_ = new PortChooser(
+      PortRole::Input, [app] { return app->Midi().InputPorts(); }, client);
+  outputChooser_ = new PortChooser(
+      PortRole::Output, [app] { return app->Midi().OutputPorts(); }, client);
+  inputChooser_->setObjectName("ComboMidiIn");
+  outputChooser_->setObjectName("ComboMidiOut");
+  inputChooser_->setToolTip("MIDI input: used from the next \"Read MIDI\"");
+  outputChooser_->setToolTip("MIDI output: used from the next change of \"Audition\"");
+  auto [in, out] = app_->Ports();
+  inputChooser_->Select(in);
+  outputChooser_->Select(out);
+  auto choose = [this] {
+    RunCommand([this] { app_->SetPorts(inputChooser_->Choice(), outputChooser_->Choice()); });
+  };
+  connect(inputChooser_, &PortChooser::Chosen, this, choose);
+  connect(outputChooser_, &PortChooser::Chosen, this, choose);
+  grid->addWidget(Label("Input", inputChooser_), row, 0);
+  grid->addWidget(inputChooser_, row, 1);
+  grid->addWidget(Label("Output", outputChooser_), row + 1, 0);
+  grid->addWidget(outputChooser_, row + 1, 1);
+  grid->setColumnStretch(1, 1);
 }
 
 QWidget* MainWindow::BuildRtpGroup() {

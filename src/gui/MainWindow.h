@@ -11,6 +11,7 @@
 #include "app/FormCtrl.h"
 
 class QCheckBox;
+class QGridLayout;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -20,7 +21,9 @@ class QRadioButton;
 
 namespace tandem {
 
+class Application;
 class GaugeBar;
+class PortChooser;
 class KeyboardPicture;
 class StepArrows;
 
@@ -30,6 +33,8 @@ class MainWindow : public QWidget {
   static constexpr int kTimerIntervalMs = 100;
 
   explicit MainWindow(TFormCtl& form, QWidget* parent = nullptr);
+  // The window of a running program: with the choosers of its MIDI ports.
+  explicit MainWindow(Application& app, QWidget* parent = nullptr);
   ~MainWindow() override;
 
   // One Timer1 tick: the status timer, then every widget from the model.
@@ -41,6 +46,8 @@ class MainWindow : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  MainWindow(TFormCtl& form, Application* app, QWidget* parent);
+
   struct EditBinding {
     QLineEdit* widget;
     EditBox* box;
@@ -63,6 +70,7 @@ class MainWindow : public QWidget {
   };
 
   QWidget* BuildMidiGroup();
+  void AddPortChoosers(QGridLayout* grid, int row);
   QWidget* BuildRtpGroup();
   QWidget* BuildLocalPanel();
   QWidget* BuildReceptionPanel();
@@ -88,6 +96,9 @@ class MainWindow : public QWidget {
   void LimitChatText(const QString& text);
 
   TFormCtl& form_;
+  Application* app_;
+  PortChooser* inputChooser_ = nullptr;
+  PortChooser* outputChooser_ = nullptr;
   QTimer timer_;
   KeyboardPicture* keyboardToSend_ = nullptr;
   KeyboardPicture* keyboardToPlay_ = nullptr;
