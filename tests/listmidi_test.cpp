@@ -103,6 +103,25 @@ TEST(ThreadMidiList, InsertOrderedComparesUnsigned) {
   EXPECT_EQ(Sequences(list), (std::vector<uint32_t>{1, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}));
 }
 
+TEST(ThreadMidiList, SequencesOrderEachSourceApart) {
+  // A restarted peer numbers from a new random start: its records go behind the old session's,
+  // and among themselves by sequence.
+  auto from = [](uint32_t source, uint32_t sequence) {
+    auto r = WithSequence(sequence);
+    r->source = source;
+    return r;
+  };
+  ThreadMidiList list;
+  list.InsertOrdered(from(0x1111, 40000));
+  list.InsertOrdered(from(0x1111, 40002));
+  list.InsertOrdered(from(0x2222, 9));
+  list.InsertOrdered(from(0x2222, 7));
+  list.InsertOrdered(from(0x2222, 8));
+  list.InsertOrdered(from(0x1111, 40001));  // a late one of the old session: at the tail
+
+  EXPECT_EQ(Sequences(list), (std::vector<uint32_t>{40000, 40002, 7, 8, 9, 40001}));
+}
+
 TEST(ThreadMidiList, TakeFirstIfTakesOnlyADueHead) {
   ThreadMidiList list;
   int calls = 0;
@@ -177,8 +196,15 @@ TEST(ThreadMidiList, ProducersWakeTheConsumer) {
   EXPECT_TRUE(waker.WaitFor(std::chrono::seconds(10)));
   producer.join();
 
-  list.SetWaker(nullptr);
+  // A consumer that leaves does not unset the one that replaced it.
+  Waker successor;
+  list.SetWaker(&successor);
+  list.RemoveWaker(&waker);
   list.Add(WithSequence(5));
+  EXPECT_TRUE(successor.WaitFor(std::chrono::microseconds(0)));
+  list.RemoveWaker(&successor);
+  list.Add(WithSequence(6));
+  EXPECT_FALSE(successor.WaitFor(std::chrono::microseconds(0)));
   EXPECT_FALSE(waker.WaitFor(std::chrono::microseconds(0)));
 }
 

@@ -1,6 +1,7 @@
 #include "events/Listmidi.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "platform/Waker.h"
 
@@ -20,7 +21,8 @@ bool ThreadMidiList::Admit() {
 }
 
 void ThreadMidiList::Notify() {
-  if (Waker* w = waker_.load()) w->Notify();
+  std::lock_guard lock(wakerMutex_);
+  if (waker_) waker_->Notify();
 }
 
 bool ThreadMidiList::Add(RecordPtr record) {
@@ -65,9 +67,14 @@ bool ThreadMidiList::InsertOrdered(RecordPtr record) {
   {
     std::lock_guard lock(mutex_);
     if (!Admit()) return false;
-    // The list is kept sorted, so the first record with a greater sequence is the upper bound.
-    auto pos = std::upper_bound(items_.begin(), items_.end(), record->sequence,
-                                [](uint32_t seq, const RecordPtr& r) { return seq < r->sequence; });
+    // Back from the tail over the same source's later records; records mostly arrive in order,
+    // so this usually stops at once.
+    auto pos = items_.end();
+    while (pos != items_.begin()) {
+      const EventRecord& before = **std::prev(pos);
+      if (before.source != record->source || before.sequence <= record->sequence) break;
+      --pos;
+    }
     items_.insert(pos, std::move(record));
   }
   Notify();
@@ -95,6 +102,14 @@ void ThreadMidiList::SetCapacity(size_t capacity) {
   capacity_ = capacity;
 }
 
-void ThreadMidiList::SetWaker(Waker* waker) { waker_.store(waker); }
+void ThreadMidiList::SetWaker(Waker* waker) {
+  std::lock_guard lock(wakerMutex_);
+  waker_ = waker;
+}
+
+void ThreadMidiList::RemoveWaker(Waker* waker) {
+  std::lock_guard lock(wakerMutex_);
+  if (waker_ == waker) waker_ = nullptr;
+}
 
 }  // namespace tandem

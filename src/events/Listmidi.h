@@ -68,7 +68,10 @@ class ThreadMidiList {
   // Removes the head and hands it to the caller; nullptr on an empty list.
   RecordPtr DeleteFirst();
 
-  // Inserts after every record whose sequence is lower or equal (unsigned), in one locked step.
+  // Inserts after every record of the same source whose sequence is lower or equal (unsigned)
+  // and after every record of another source, in one locked step. Sequence numbers order one
+  // session only: a peer that restarts numbers afresh, and its old session's last records must
+  // not play after its new session's first ones.
   bool InsertOrdered(RecordPtr record);
   // Takes the head only if `due` says so, in one locked step, so the record examined is the one
   // removed even when a producer inserts ahead of it meanwhile.
@@ -80,8 +83,11 @@ class ThreadMidiList {
   void SetCapacity(size_t capacity);
   uint64_t Dropped() const { return dropped_.load(); }
 
-  // The consumer's waker, notified after every Add/InsertAt so it need not poll.
+  // The consumer's waker, notified after every Add/InsertAt so it need not poll. Once SetWaker
+  // or RemoveWaker has returned, the previous waker is never touched again and may be destroyed.
   void SetWaker(Waker* waker);
+  // Forgets `waker` if it is the one set, so a consumer that leaves never unsets its successor.
+  void RemoveWaker(Waker* waker);
 
  private:
   bool Admit();  // called with the lock held
@@ -91,7 +97,8 @@ class ThreadMidiList {
   std::deque<RecordPtr> items_;
   size_t capacity_ = 0;
   std::atomic<uint64_t> dropped_{0};
-  std::atomic<Waker*> waker_{nullptr};
+  std::mutex wakerMutex_;  // held while notifying, so a waker is not destroyed in the middle
+  Waker* waker_ = nullptr;
 };
 
 }  // namespace tandem
