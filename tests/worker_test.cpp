@@ -1,6 +1,7 @@
 #include "platform/Worker.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -69,6 +70,26 @@ TEST(Worker, WakeEndsOneSleepWithoutStopping) {
   EXPECT_TRUE(worker.Alive());
   EXPECT_FALSE(worker.StopRequested());
   worker.Stop();
+}
+
+TEST(Worker, APollingConsumerSeesEveryNotification) {
+  // The session thread waits in poll(2) on this descriptor beside its sockets.
+  Waker waker;
+  const int fd = waker.PollFd();
+  ASSERT_GE(fd, 0);
+  auto readable = [fd] {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+  };
+  EXPECT_FALSE(readable());
+  waker.Notify();
+  waker.Notify();
+  EXPECT_TRUE(readable());
+  waker.Consume();
+  EXPECT_FALSE(readable()) << "two notifications before the wake-up are taken as one";
+  EXPECT_FALSE(waker.WaitFor(0us));
+  waker.Notify();
+  EXPECT_TRUE(readable()) << "a notification after the consumer looked is not lost";
 }
 
 TEST(Worker, ShortSleepsKeepLooping) {

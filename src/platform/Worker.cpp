@@ -40,4 +40,10 @@ bool Worker::Sleep(std::chrono::microseconds timeout) {
   return !stop_.load();
 }
 
+bool Worker::SleepUntil(std::chrono::steady_clock::time_point deadline) {
+  if (stop_.load()) return false;
+  waker_.WaitUntil(deadline);
+  return !stop_.load();
+}
+
 }  // namespace tandem

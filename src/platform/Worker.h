@@ -38,6 +38,8 @@ class Worker {
   // Waits up to `timeout`, or less when woken or asked to stop. Returns false once a stop was
   // requested, so loops read `while (Sleep(...))`.
   bool Sleep(std::chrono::microseconds timeout);
+  // The same, up to a moment on the monotonic clock (at once when it has passed).
+  bool SleepUntil(std::chrono::steady_clock::time_point deadline);
 
  private:
   std::string name_;
