@@ -35,6 +35,7 @@ struct FakeNet {
   int destroyed = 0;
   std::map<uint32_t, std::deque<rtp::Packet>> incoming;
   std::vector<double> sourceUnits;
+  int64_t rtcpMs = -1;  // ms until the next report; -1: none
 
   void Queue(uint32_t ssrc, uint8_t type, std::vector<uint8_t> payload, uint32_t seq,
              uint32_t ts = 1000) {
@@ -82,6 +83,7 @@ class FakeLink : public RtpLink {
     return r;
   }
   int Poll() override { return net_.pollResult; }
+  int64_t MillisUntilRtcp() const override { return net_.rtcpMs; }
   bool GotoFirstSourceWithData() override {
     current_ = net_.incoming.begin();
     return Settle();
@@ -282,6 +284,24 @@ TEST_F(MidiRtpTest, FailedSendIsRetriedWithTheSameRecord) {
   Step(250);
   EXPECT_EQ(net_.increments.back(), 250u);
   EXPECT_EQ(form_.EditNbrSend.Text(), "2");
+}
+
+TEST_F(MidiRtpTest, ThePassSaysWhenItHasWorkNext) {
+  ASSERT_TRUE(SetUpSession());
+  Step(1000);
+  EXPECT_EQ(rtp_->NextWait(), 2001) << "the bandwidth figure, once 3000 ms have passed";
+  net_.rtcpMs = 700;
+  Step();
+  EXPECT_EQ(rtp_->NextWait(), 700) << "an RTCP report that comes sooner";
+  Queue(Midi(144, 60));
+  Queue(Midi(128, 60));
+  Step();
+  EXPECT_EQ(rtp_->NextWait(), 0) << "one sent, one left";
+  net_.sendResults = {rtp::kErrSend};
+  Step();
+  EXPECT_EQ(rtp_->NextWait(), 1) << "a failed send is tried again at the next clock step";
+  Step();
+  EXPECT_EQ(rtp_->NextWait(), 700);
 }
 
 TEST_F(MidiRtpTest, BandwidthOverANominalThreeSeconds) {

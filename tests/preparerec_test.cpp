@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <string>
 
 #include "platform/MemoryMidi.h"
 
@@ -213,6 +216,45 @@ TEST_F(PlaybackTest, OnePassActsOnOneReceivedThenOneLocalRecord) {
   EXPECT_EQ(Sent(), (std::vector<Bytes>{{0x90, 60, 100}, {0x91, 62, 100}}));
   pass.Pass(1020);
   EXPECT_EQ(out->Count(), 3u);
+}
+
+TEST_F(PlaybackTest, ThePassSaysWhenItsNextRecordIsDue) {
+  EXPECT_EQ(pass.Pass(1000), kNoDeadline) << "nothing queued";
+  // Woken at the moment the pass names, a record plays exactly when a pass at every clock step
+  // would have played it, whatever the sender's clock offset and the buffer.
+  uint32_t sequence = 0;
+  for (int32_t buffer : {0, 50, 65535}) {
+    for (int32_t offset : {0, 7, 25, 60, 5000, -30, -5000}) {
+      SCOPED_TRACE("buffer " + std::to_string(buffer) + " offset " + std::to_string(offset));
+      form.ReceptionBuffer.store(buffer);
+      const int32_t arrival = 100000 + static_cast<int32_t>(sequence) * 100000;
+      auto r = Event(EventMidiBare, ++sequence, arrival + offset, 176, 7, 1);
+      r->arrivalOffset = std::abs(offset);
+      int32_t expected = arrival;
+      while (PrepareRecPass::ReceivedWait(*r, expected) <= buffer) expected += 10;
+      Receive(std::move(r));
+      const size_t before = out->Count();
+      int32_t now = arrival;
+      for (int32_t wait = pass.Pass(now); out->Count() == before; wait = pass.Pass(now)) {
+        ASSERT_GT(wait, 0);
+        now = (now + std::min(wait, 100) + 9) / 10 * 10;
+      }
+      EXPECT_EQ(now, expected);
+    }
+  }
+
+  // A local record the same way; and a chord due at once plays in passes that follow at once.
+  form.ReceptionBuffer.store(0);
+  form.LocalBuffer.store(30);
+  form.LocalQueue.Add(Event(EventMidi, 0, 1000, 144, 50, 100));
+  EXPECT_EQ(pass.Pass(1000), 31);
+  EXPECT_EQ(pass.Pass(1030), 1);
+  for (int note = 60; note < 64; ++note) Receive(Event(EventMidiBare, ++sequence, 1040, 144, note));
+  EXPECT_EQ(pass.Pass(1050), 0) << "the local note and one of the chord played, more are due";
+  EXPECT_EQ(pass.Pass(1050), 0);
+  EXPECT_EQ(pass.Pass(1050), 0);
+  EXPECT_EQ(pass.Pass(1050), kNoDeadline);
+  EXPECT_EQ(out->Count() - 7 * 3, 5u);
 }
 
 TEST_F(PlaybackTest, LocalAuditionAfterTheLocalBufferOnTheLocalChannel) {

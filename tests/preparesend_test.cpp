@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -243,6 +246,68 @@ TEST_F(PrepareSendTest, HugeMultiplierDoesNotWrapIntoAFlood) {
   RunFor(200);
   EXPECT_EQ(refreshes_.size(), 1u);
   EXPECT_GT(pass_->Interval(), 0);
+}
+
+// What reaches the send queue (clock, kind, note) when notes are played at the given real ms,
+// with the pass stepped every 2 ms, or as its thread steps it: at once while it leaves work
+// behind, at a producer's Add, else at the clock step its reported deadline falls on.
+std::vector<std::array<int32_t, 3>> SendTimeline(Retransmission mode, const char* mult,
+                                                 const std::vector<std::pair<int, int>>& notes,
+                                                 bool byDeadlines) {
+  constexpr int32_t kStart = 100000;
+  constexpr int64_t kEnd = 16000;
+  TFormCtl form;
+  form.SetRetransmission(mode);
+  form.EditMulValue.SetText(mult);
+  form.CheckBoxAutomateLocalBuffer.SetChecked(true);
+  int64_t ms = 0;
+  auto clock = [&] { return kStart + static_cast<int32_t>(ms / 10 * 10); };
+  PrepareSendPass pass(form, clock);
+  std::vector<std::array<int32_t, 3>> seen;
+  size_t next = 0;
+  int32_t wait = 0;
+  int immediate = 0;
+  while (ms < kEnd) {
+    if (!byDeadlines) {
+      ms += 2;
+    } else if (wait > 0) {
+      immediate = 0;
+      const int64_t due = (int64_t{clock()} + wait + 9) / 10 * 10 - kStart;
+      ms = next < notes.size() ? std::min<int64_t>(due, notes[next].first) : due;
+    } else if (++immediate > 100) {
+      ADD_FAILURE() << "a pass with nothing to do asked to run again at once, at " << ms;
+      break;
+    }
+    if (ms > kEnd) break;
+    while (next < notes.size() && notes[next].first <= ms) {
+      auto r = MakeRecord(EventMidi);
+      r->status = 144;
+      r->note = notes[next++].second;
+      form.OutgoingQueue.Add(std::move(r));
+    }
+    wait = pass.Pass(clock());
+    while (auto r = form.SendQueue.DeleteFirst()) seen.push_back({clock(), r->kind, r->note});
+  }
+  return seen;
+}
+
+TEST(PrepareSendDeadlines, WakingOnlyAtTheReportedDeadlinesChangesNothing) {
+  // A chord, single notes, and a pause long enough for the cadence to stop and start again.
+  // Each note comes early enough in its clock step for the 2 ms passes to restart the cadence
+  // within the step; the thread does that in the very next pass.
+  const std::vector<std::pair<int, int>> notes = {{3000, 60}, {3000, 64}, {3000, 67}, {3404, 62},
+                                                  {3672, 65}, {5000, 70}, {11214, 72}};
+  const std::pair<Retransmission, const char*> cases[] = {{RetransNone, "2"},
+                                                          {RetransConstant, "2"},
+                                                          {RetransVariable, "2"},
+                                                          {RetransVariable, "3"},
+                                                          {RetransVariable, "0"}};
+  for (auto [mode, mult] : cases) {
+    SCOPED_TRACE(std::string("mode ") + std::to_string(mode) + " multiplier " + mult);
+    auto polled = SendTimeline(mode, mult, notes, false);
+    EXPECT_EQ(SendTimeline(mode, mult, notes, true), polled);
+    EXPECT_GT(polled.size(), notes.size());
+  }
 }
 
 TEST(ThreadPrepareSendTest, MovesRecordsWhileRunning) {

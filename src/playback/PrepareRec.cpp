@@ -1,5 +1,6 @@
 #include "playback/PrepareRec.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -62,21 +63,41 @@ int64_t PrepareRecPass::LocalWait(const EventRecord& record, int32_t now) {
   return ClockDistance(now, record.time);
 }
 
-void PrepareRecPass::Pass(int32_t now) {
+int32_t PrepareRecPass::Pass(int32_t now) {
   const int32_t localBuffer = form_.LocalBuffer.load();
   receptionBuffer_ = form_.ReceptionBuffer.load();
 
+  // What each due test saw of a head it left queued: how long it still has to wait. A wait
+  // grows by at most 1 ms per ms, so waiting out the difference is never late.
+  struct Test {
+    int32_t now;
+    int64_t limit;
+    int64_t left = kNoDeadline;
+  };
+  Test rec{now, receptionBuffer_};
+  Test loc{now, localBuffer};
+
   // Examining and removing the head is one locked step: a record inserted ahead of it meanwhile
   // stays queued for a later pass.
-  RecordPtr received = form_.ReceiveQueue.TakeFirstIf(
-      [&](const EventRecord& r) { return ReceivedWait(r, now) > receptionBuffer_; });
+  RecordPtr received = form_.ReceiveQueue.TakeFirstIf([t = &rec](const EventRecord& r) {
+    t->left = t->limit + 1 - ReceivedWait(r, t->now);
+    return t->left <= 0;
+  });
   if (received) ActOnReceived(*received);
 
-  RecordPtr local = form_.LocalQueue.TakeFirstIf(
-      [&](const EventRecord& r) { return LocalWait(r, now) > localBuffer; });
+  RecordPtr local = form_.LocalQueue.TakeFirstIf([t = &loc](const EventRecord& r) {
+    t->left = t->limit + 1 - LocalWait(r, t->now);
+    return t->left <= 0;
+  });
   if (local && local->kind == EventMidi) {
     PlayEvent(local->note, local->status, local->velocity, local->sequence, local->time, true);
   }
+
+  if ((received && form_.ReceiveQueue.Count() > 0) || (local && form_.LocalQueue.Count() > 0))
+    return 0;
+  const int64_t wait =
+      std::min(received ? int64_t{kNoDeadline} : rec.left, local ? int64_t{kNoDeadline} : loc.left);
+  return static_cast<int32_t>(std::clamp<int64_t>(wait, 1, kNoDeadline));
 }
 
 void PrepareRecPass::NoteSource(uint32_t source) {
@@ -227,9 +248,14 @@ void ThreadPrepareRec::Run() {
   // Producers wake the thread, so a record waits no longer than its due time says.
   form_.ReceiveQueue.SetWaker(&GetWaker());
   form_.LocalQueue.SetWaker(&GetWaker());
-  while (Sleep(kPassInterval)) pass_.Pass(clock_());
-  form_.ReceiveQueue.SetWaker(nullptr);
-  form_.LocalQueue.SetWaker(nullptr);
+  for (;;) {
+    const int32_t now = clock_();
+    const int32_t wait = pass_.Pass(now);
+    if (wait == 0 ? StopRequested() : !SleepUntil(NextPassTime(clock_, now, wait, kLongestWait)))
+      break;
+  }
+  form_.ReceiveQueue.RemoveWaker(&GetWaker());
+  form_.LocalQueue.RemoveWaker(&GetWaker());
 }
 
 }  // namespace tandem

@@ -37,8 +37,10 @@ class PrepareRecPass {
  public:
   explicit PrepareRecPass(TFormCtl& form);
 
-  // Acts on at most one due received record, then on at most one due local record.
-  void Pass(int32_t now);
+  // Acts on at most one due received record, then on at most one due local record. Returns how
+  // many clock ms may pass before the next pass is needed: 0 when a queue it took from holds
+  // more, else the time until a waiting head becomes due (kNoDeadline when both are empty).
+  int32_t Pass(int32_t now);
   // Transposes, forces the channel, sends one message and shows it in the "OUT" column.
   void PlayEvent(int32_t note, int32_t status, int32_t velocity, uint32_t sequence, int32_t time,
                  bool isLocal);
@@ -80,7 +82,8 @@ class PrepareRecPass {
 
 class ThreadPrepareRec : public Worker {
  public:
-  static constexpr std::chrono::milliseconds kPassInterval{3};
+  // The longest sleep: a changed LocalBuffer is seen within it even when nothing else happens.
+  static constexpr std::chrono::milliseconds kLongestWait{100};
 
   explicit ThreadPrepareRec(TFormCtl& form, ClockFn clock = ClockMs);
   ~ThreadPrepareRec() override { Stop(); }

@@ -5,16 +5,56 @@
 
 namespace tandem {
 
-int32_t ClockMs() {
-  // Counted from the first reading, plus an offset so early readings are not mistaken for "never"
-  // (several tables use time 0 as their start value).
+namespace {
+
+// Counted from the first reading, plus an offset so early readings are not mistaken for "never"
+// (several tables use time 0 as their start value).
+constexpr int64_t kOffsetMs = 100000;
+constexpr int64_t kStepMs = 10;
+
+std::chrono::steady_clock::time_point Epoch() {
   static const auto epoch = std::chrono::steady_clock::now();
-  constexpr int64_t kOffsetMs = 100000;
-  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                     std::chrono::steady_clock::now() - epoch)
-                     .count();
-  int64_t ms = (elapsed + kOffsetMs) / 10 * 10;
+  return epoch;
+}
+
+int64_t ElapsedMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               Epoch())
+      .count();
+}
+
+}  // namespace
+
+int32_t ClockMs() {
+  int64_t ms = (ElapsedMs() + kOffsetMs) / kStepMs * kStepMs;
   return static_cast<int32_t>(static_cast<uint32_t>(ms));
+}
+
+std::chrono::steady_clock::time_point ClockMsReaches(int32_t value) {
+  // The unwrapped count that `value` stands for, found from its distance to the current count.
+  const int64_t current = ElapsedMs() + kOffsetMs;
+  const auto distance =
+      static_cast<int32_t>(static_cast<uint32_t>(value) - static_cast<uint32_t>(current));
+  int64_t target = current + distance;
+  // The clock shows whole steps: it reads `value` or more from the first step at or above it.
+  target = (target + kStepMs - 1) / kStepMs * kStepMs;
+  return Epoch() + std::chrono::milliseconds(target - kOffsetMs);
+}
+
+std::chrono::steady_clock::time_point NextPassTime(const ClockFn& clock, int32_t now,
+                                                   int32_t waitMs,
+                                                   std::chrono::milliseconds longest) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto latest = start + longest;
+  if (waitMs <= 0) return start;
+  if (waitMs >= longest.count()) return latest;
+  const auto* fn = clock.target<int32_t (*)()>();
+  if (fn != nullptr && *fn == &ClockMs) {
+    const auto at = ClockMsReaches(
+        static_cast<int32_t>(static_cast<uint32_t>(now) + static_cast<uint32_t>(waitMs)));
+    return at < latest ? at : latest;
+  }
+  return start + std::chrono::milliseconds(waitMs);
 }
 
 SpeedCalculator::SpeedCalculator(ClockFn clock) : clock_(std::move(clock)) {}

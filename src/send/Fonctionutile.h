@@ -1,6 +1,7 @@
 // The system clock, the playing-speed measurement and the automatic local buffer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -13,6 +14,20 @@ int32_t ClockMs();
 
 // Where a component reads the time; tests pass a fake clock.
 using ClockFn = std::function<int32_t()>;
+
+// The moment ClockMs() first reads `value` or more (`value` within 2^31 ms of the current
+// reading). A thread that sleeps until then wakes on the clock step itself, not up to a step late.
+std::chrono::steady_clock::time_point ClockMsReaches(int32_t value);
+
+// What a pass that knows of no deadline asks to wait.
+constexpr int32_t kNoDeadline = INT32_MAX;
+
+// When a worker whose pass read `now` from `clock` and asked to wait `waitMs` clock ms should
+// run its next pass: the step at which ClockMs reads now + waitMs, or for any other clock
+// `waitMs` real ms from now; never later than `longest` from now.
+std::chrono::steady_clock::time_point NextPassTime(const ClockFn& clock, int32_t now,
+                                                   int32_t waitMs,
+                                                   std::chrono::milliseconds longest);
 
 // Note-ons per second over a sliding window.
 class SpeedCalculator {

@@ -1,5 +1,6 @@
 #include "send/PrepareSend.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace tandem {
@@ -34,14 +35,30 @@ PrepareSendPass::PrepareSendPass(TFormCtl& form, ClockFn clock)
   lastEventTime_ = start;
 }
 
-void PrepareSendPass::Pass(int32_t now) {
+int32_t PrepareSendPass::Pass(int32_t now) {
   // Both are read on every pass so that "last good value" means the last text seen, not the
   // text found whenever the multiplier happens to be needed.
   baseValue_ = base_.Get();
   multValue_ = mult_.Get();
   Measure(now);
   Cadence(now);
-  Forward(now);
+  if (Forward(now) && form_.OutgoingQueue.Count() > 0) return 0;
+  return NextDeadline(now);
+}
+
+int32_t PrepareSendPass::NextDeadline(int32_t now) const {
+  // Each test fires once the elapsed time exceeds its limit: limit + 1 - elapsed from now.
+  auto until = [now](int32_t since, int64_t limit) { return limit + 1 - Elapsed(now, since); };
+  int64_t wait = until(lastSpeedTime_, kSpeedPeriodMs);
+  if ((form_.RadioButtonCst.Checked() || form_.RadioButtonVariable.Checked()) && active_) {
+    int64_t refresh = until(lastRefreshTime_, restartPending_ ? baseValue_ : interval_);
+    // Due already: a restarted interval refreshes in the next pass, at once. But an interval
+    // below zero would refresh in a busy loop; one refresh per clock step is its limit.
+    if (refresh <= 0 && lastRefreshTime_ == now) refresh = 1;
+    wait = std::min(wait, refresh);
+    wait = std::min(wait, until(lastEventTime_, kCadenceStopMs));
+  }
+  return static_cast<int32_t>(std::clamp<int64_t>(wait, 0, kNoDeadline));
 }
 
 void PrepareSendPass::Measure(int32_t now) {
@@ -75,9 +92,9 @@ void PrepareSendPass::Cadence(int32_t now) {
   }
 }
 
-void PrepareSendPass::Forward(int32_t now) {
+bool PrepareSendPass::Forward(int32_t now) {
   RecordPtr record = form_.OutgoingQueue.DeleteFirst();
-  if (!record) return;
+  if (!record) return false;
   if (record->kind == EventMidi) {
     active_ = true;
     restartPending_ = true;
@@ -92,6 +109,7 @@ void PrepareSendPass::Forward(int32_t now) {
     }
   }
   form_.SendQueue.Add(std::move(record));
+  return true;
 }
 
 ThreadPrepareSend::ThreadPrepareSend(TFormCtl& form) : Worker("ThreadPrepareSend"), form_(form) {
@@ -101,12 +119,19 @@ ThreadPrepareSend::ThreadPrepareSend(TFormCtl& form) : Worker("ThreadPrepareSend
 
 ThreadPrepareSend::~ThreadPrepareSend() {
   Stop();
-  form_.OutgoingQueue.SetWaker(nullptr);
+  form_.OutgoingQueue.RemoveWaker(&GetWaker());
 }
 
 void ThreadPrepareSend::Run() {
-  PrepareSendPass pass(form_);
-  while (Sleep(kPassPeriod)) pass.Pass(ClockMs());
+  const ClockFn clock = ClockMs;
+  PrepareSendPass pass(form_, clock);
+  // A new record wakes the thread; otherwise it sleeps until its next deadline.
+  for (;;) {
+    const int32_t now = clock();
+    const int32_t wait = pass.Pass(now);
+    if (wait == 0 ? StopRequested() : !SleepUntil(NextPassTime(clock, now, wait, kLongestWait)))
+      return;
+  }
 }
 
 }  // namespace tandem

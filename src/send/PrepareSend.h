@@ -21,7 +21,9 @@ class PrepareSendPass {
 
   explicit PrepareSendPass(TFormCtl& form, ClockFn clock = ClockMs);
 
-  void Pass(int32_t now);
+  // Returns how many clock ms may pass before the next pass is needed: 0 while OutgoingQueue
+  // holds more, else the time to the next speed measurement, refresh or end of the cadence.
+  int32_t Pass(int32_t now);
 
   // The cadence state, for tests and diagnostics.
   bool Active() const { return active_; }
@@ -30,7 +32,8 @@ class PrepareSendPass {
  private:
   void Measure(int32_t now);
   void Cadence(int32_t now);
-  void Forward(int32_t now);
+  bool Forward(int32_t now);
+  int32_t NextDeadline(int32_t now) const;
 
   TFormCtl& form_;
   SpeedCalculator speed_;
@@ -49,7 +52,8 @@ class PrepareSendPass {
 
 class ThreadPrepareSend : public Worker {
  public:
-  static constexpr std::chrono::milliseconds kPassPeriod{2};
+  // The longest sleep: a settings change is seen within it even when nothing else happens.
+  static constexpr std::chrono::milliseconds kLongestWait{100};
 
   explicit ThreadPrepareSend(TFormCtl& form);
   ~ThreadPrepareSend() override;

@@ -1,5 +1,9 @@
 #include "transport/MidiRtp.h"
 
+#include <poll.h>
+
+#include <algorithm>
+#include <array>
 #include <optional>
 
 #include "app/Convert.h"
@@ -16,6 +20,9 @@ std::mutex& SendStepMutex() {
   return m;
 }
 
+// How often the thread looks at SendQueue when it has no wake-up descriptor.
+constexpr std::chrono::milliseconds kFallbackWait{2};
+
 std::optional<uint16_t> PortSetting(const EditBox& box) {
   auto v = TryStrToInt(box.Text());
   if (!v || *v < 0 || *v > 65535) return std::nullopt;
@@ -25,7 +32,10 @@ std::optional<uint16_t> PortSetting(const EditBox& box) {
 }  // namespace
 
 MidiRTP::MidiRTP(TFormCtl& form, std::unique_ptr<RtpLink> link, ClockFn clock)
-    : Worker("MidiRTP"), form_(form), link_(std::move(link)), clock_(std::move(clock)) {}
+    : Worker("MidiRTP"), form_(form), link_(std::move(link)), clock_(std::move(clock)) {
+  // Made before the thread runs, so no stop request or new record can come before it exists.
+  GetWaker().PollFd();
+}
 
 MidiRTP::~MidiRTP() {
   Stop();
@@ -33,10 +43,38 @@ MidiRTP::~MidiRTP() {
 
 void MidiRTP::Run() {
   if (!Setup(clock_())) return;
-  while (Sleep(kPassPeriod)) {
-    if (!Pass(clock_())) return;
+  // A record for SendQueue, a datagram and a stop request each end the wait at once.
+  form_.SendQueue.SetWaker(&GetWaker());
+  bool running = true;
+  while (running && !StopRequested()) {
+    const int32_t now = clock_();
+    running = Pass(now);
+    if (running && nextWait_ != 0) WaitForWork(now);
   }
-  link_->Destroy();  // asked to stop: close the session (and say BYE) now, not at destruction
+  form_.SendQueue.RemoveWaker(&GetWaker());
+  // Asked to stop: close the session (and say BYE) now, not at destruction.
+  if (running) link_->Destroy();
+}
+
+void MidiRTP::WaitForWork(int32_t now) {
+  auto until = NextPassTime(clock_, now, nextWait_, kLongestWait);
+  const int wakeFd = GetWaker().PollFd();
+  // Without a wake-up descriptor, records are found by looking again as often as before.
+  if (wakeFd < 0) until = std::min(until, std::chrono::steady_clock::now() + kFallbackWait);
+  std::array<pollfd, 3> fds{};
+  nfds_t count = 0;
+  for (int fd : {wakeFd, link_->DataFd(), link_->ControlFd()}) {
+    if (fd >= 0) fds[count++] = {fd, POLLIN, 0};
+  }
+  const auto left = std::max(until - std::chrono::steady_clock::now(),
+                             std::chrono::steady_clock::duration::zero());
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
+  const timespec timeout{static_cast<time_t>(secs.count()),
+                         static_cast<long>(std::chrono::nanoseconds(left - secs).count())};
+  // Readiness is read by the pass itself (Poll drains the sockets); an error or EINTR only
+  // means the pass comes a little early.
+  if (::ppoll(fds.data(), count, &timeout, nullptr) > 0 && wakeFd >= 0 && fds[0].revents != 0)
+    GetWaker().Consume();
 }
 
 bool MidiRTP::Setup(int32_t now) {
@@ -102,7 +140,15 @@ bool MidiRTP::Pass(int32_t now) {
     shownReceived_ = receivedCount_;
   }
   if (pollResult < 0) form_.EditStatutReceive.SetText("erreur de poll");
-  SendHead(now);
+  if (!SendHead(now)) {
+    nextWait_ = 1;  // the failed record is tried again at the next clock step
+  } else if (form_.SendQueue.Count() > 0) {
+    nextWait_ = 0;
+  } else {
+    int64_t wait = int64_t{kStatsPeriodMs} + 1 - (unow - lastStatsTime_);
+    if (int64_t rtcp = link_->MillisUntilRtcp(); rtcp >= 0) wait = std::min(wait, rtcp);
+    nextWait_ = static_cast<int32_t>(std::clamp<int64_t>(wait, 1, kNoDeadline));
+  }
   return true;
 }
 
@@ -150,10 +196,10 @@ void MidiRTP::Dispatch(const rtp::Packet& packet, int32_t now) {
   if (d.record && !form_.ReceiveQueue.InsertOrdered(std::move(d.record))) ++dropped_;
 }
 
-void MidiRTP::SendHead(int32_t now) {
+bool MidiRTP::SendHead(int32_t now) {
   std::lock_guard lock(SendStepMutex());
   EventRecord* rec = form_.SendQueue.Get(0);
-  if (!rec) return;
+  if (!rec) return true;
   auto unow = static_cast<uint32_t>(now);
   if (lastSendTime_ == 0) lastSendTime_ = unow;
   // The timeline advances by the time since the last successful send, again on every retry.
@@ -166,13 +212,14 @@ void MidiRTP::SendHead(int32_t now) {
   }
   if (result < 0) {
     form_.EditStatutConnect.SetText("erreur a l'envoi");
-    return;  // the same record is tried again next pass
+    return false;  // the same record is tried again next pass
   }
   form_.EditStatutConnect.SetText("envoi correct");
   form_.SendQueue.DeleteFirst();  // frees it: the record's road ends here
   ++sentCount_;
   form_.EditNbrSend.SetText(IntToStr(sentCount_));
   lastSendTime_ = unow;
+  return true;
 }
 
 }  // namespace tandem

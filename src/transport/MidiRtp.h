@@ -29,6 +29,11 @@ class RtpLink {
   virtual int SendPacket(const uint8_t* payload, size_t length, uint8_t payloadType, bool marker,
                          uint32_t tsIncrement) = 0;
   virtual int Poll() = 0;
+  // The sockets to wait on for arrivals (-1: none), and the ms until the session's next RTCP
+  // report (-1: none), so the thread sleeps until there is something to do.
+  virtual int DataFd() const { return -1; }
+  virtual int ControlFd() const { return -1; }
+  virtual int64_t MillisUntilRtcp() const { return -1; }
   virtual bool GotoFirstSourceWithData() = 0;
   virtual bool GotoNextSourceWithData() = 0;
   virtual int SetCurrentSourceTimestampUnit(double seconds) = 0;
@@ -42,7 +47,8 @@ std::unique_ptr<RtpLink> MakeSessionLink();
 
 class MidiRTP : public Worker {
  public:
-  static constexpr std::chrono::milliseconds kPassPeriod{2};
+  // The longest sleep: a cleared RtpActive is seen within it even without a stop request.
+  static constexpr std::chrono::milliseconds kLongestWait{100};
   static constexpr uint32_t kStatsPeriodMs = 3000;
   static constexpr double kTimestampUnit = 0.001;  // millisecond timestamps
 
@@ -55,6 +61,10 @@ class MidiRTP : public Worker {
   bool Setup(int32_t now);
   // One pass of the loop. False once RtpActive was found cleared and the session destroyed.
   bool Pass(int32_t now);
+  // How many clock ms the last pass allows before the next one, arrivals aside: 0 while
+  // SendQueue holds more, one clock step after a failed send, else the time until the next
+  // bandwidth figure or RTCP report.
+  int32_t NextWait() const { return nextWait_; }
 
   // Only meaningful on the thread that runs the passes (or a test stepping them).
   int32_t ReceivedCount() const { return receivedCount_; }
@@ -70,7 +80,9 @@ class MidiRTP : public Worker {
  private:
   void Receive(int32_t now);
   void Dispatch(const rtp::Packet& packet, int32_t now);
-  void SendHead(int32_t now);
+  // True when SendQueue was empty or its head went out.
+  bool SendHead(int32_t now);
+  void WaitForWork(int32_t now);
 
   TFormCtl& form_;
   std::unique_ptr<RtpLink> link_;
@@ -84,6 +96,7 @@ class MidiRTP : public Worker {
   uint32_t lastStatsTime_ = 0;
   int64_t bandwidthBytes_ = 0;
   uint32_t lastSendTime_ = 0;  // 0: nothing sent yet
+  int32_t nextWait_ = 0;
 };
 
 }  // namespace tandem

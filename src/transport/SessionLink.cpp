@@ -20,6 +20,9 @@ class SessionLink : public RtpLink {
     return session_.SendPacket(payload, length, payloadType, marker, tsIncrement);
   }
   int Poll() override { return session_.Poll(); }
+  int DataFd() const override { return session_.DataFd(); }
+  int ControlFd() const override { return session_.ControlFd(); }
+  int64_t MillisUntilRtcp() const override { return session_.MillisUntilRtcp(); }
   bool GotoFirstSourceWithData() override { return session_.GotoFirstSourceWithData(); }
   bool GotoNextSourceWithData() override { return session_.GotoNextSourceWithData(); }
   int SetCurrentSourceTimestampUnit(double seconds) override {
