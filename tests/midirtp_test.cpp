@@ -383,6 +383,26 @@ TEST_F(MidiRtpTest, EveryDeliveredPacketIsHandledInOnePass) {
   EXPECT_EQ(form_.ReceiveQueue.Count(), 12);
 }
 
+TEST_F(MidiRtpTest, AChordArrivingAcrossAClockStepIsDueInOneStep) {
+  ASSERT_TRUE(SetUpSession());
+  auto offsetOf = [&](uint32_t seq, uint32_t ts, uint32_t ssrc, int32_t ms) {
+    net_.Queue(ssrc, 77, {144, 60, 1, 0}, seq, ts);
+    Step(ms);
+    EventRecord* r = nullptr;
+    for (int i = 0; i < form_.ReceiveQueue.Count(); ++i) {
+      if (form_.ReceiveQueue.Get(i)->sequence == seq) r = form_.ReceiveQueue.Get(i);
+    }
+    return r ? r->arrivalOffset : -1;
+  };
+  const int32_t first = offsetOf(1, 1000, 7, 10);
+  EXPECT_EQ(offsetOf(2, 1000, 7, 10), first) << "the next packet, one step later: with the first";
+  EXPECT_EQ(offsetOf(3, 1000, 7, 0), first);
+  EXPECT_EQ(offsetOf(5, 1000, 7, 0), first + 10) << "not the next packet";
+  EXPECT_EQ(offsetOf(6, 1000, 7, 20), first + 30) << "two steps after the first of its group";
+  EXPECT_EQ(offsetOf(7, 1010, 7, 0), first + 20) << "another timestamp";
+  EXPECT_EQ(offsetOf(8, 1010, 8, 10), first + 30) << "another source";
+}
+
 TEST_F(MidiRtpTest, PollFailureIsShownAndSendingGoesOn) {
   ASSERT_TRUE(SetUpSession());
   net_.pollResult = rtp::kErrNotCreated;

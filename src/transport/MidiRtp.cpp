@@ -169,9 +169,26 @@ void MidiRTP::Receive(int32_t now) {
   }
 }
 
+int32_t MidiRTP::ArrivalOf(const rtp::Packet& packet, int32_t now) {
+  // Packets that left the sender back to back in one clock step (a chord) carry consecutive
+  // sequence numbers and one timestamp. One that arrives a clock step after the first of them is
+  // taken as arriving with it, so the chord becomes due in one step instead of straddling two.
+  const bool sibling =
+      haveGroup_ && packet.ssrc == groupSource_ && packet.timestamp == groupTimestamp_ &&
+      packet.extendedSequence == groupSequence_ + 1 &&
+      static_cast<uint32_t>(now) - static_cast<uint32_t>(groupArrival_) <= kGroupWindowMs;
+  groupSequence_ = packet.extendedSequence;
+  if (sibling) return groupArrival_;
+  haveGroup_ = true;
+  groupSource_ = packet.ssrc;
+  groupTimestamp_ = packet.timestamp;
+  groupArrival_ = now;
+  return now;
+}
+
 void MidiRTP::Dispatch(const rtp::Packet& packet, int32_t now) {
   Decoded d = Decode(packet.payloadType, packet.payload, packet.timestamp, packet.extendedSequence,
-                     packet.ssrc, now);
+                     packet.ssrc, ArrivalOf(packet, now));
   if (d.drop != DropReason::None) {
     ++dropped_;
     return;

@@ -47,8 +47,9 @@ std::unique_ptr<RtpLink> MakeSessionLink();
 
 class MidiRTP : public Worker {
  public:
-  // The longest sleep: a cleared RtpActive is seen within it even without a stop request.
-  static constexpr std::chrono::milliseconds kLongestWait{100};
+  // The longest sleep: a cleared RtpActive is seen within it even without a stop request
+  // (the window's command sends one).
+  static constexpr std::chrono::milliseconds kLongestWait{1000};
   static constexpr uint32_t kStatsPeriodMs = 3000;
   static constexpr double kTimestampUnit = 0.001;  // millisecond timestamps
 
@@ -80,6 +81,8 @@ class MidiRTP : public Worker {
  private:
   void Receive(int32_t now);
   void Dispatch(const rtp::Packet& packet, int32_t now);
+  // The arrival time a received packet is rebuilt with.
+  int32_t ArrivalOf(const rtp::Packet& packet, int32_t now);
   // True when SendQueue was empty or its head went out.
   bool SendHead(int32_t now);
   void WaitForWork(int32_t now);
@@ -97,6 +100,13 @@ class MidiRTP : public Worker {
   int64_t bandwidthBytes_ = 0;
   uint32_t lastSendTime_ = 0;  // 0: nothing sent yet
   int32_t nextWait_ = 0;
+  // The group of packets with one timestamp being received, and when its first one arrived.
+  static constexpr uint32_t kGroupWindowMs = 10;  // one clock step
+  bool haveGroup_ = false;
+  uint32_t groupSource_ = 0;
+  uint32_t groupTimestamp_ = 0;
+  uint32_t groupSequence_ = 0;  // of the packet received last
+  int32_t groupArrival_ = 0;
 };
 
 }  // namespace tandem
