@@ -41,11 +41,13 @@ int64_t SteadyMs() {
       .count();
 }
 
-// Reads standard input into lines without blocking shut-down: it waits with a bound and stops
-// at end of file, which ends chat input but not the program.
+// Reads standard input into lines without blocking shut-down: a stop request wakes its wait,
+// and it stops at end of file, which ends chat input but not the program.
 class StdinReader : public Worker {
  public:
-  StdinReader() : Worker("StdinReader") {}
+  StdinReader() : Worker("StdinReader") {
+    GetWaker().PollFd();  // before Start, so no stop request comes before it exists
+  }
   ~StdinReader() override { Stop(); }
 
   std::vector<std::string> TakeLines() {
@@ -57,11 +59,14 @@ class StdinReader : public Worker {
   void Run() override {
     std::string partial;
     char buffer[4096];
+    const int wakeFd = GetWaker().PollFd();
     while (!StopRequested()) {
-      pollfd p{STDIN_FILENO, POLLIN, 0};
-      int ready = ::poll(&p, 1, 100);
+      // Without a wake-up descriptor, the stop request is looked at every 100 ms.
+      pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+      int ready = ::poll(p, wakeFd >= 0 ? 2 : 1, wakeFd >= 0 ? 1000 : 100);
       if (ready < 0 && errno != EINTR) return;
-      if (ready <= 0) continue;
+      if (ready > 0 && p[1].revents != 0) GetWaker().Consume();
+      if (ready <= 0 || p[0].revents == 0) continue;
       ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;  // end of input

@@ -251,8 +251,8 @@ void ThreadPrepareRec::Run() {
   for (;;) {
     const int32_t now = clock_();
     const int32_t wait = pass_.Pass(now);
-    if (wait == 0 ? StopRequested() : !SleepUntil(NextPassTime(clock_, now, wait, kLongestWait)))
-      break;
+    const auto longest = wait == kNoDeadline ? kIdleWait : kLongestWait;
+    if (wait == 0 ? StopRequested() : !SleepUntil(NextPassTime(clock_, now, wait, longest))) break;
   }
   form_.ReceiveQueue.RemoveWaker(&GetWaker());
   form_.LocalQueue.RemoveWaker(&GetWaker());

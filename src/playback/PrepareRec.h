@@ -82,8 +82,10 @@ class PrepareRecPass {
 
 class ThreadPrepareRec : public Worker {
  public:
-  // The longest sleep: a changed LocalBuffer is seen within it even when nothing else happens.
+  // The longest sleep while records wait: a changed LocalBuffer is seen within it. With both
+  // queues empty only a producer or a stop request has anything for the thread.
   static constexpr std::chrono::milliseconds kLongestWait{100};
+  static constexpr std::chrono::milliseconds kIdleWait{1000};
 
   explicit ThreadPrepareRec(TFormCtl& form, ClockFn clock = ClockMs);
   ~ThreadPrepareRec() override { Stop(); }

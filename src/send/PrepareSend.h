@@ -52,8 +52,8 @@ class PrepareSendPass {
 
 class ThreadPrepareSend : public Worker {
  public:
-  // The longest sleep: a settings change is seen within it even when nothing else happens.
-  static constexpr std::chrono::milliseconds kLongestWait{100};
+  // The longest sleep, a bound that is never reached: a speed measurement is due sooner.
+  static constexpr std::chrono::milliseconds kLongestWait{1000};
 
   explicit ThreadPrepareSend(TFormCtl& form);
   ~ThreadPrepareSend() override;
