@@ -1,0 +1,64 @@
+// Encode and decode of each packet kind.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "transport/Payload.h"
+
+namespace tandem {
+namespace {
+
+struct Kind {
+  int32_t kind;
+  bool noTransm;
+};
+
+EventRecord RecordOf(int32_t kind) {
+  EventRecord r;
+  r.kind = kind;
+  r.status = 144;
+  r.note = 60;
+  r.velocity = 90;
+  r.bufferMs = 120;
+  std::strcpy(r.text.data(), "a line of chat");
+  return r;
+}
+
+// 0: PacketMidi, 1: PacketMidiKeys, 2: PacketKeys, 3: PacketChat, 4: PacketBuffer.
+const Kind kKinds[] = {{EventMidi, true},
+                       {EventMidi, false},
+                       {EventKeyRefresh, false},
+                       {EventChat, false},
+                       {EventBuffer, false}};
+
+void EncodePayload(benchmark::State& state) {
+  const Kind k = kKinds[state.range(0)];
+  EventRecord r = RecordOf(k.kind);
+  SentKeyTable keys{};
+  for (int i = 0; i < 128; i += 5) keys[static_cast<size_t>(i)] = {true, 1000};
+  int32_t now = 100000;
+  for (auto _ : state) {
+    r.status = (now & 16) ? 128 : 144;  // the key changes on every other event
+    auto p = tandem::Encode(r, keys, k.noTransm, now += 10);
+    benchmark::DoNotOptimize(p);
+  }
+}
+BENCHMARK(EncodePayload)->DenseRange(0, 4)->ArgName("kind");
+
+void DecodePayload(benchmark::State& state) {
+  const Kind k = kKinds[state.range(0)];
+  SentKeyTable keys{};
+  auto p = tandem::Encode(RecordOf(k.kind), keys, k.noTransm, 100000);
+  int32_t now = 100000;
+  uint32_t sequence = 0;
+  for (auto _ : state) {
+    Decoded d = tandem::Decode(p->payloadType, p->Bytes(), 5000, ++sequence, 0x1234, now += 10);
+    benchmark::DoNotOptimize(d);
+  }
+}
+BENCHMARK(DecodePayload)->DenseRange(0, 4)->ArgName("kind");
+
+}  // namespace
+}  // namespace tandem
+
+BENCHMARK_MAIN();
