@@ -385,22 +385,24 @@ TEST_F(MidiRtpTest, EveryDeliveredPacketIsHandledInOnePass) {
 
 TEST_F(MidiRtpTest, AChordArrivingAcrossAClockStepIsDueInOneStep) {
   ASSERT_TRUE(SetUpSession());
-  auto offsetOf = [&](uint32_t seq, uint32_t ts, uint32_t ssrc, int32_t ms) {
+  // The arrival a packet is rebuilt with (the sender's clock is behind: time + arrivalOffset).
+  auto arrivalOf = [&](uint32_t seq, uint32_t ts, uint32_t ssrc, int32_t ms) {
     net_.Queue(ssrc, 77, {144, 60, 1, 0}, seq, ts);
     Step(ms);
-    EventRecord* r = nullptr;
     for (int i = 0; i < form_.ReceiveQueue.Count(); ++i) {
-      if (form_.ReceiveQueue.Get(i)->sequence == seq) r = form_.ReceiveQueue.Get(i);
+      const EventRecord* r = form_.ReceiveQueue.Get(i);
+      if (r->sequence == seq) return r->time + r->arrivalOffset;
     }
-    return r ? r->arrivalOffset : -1;
+    return -1;
   };
-  const int32_t first = offsetOf(1, 1000, 7, 10);
-  EXPECT_EQ(offsetOf(2, 1000, 7, 10), first) << "the next packet, one step later: with the first";
-  EXPECT_EQ(offsetOf(3, 1000, 7, 0), first);
-  EXPECT_EQ(offsetOf(5, 1000, 7, 0), first + 10) << "not the next packet";
-  EXPECT_EQ(offsetOf(6, 1000, 7, 20), first + 30) << "two steps after the first of its group";
-  EXPECT_EQ(offsetOf(7, 1010, 7, 0), first + 20) << "another timestamp";
-  EXPECT_EQ(offsetOf(8, 1010, 8, 10), first + 30) << "another source";
+  EXPECT_EQ(arrivalOf(1, 1000, 7, 10), 500010);
+  EXPECT_EQ(arrivalOf(2, 1000, 7, 10), 500010) << "the next packet, a step later: with the first";
+  EXPECT_EQ(arrivalOf(3, 1000, 7, 0), 500010);
+  EXPECT_EQ(arrivalOf(5, 1000, 7, 0), 500020) << "not the next packet";
+  EXPECT_EQ(arrivalOf(6, 1000, 7, 20), 500040) << "two steps after the first of its group";
+  EXPECT_EQ(arrivalOf(7, 1010, 7, 0), 500040) << "sent a clock step later: still with it";
+  EXPECT_EQ(arrivalOf(8, 1030, 7, 10), 500050) << "sent two steps later: on its own";
+  EXPECT_EQ(arrivalOf(9, 1030, 8, 10), 500060) << "another source";
 }
 
 TEST_F(MidiRtpTest, PollFailureIsShownAndSendingGoesOn) {

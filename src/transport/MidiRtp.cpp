@@ -170,11 +170,13 @@ void MidiRTP::Receive(int32_t now) {
 }
 
 int32_t MidiRTP::ArrivalOf(const rtp::Packet& packet, int32_t now) {
-  // Packets that left the sender back to back in one clock step (a chord) carry consecutive
-  // sequence numbers and one timestamp. One that arrives a clock step after the first of them is
-  // taken as arriving with it, so the chord becomes due in one step instead of straddling two.
+  // Packets that left the sender back to back (a chord) carry consecutive sequence numbers and
+  // timestamps at most a clock step apart. One that arrives within a clock step of the first of
+  // them is taken as arriving with it, so the chord becomes due in one step instead of
+  // straddling two. Neither clock can time the notes finer than its step anyway.
   const bool sibling =
-      haveGroup_ && packet.ssrc == groupSource_ && packet.timestamp == groupTimestamp_ &&
+      haveGroup_ && packet.ssrc == groupSource_ &&
+      packet.timestamp - groupTimestamp_ <= kGroupWindowMs &&
       packet.extendedSequence == groupSequence_ + 1 &&
       static_cast<uint32_t>(now) - static_cast<uint32_t>(groupArrival_) <= kGroupWindowMs;
   groupSequence_ = packet.extendedSequence;
