@@ -68,7 +68,7 @@ class PrivateJackServer {
   ~PrivateJackServer() { Stop(); }
 
   // False, with the reason, when jackd is missing or does not answer in time.
-  bool Start(std::string& why) {
+  bool Start(std::string& why, bool synchronous = false) {
     std::string jackd = FindProgram("jackd");
     std::string lsp = FindProgram("jack_lsp");
     if (jackd.empty() || lsp.empty()) {
@@ -80,6 +80,12 @@ class PrivateJackServer {
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     setenv("JACK_NO_START_SERVER", "1", 1);
     setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+    // Built before fork: the child of a threaded process must not allocate.
+    std::vector<const char*> args = {"jackd", "-n", name_.c_str(), "-r"};
+    if (synchronous) args.push_back("-S");
+    for (const char* a : {"-t", "5000", "-d", "dummy", "-r", "48000", "-p", kPeriod})
+      args.push_back(a);
+    args.push_back(nullptr);
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
@@ -91,8 +97,9 @@ class PrivateJackServer {
       dup2(null, 1);
       dup2(null, 2);
       // Not real-time (the first -r), so the server's threads never starve the test's own.
-      execl(jackd.c_str(), "jackd", "-n", name_.c_str(), "-r", "-t", "5000", "-d", "dummy", "-r",
-            "48000", "-p", kPeriod, static_cast<char*>(nullptr));
+      // Synchronous (-S): each cycle waits for every client (up to the 5 s timeout), so a client
+      // delayed by a loaded machine makes the cycle late instead of losing that cycle's events.
+      execv(jackd.c_str(), const_cast<char* const*>(args.data()));
       _exit(127);
     }
     if (pid_ < 0) {

@@ -7,9 +7,10 @@
 #include <memory>
 #include <thread>
 
+#include "LoopbackPorts.h"
+#include "TestTiming.h"
 #include "app/Application.h"
 #include "platform/MemoryMidi.h"
-#include "relay/LossyRelay.h"
 
 namespace tandem {
 namespace {
@@ -17,12 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return test::WaitUntil(condition, limit);
 }
 
 struct Peer {
@@ -71,8 +67,10 @@ struct Peer {
 class PeerRestart : public ::testing::TestWithParam<Retransmission> {};
 
 TEST_P(PeerRestart, NotesOfARestartedPeerPlayAtOnce) {
-  const uint16_t aPort = relay::FindFreePortPair();
-  const uint16_t bPort = relay::FindFreePortPair();
+  // Two distinct pairs: the first is free again when the second is looked for.
+  const uint16_t aPort = test::FreePortPair();
+  const uint16_t bPort = test::FreePortPair();
+  ASSERT_TRUE(aPort != 0 && bPort != 0 && aPort != bPort);
   Peer a(aPort, bPort, GetParam(), 1);
   Peer b(bPort, aPort, GetParam(), 2);
   b.Form().ButtonStartRTPClick();
@@ -99,10 +97,11 @@ TEST_P(PeerRestart, NotesOfARestartedPeerPlayAtOnce) {
           }
           return b.Sounded(heldAcross).first == round;
         },
-        std::chrono::seconds(2));
+        std::chrono::seconds(10));
     ASSERT_TRUE(heard) << "key 60 sounded " << b.Sounded(60).first << " on, "
                        << b.Sounded(60).second << " off";
-    EXPECT_LT(Clock::now() - played, std::chrono::milliseconds(1000));
+    // Waiting above is generous for a loaded machine; the notes must still come at once.
+    EXPECT_LT(Clock::now() - played, test::Scaled(std::chrono::milliseconds(1000)));
 
     // Stop and start again at once, as a user clicking twice.
     a.Form().ButtonStartRTPClick();
@@ -111,7 +110,7 @@ TEST_P(PeerRestart, NotesOfARestartedPeerPlayAtOnce) {
 
     ASSERT_TRUE(a.midi->Play({0x80, heldAcross, 64}));
     ASSERT_TRUE(
-        WaitFor([&] { return b.Sounded(heldAcross).second == round; }, std::chrono::seconds(2)))
+        WaitFor([&] { return b.Sounded(heldAcross).second == round; }, std::chrono::seconds(10)))
         << "the note held across the restart was not released";
   }
   for (uint8_t key : keys) EXPECT_EQ(b.Form().KeysPlayed[key].load(), 0);
