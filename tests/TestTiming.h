@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace tandem::test {
 
@@ -36,6 +37,12 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds limit) {
     if (std::chrono::steady_clock::now() > deadline) return condition();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+}
+
+// WaitUntil with the limit most tests use.
+template <typename Condition>
+bool WaitFor(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  return WaitUntil(std::move(condition), limit);
 }
 
 }  // namespace tandem::test

@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "TestTiming.h"
 #include "platform/MemoryMidi.h"
 
 namespace tandem {
@@ -14,15 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-template <typename F>
-bool WaitFor(F done, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test::WaitFor;
 
 AppConfig MemoryConfig(std::shared_ptr<MemoryMidiSystem> midi) {
   AppConfig config;

@@ -6,22 +6,15 @@
 #include <thread>
 #include <vector>
 
+#include "TestTiming.h"
+
 namespace tandem {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Waits until `done` holds or the deadline passes; true when it holds.
-template <typename F>
-bool WaitFor(F done, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test::WaitFor;
 
 std::vector<int> DrainNotes(ThreadMidiList& queue) {
   std::vector<int> notes;

@@ -8,21 +8,15 @@
 #include <stdexcept>
 #include <thread>
 
+#include "TestTiming.h"
+
 namespace tandem {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-template <typename F>
-bool WaitFor(F done, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test::WaitFor;
 
 // Counts its passes; between passes it sleeps for an hour unless woken or stopped.
 class Counter : public Worker {
