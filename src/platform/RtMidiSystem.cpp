@@ -5,8 +5,10 @@
 #include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 #include "platform/PortMatch.h"
 #include "platform/SoundingNotes.h"
@@ -58,15 +60,28 @@ bool AlsaSequencerOpens() {
 }
 
 // Whether a JACK server runs, without starting one and without libjack's complaints on stderr.
-bool JackServerRuns(const std::string& clientName) {
+// `cycle` receives the length of the server's process cycle.
+bool JackServerRuns(const std::string& clientName, std::chrono::microseconds* cycle = nullptr) {
   jack_set_error_function(&SilentJack);
   jack_set_info_function(&SilentJack);
   jack_status_t status{};
   jack_client_t* client =
       jack_client_open((clientName + "-probe").c_str(), JackNoStartServer, &status);
   if (client == nullptr) return false;
+  if (cycle != nullptr) {
+    jack_nframes_t rate = jack_get_sample_rate(client);
+    jack_nframes_t frames = jack_get_buffer_size(client);
+    *cycle = std::chrono::microseconds(rate == 0 ? 0 : int64_t{frames} * 1000000 / rate);
+  }
   jack_client_close(client);
   return true;
+}
+
+// What a JACK output sent in its last cycles is still on its way when the port goes: RtMidi hands
+// it over in the next process cycle, and the clients reading the port take it in the cycle after.
+// Closing sooner loses it, the note-offs of a silence too. Ample for a loaded machine.
+std::chrono::microseconds JackDrainTime(std::chrono::microseconds cycle) {
+  return 4 * cycle + std::chrono::milliseconds(20);
 }
 
 // RtMidi falls back to another API (and prints) when the one asked for is not compiled in, and
@@ -130,28 +145,24 @@ class RtInPort : public MidiInPort {
 
 class RtOutPort : public MidiOutPort {
  public:
-  ~RtOutPort() override { midi_.reset(); }
+  explicit RtOutPort(std::chrono::microseconds drain) : drain_(drain) {}
+  ~RtOutPort() override {
+    // Sends and the close come from the same owner, never at once, so lastSend_ needs no lock.
+    if (drain_.count() > 0 && sent_) std::this_thread::sleep_until(lastSend_ + drain_);
+    midi_.reset();
+  }
 
   bool Send(const uint8_t* bytes, size_t length) override {
     if (bytes == nullptr || length == 0) return false;
     uint64_t before = errors_.Count();
-    try {
-      midi_->sendMessage(bytes, length);
-    } catch (const RtMidiError&) {
-      return false;
-    }
+    if (!SendRaw(bytes, length)) return false;
     if (errors_.Count() != before) return false;
     sounding_.Track(bytes, length);
     return true;
   }
 
   void Silence() override {
-    for (const auto& m : sounding_.SilenceMessages()) {
-      try {
-        midi_->sendMessage(m.data(), m.size());
-      } catch (const RtMidiError&) {
-      }
-    }
+    for (const auto& m : sounding_.SilenceMessages()) SendRaw(m.data(), m.size());
     sounding_.Clear();
   }
 
@@ -159,6 +170,20 @@ class RtOutPort : public MidiOutPort {
   std::unique_ptr<RtMidiOut> midi_;
 
  private:
+  bool SendRaw(const uint8_t* bytes, size_t length) {
+    try {
+      midi_->sendMessage(bytes, length);
+    } catch (const RtMidiError&) {
+      return false;
+    }
+    sent_ = true;
+    lastSend_ = std::chrono::steady_clock::now();
+    return true;
+  }
+
+  const std::chrono::microseconds drain_;
+  bool sent_ = false;
+  std::chrono::steady_clock::time_point lastSend_;
   SoundingNotes sounding_;
 };
 
@@ -189,8 +214,9 @@ bool OpenPicked(T& midi, const PortPick& pick, const char* portName, const Error
 
 class RtMidiSystem : public MidiSystem {
  public:
-  RtMidiSystem(RtMidi::Api api, std::string clientName)
-      : api_(api), clientName_(std::move(clientName)) {}
+  RtMidiSystem(RtMidi::Api api, std::string clientName,
+               std::chrono::microseconds drain = std::chrono::microseconds(0))
+      : api_(api), clientName_(std::move(clientName)), drain_(drain) {}
 
   std::string Name() const override { return api_ == RtMidi::UNIX_JACK ? "jack" : "alsa"; }
 
@@ -225,7 +251,7 @@ class RtMidiSystem : public MidiSystem {
       error = "no MIDI output chosen";
       return nullptr;
     }
-    auto port = std::make_unique<RtOutPort>();
+    auto port = std::make_unique<RtOutPort>(drain_);
     port->midi_ = MakeRt<RtMidiOut>(api_, clientName_ + "-out", error);
     if (!port->midi_) return nullptr;
     RtMidiOut& midi = *port->midi_;
@@ -253,6 +279,7 @@ class RtMidiSystem : public MidiSystem {
 
   RtMidi::Api api_;
   std::string clientName_;
+  std::chrono::microseconds drain_;  // what a JACK output waits for before it closes
 };
 
 constexpr char kNetworkStillWorks[] = "; the network side still works";
@@ -280,9 +307,10 @@ std::shared_ptr<MidiSystem> MakeMidiSystem(const std::string& api, const std::st
     message = "MIDI: using ALSA sequencer";
     return std::make_shared<RtMidiSystem>(RtMidi::LINUX_ALSA, client);
   }
-  if (tryJack && JackServerRuns(client)) {
+  std::chrono::microseconds cycle{0};
+  if (tryJack && JackServerRuns(client, &cycle)) {
     message = "MIDI: using JACK";
-    return std::make_shared<RtMidiSystem>(RtMidi::UNIX_JACK, client);
+    return std::make_shared<RtMidiSystem>(RtMidi::UNIX_JACK, client, JackDrainTime(cycle));
   }
   std::string why = tryAlsa && tryJack ? "no MIDI system (no ALSA sequencer, no JACK server)"
                     : tryAlsa          ? "no ALSA sequencer"
