@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "LoopbackPorts.h"
+#include "ScratchDir.h"
+#include "TestTiming.h"
 #include "WavFile.h"
 #include "app/Application.h"
 #include "platform/MemoryMidi.h"
@@ -20,17 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
-template <typename F>
-bool WaitFor(F done, std::chrono::milliseconds limit = 20s) {
-  auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using test::WaitFor;
 
 class DefaultOutputTest : public ::testing::Test {
  protected:
@@ -38,15 +31,10 @@ class DefaultOutputTest : public ::testing::Test {
 #ifndef TANDEM_HAVE_FLUIDSYNTH
     GTEST_SKIP() << "built without FluidSynth";
 #endif
-    dir_ = fs::temp_directory_path() /
-           ("tandem-output-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
+    scratch_ = std::make_unique<test::ScratchDir>("tandem-output");
+    dir_ = scratch_->Path();
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  std::unique_ptr<test::ScratchDir> scratch_;
   fs::path dir_;
 };
 

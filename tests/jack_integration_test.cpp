@@ -28,10 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-template <typename F>
-bool WaitFor(F condition, std::chrono::milliseconds limit) {
-  return test::WaitUntil(condition, limit);
-}
+using test::WaitFor;
 
 // A `tandem --headless` process whose output goes to a file, shown when a test fails.
 class HeadlessPeer {

@@ -17,9 +17,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  return test::WaitUntil(condition, limit);
-}
+using test::WaitFor;
 
 struct Peer {
   Peer(uint16_t listen, uint16_t sendTo, Retransmission mode, uint32_t seed)

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "JackHelpers.h"
+#include "TestTiming.h"
 
 namespace tandem {
 namespace {
@@ -17,15 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-template <typename F>
-bool WaitFor(F condition, std::chrono::milliseconds limit = 5000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using test::WaitFor;
 
 bool AlsaSequencerPresent() {
   return access("/dev/snd/seq", F_OK) == 0;

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "ScratchDir.h"
+
 namespace tandem {
 namespace {
 
@@ -104,15 +106,10 @@ class SynthTest : public ::testing::Test {
 #ifndef TANDEM_HAVE_FLUIDSYNTH
     GTEST_SKIP() << "built without FluidSynth";
 #endif
-    dir_ = fs::temp_directory_path() /
-           ("tandem-synth-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
+    scratch_ = std::make_unique<test::ScratchDir>("tandem-synth");
+    dir_ = scratch_->Path();
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  std::unique_ptr<test::ScratchDir> scratch_;
 
   // A synthesizer rendering in virtual time: the file moves only when At() moves the clock.
   std::unique_ptr<SynthOutput> OpenVirtual(const std::string& name) {

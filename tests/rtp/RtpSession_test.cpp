@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "../TestTiming.h"
 #include "platform/UdpSocket.h"
 #include "rtp/Rtcp.h"
 #include "rtp/RtpPacket.h"
@@ -48,12 +49,7 @@ struct RawPeer {
 };
 
 bool WaitUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
+  return test::WaitFor(done, std::chrono::seconds(5));
 }
 
 std::vector<uint8_t> Receive(UdpSocket& s) {
