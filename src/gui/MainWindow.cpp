@@ -90,11 +90,16 @@ MainWindow::MainWindow(TFormCtl& form, Application* app, QWidget* parent)
 
   root->addWidget(BuildChat(), 1);
 
-  auto* status = Display(form_.EditMidiStatus, "EditMidiStatus", 0);
-  status->setFrame(false);
-  status->setFocusPolicy(Qt::NoFocus);
-  status->setBackgroundRole(QPalette::Window);
-  root->addWidget(status);
+  statusLine_ = new QLabel;
+  statusLine_->setObjectName("EditMidiStatus");
+  statusLine_->setWordWrap(true);
+  statusLine_->setTextFormat(Qt::PlainText);
+  statusLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // Room for three lines from the start: a label that grows later squeezes the rest of the
+  // window instead of growing it.
+  statusLine_->setFixedHeight(3 * statusLine_->fontMetrics().lineSpacing() + 4);
+  statusLine_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  root->addWidget(statusLine_);
 
   Refresh(true);
   timer_.setInterval(kTimerIntervalMs);
@@ -577,6 +582,10 @@ void MainWindow::Refresh(bool force) {
       // A display shows the start of a long text; a box being typed in keeps its cursor.
       b.widget->setCursorPosition(b.widget->hasFocus() ? std::min(cursor, int(text.size())) : 0);
     }
+  }
+  if (uint64_t version = form_.EditMidiStatus.Version(); version != statusSeen_) {
+    statusSeen_ = version;
+    statusLine_->setText(Q(form_.EditMidiStatus.Text()));
   }
   for (MemoBinding& m : memos_) {
     for (const std::string& line : m.memo->LinesSince(m.cursor)) m.widget->appendPlainText(Q(line));

@@ -108,6 +108,10 @@ class MainWindow : public QWidget {
   std::vector<ButtonBinding> buttons_;
   std::vector<GaugeBar*> gauges_;
   std::vector<std::pair<QRadioButton*, RadioButton*>> radios_;
+  // The status line wraps: its messages (why an output could not open, with each driver's
+  // reason) are longer than the window is wide.
+  QLabel* statusLine_ = nullptr;
+  uint64_t statusSeen_ = UINT64_MAX;
   std::vector<std::pair<QLineEdit*, StepArrows*>> stepEdits_;
 };
 

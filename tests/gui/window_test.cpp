@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -351,16 +352,22 @@ TEST_F(WindowTest, AuditionOpensAndClosesTheOutput) {
   EXPECT_TRUE(form.MidiOutHandle.IsOpen());
 }
 
-TEST(WindowAudition, AFailedOpenIsShownInTheStatusLine) {
-  TFormCtl form([](std::string& error) -> std::unique_ptr<MidiOutPort> {
-    error = "no output port";
+TEST(WindowAudition, AFailedOpenIsShownWholeInTheStatusLine) {
+  const std::string why =
+      "no output port (pulseaudio: connection refused; alsa: no such device; jack: no server "
+      "running; oss: /dev/dsp missing)";
+  TFormCtl form([&](std::string& error) -> std::unique_ptr<MidiOutPort> {
+    error = why;
     return nullptr;
   });
   MainWindow window(form);
   window.show();
-  auto* status = window.findChild<QLineEdit*>("EditMidiStatus");
+  auto* status = window.findChild<QLabel*>("EditMidiStatus");
   ASSERT_NE(status, nullptr);
-  EXPECT_TRUE(status->text().contains("no output port")) << status->text().toStdString();
+  EXPECT_TRUE(status->text().endsWith(QString::fromStdString(why))) << status->text().toStdString();
+  // Wider than the window: it wraps instead of being cut.
+  EXPECT_TRUE(status->wordWrap());
+  EXPECT_LE(window.width(), 1366);
 }
 
 }  // namespace
