@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 #include "playback/PrepareRec.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/SessionCore.h"

@@ -13,8 +13,8 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "app/Controls.h"
-#include "app/Convert.h"
+#include "model/Controls.h"
+#include "model/Convert.h"
 
 using namespace tandem;
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 #include "playback/PrepareRec.h"
 #include "send/Fonctionutile.h"
 

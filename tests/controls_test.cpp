@@ -1,4 +1,4 @@
-#include "app/Controls.h"
+#include "model/Controls.h"
 
 #include <gtest/gtest.h>
 

@@ -19,7 +19,7 @@
 
 #include "LoopbackPorts.h"
 #include "app/Application.h"
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 #include "platform/MemoryMidi.h"
 #include "playback/PrepareRec.h"
 #include "rtp/RtpPacket.h"

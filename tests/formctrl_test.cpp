@@ -1,4 +1,4 @@
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 
 #include <gtest/gtest.h>
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "LoopbackPorts.h"
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 #include "platform/MemoryMidi.h"
 #include "playback/PrepareRec.h"
 #include "rtp/RtpPacket.h"

@@ -4,7 +4,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/StatusTimer.h"
+#include "model/StatusTimer.h"
 
 namespace tandem {
 namespace {

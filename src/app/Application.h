@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 #include "platform/Midi.h"
 #include "platform/Synth.h"
 

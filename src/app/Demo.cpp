@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/Convert.h"
+#include "model/Convert.h"
 
 namespace tandem {
 

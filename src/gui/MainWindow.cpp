@@ -20,7 +20,7 @@
 #include <exception>
 
 #include "app/Application.h"
-#include "app/StatusTimer.h"
+#include "model/StatusTimer.h"
 #include "gui/ImageCanvas.h"
 #include "gui/PortChooser.h"
 #include "gui/Widgets.h"

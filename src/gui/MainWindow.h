@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 
 class QCheckBox;
 class QGridLayout;

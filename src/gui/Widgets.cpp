@@ -3,7 +3,7 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
-#include "app/Controls.h"
+#include "model/Controls.h"
 
 namespace tandem {
 

@@ -3,7 +3,7 @@
 #include <functional>
 #include <map>
 
-#include "app/Convert.h"
+#include "model/Convert.h"
 
 namespace tandem {
 

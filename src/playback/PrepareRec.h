@@ -8,8 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/Controls.h"
-#include "app/FormCtrl.h"
+#include "model/Controls.h"
+#include "model/FormCtrl.h"
 #include "events/Listmidi.h"
 #include "platform/Worker.h"
 #include "send/Fonctionutile.h"

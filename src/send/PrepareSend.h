@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 #include "platform/Worker.h"
 #include "send/Fonctionutile.h"
 

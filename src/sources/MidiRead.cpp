@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "app/Convert.h"
+#include "model/Convert.h"
 
 namespace tandem {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 #include "platform/Midi.h"
 #include "platform/Worker.h"
 #include "send/Fonctionutile.h"

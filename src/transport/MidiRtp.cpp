@@ -6,7 +6,7 @@
 #include <array>
 #include <optional>
 
-#include "app/Convert.h"
+#include "model/Convert.h"
 #include "platform/HostAddress.h"
 
 namespace tandem {

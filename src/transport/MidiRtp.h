@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 #include "platform/Worker.h"
 #include "rtp/RtpSession.h"
 #include "send/Fonctionutile.h"

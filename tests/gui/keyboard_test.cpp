@@ -3,7 +3,7 @@
 
 #include <QImage>
 
-#include "app/DrawKeyboard.h"
+#include "model/DrawKeyboard.h"
 #include "gui/ImageCanvas.h"
 
 namespace tandem {

@@ -16,7 +16,7 @@
 #include <QToolButton>
 #include <memory>
 
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 #include "gui/MainWindow.h"
 #include "gui/Widgets.h"
 #include "platform/MemoryMidi.h"

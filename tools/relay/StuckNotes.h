@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 #include "relay/LossyRelay.h"
 
 namespace tandem::stuck {

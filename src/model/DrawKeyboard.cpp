@@ -1,4 +1,4 @@
-#include "app/DrawKeyboard.h"
+#include "model/DrawKeyboard.h"
 
 namespace tandem {
 

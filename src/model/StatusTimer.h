@@ -1,8 +1,8 @@
 // The 100 ms status refresh: both keyboards, the local speed and the two buffer gauges.
 #pragma once
 
-#include "app/DrawKeyboard.h"
-#include "app/FormCtrl.h"
+#include "model/DrawKeyboard.h"
+#include "model/FormCtrl.h"
 
 namespace tandem {
 

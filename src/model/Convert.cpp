@@ -1,4 +1,4 @@
-#include "app/Convert.h"
+#include "model/Convert.h"
 
 #include <algorithm>
 #include <cmath>

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/Controls.h"
+#include "model/Controls.h"
 #include "events/Listmidi.h"
 #include "platform/Midi.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/FormCtrl.h"
+#include "model/FormCtrl.h"
 
 namespace tandem {
 

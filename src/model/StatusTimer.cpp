@@ -1,4 +1,4 @@
-#include "app/StatusTimer.h"
+#include "model/StatusTimer.h"
 
 #include <algorithm>
 #include <cmath>

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Convert.h"
+#include "model/Convert.h"
 
 namespace tandem {
 
