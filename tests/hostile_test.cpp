@@ -58,7 +58,9 @@ class Receiver : public ::testing::Test {
   Receiver()
       : recorder_(std::make_shared<MidiRecorder>()),
         form_([rec = recorder_](std::string&) { return std::make_unique<MemoryMidiOut>(rec); }),
-        rtp_(form_, std::make_unique<ScriptedLink>(incoming_), [this] { return now_; }),
+        rtp_(
+            form_, std::make_unique<ScriptedLink>(incoming_), [this] { return now_; },
+            [this] { return NowUs(); }),
         playback_(form_) {
     form_.RtpActive.store(true);
   }
@@ -79,7 +81,7 @@ class Receiver : public ::testing::Test {
     ASSERT_TRUE(rtp_.Pass(now_));
     for (int i = 0; i < playbackPasses; ++i) {
       now_ = static_cast<int32_t>(static_cast<uint32_t>(now_) + 10);
-      playback_.Pass(now_);
+      playback_.Pass(NowUs());
     }
   }
 
@@ -92,6 +94,15 @@ class Receiver : public ::testing::Test {
       for (size_t i = 1; i < m.bytes.size(); ++i) EXPECT_LT(m.bytes[i], 0x80);
     }
   }
+
+  // The microsecond clock goes on where the millisecond one wraps.
+  int64_t NowUs() {
+    unwrappedMs_ += static_cast<int32_t>(static_cast<uint32_t>(now_) - lastMs_);
+    lastMs_ = static_cast<uint32_t>(now_);
+    return unwrappedMs_ * 1000;
+  }
+  int64_t unwrappedMs_ = 40'000'000;
+  uint32_t lastMs_ = 40'000'000;
 
   std::shared_ptr<MidiRecorder> recorder_;
   TFormCtl form_;
@@ -220,7 +231,7 @@ TEST_F(Receiver, TimesAndBuffersAtTheirExtremesStayWellDefined) {
   const int32_t arrived = now_;
   while (recorder_->Count() == 5u && static_cast<uint32_t>(now_ - arrived) < 70'000) {
     now_ += 10;
-    playback_.Pass(now_);
+    playback_.Pass(NowUs());
   }
   EXPECT_GT(static_cast<uint32_t>(now_ - arrived), 65535u);
   EXPECT_LE(static_cast<uint32_t>(now_ - arrived), 65550u);

@@ -22,7 +22,8 @@ class CaptureTest : public ::testing::Test {
   TFormCtl form;
 
   bool Capture(const Bytes& bytes, int32_t now = 5000) {
-    return ThreadMidiRead::MidiInputCallback(form, bytes.data(), bytes.size(), now);
+    return ThreadMidiRead::MidiInputCallback(form, bytes.data(), bytes.size(), now,
+                                             int64_t{now} * 1000);
   }
   std::vector<std::string> InColumn() const {
     return {form.EditByte1.Text(), form.EditCanal.Text(), form.EditByte2.Text(),
@@ -130,7 +131,7 @@ TEST_F(CaptureTest, SystemShortAndMalformedMessagesAreDropped) {
       {0xB0, 7, 0xFF},
   };
   for (const auto& m : dropped) EXPECT_FALSE(Capture(m));
-  EXPECT_FALSE(ThreadMidiRead::MidiInputCallback(form, nullptr, 3, 0));
+  EXPECT_FALSE(ThreadMidiRead::MidiInputCallback(form, nullptr, 3, 0, 0));
   EXPECT_EQ(form.OutgoingQueue.Count(), 0);
   EXPECT_EQ(InColumn(), (std::vector<std::string>{"---", "---", "---", "---"}));
 

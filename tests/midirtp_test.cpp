@@ -38,8 +38,9 @@ struct FakeNet {
   int64_t rtcpMs = -1;  // ms until the next report; -1: none
 
   void Queue(uint32_t ssrc, uint8_t type, std::vector<uint8_t> payload, uint32_t seq,
-             uint32_t ts = 1000) {
+             uint32_t ts = 1000, int64_t arrival = 0) {
     rtp::Packet p;
+    p.arrival = arrival;
     p.ssrc = ssrc;
     p.payloadType = type;
     p.payload = std::move(payload);
@@ -116,8 +117,9 @@ class MidiRtpTest : public ::testing::Test {
  protected:
   void SetUp() override {
     form_.RtpActive.store(true);
-    rtp_ =
-        std::make_unique<MidiRTP>(form_, std::make_unique<FakeLink>(net_), [this] { return now_; });
+    rtp_ = std::make_unique<MidiRTP>(
+        form_, std::make_unique<FakeLink>(net_), [this] { return now_; },
+        [this] { return int64_t{now_} * 1000 + extraUs_; });
   }
 
   bool SetUpSession() { return rtp_->Setup(now_); }
@@ -137,6 +139,7 @@ class MidiRtpTest : public ::testing::Test {
   TFormCtl form_;
   FakeNet net_;
   int32_t now_ = 500000;
+  int64_t extraUs_ = 0;  // the microsecond clock's lead over the 10 ms one
   std::unique_ptr<MidiRTP> rtp_;
 };
 
@@ -284,6 +287,16 @@ TEST_F(MidiRtpTest, FailedSendIsRetriedWithTheSameRecord) {
   Step(250);
   EXPECT_EQ(net_.increments.back(), 250u);
   EXPECT_EQ(form_.EditNbrSend.Text(), "2");
+
+  // The timeline runs on whole milliseconds, finer than the 10 ms clock.
+  extraUs_ = 3'400;
+  Queue(Midi(144, 61));
+  Step(0);
+  EXPECT_EQ(net_.increments.back(), 3u);
+  extraUs_ = 4'100;
+  Queue(Midi(128, 61));
+  Step(0);
+  EXPECT_EQ(net_.increments.back(), 1u);
 }
 
 TEST_F(MidiRtpTest, ThePassSaysWhenItHasWorkNext) {
@@ -383,26 +396,32 @@ TEST_F(MidiRtpTest, EveryDeliveredPacketIsHandledInOnePass) {
   EXPECT_EQ(form_.ReceiveQueue.Count(), 12);
 }
 
-TEST_F(MidiRtpTest, AChordArrivingAcrossAClockStepIsDueInOneStep) {
+TEST_F(MidiRtpTest, PacketsCarryTheirReadingTimeAndAChordSharesItsFirst) {
   ASSERT_TRUE(SetUpSession());
-  // The arrival a packet is rebuilt with (the sender's clock is behind: time + arrivalOffset).
-  auto arrivalOf = [&](uint32_t seq, uint32_t ts, uint32_t ssrc, int32_t ms) {
+  // The arrival a packet is rebuilt with, `us` after the previous one.
+  auto arrivalOf = [&](uint32_t seq, uint32_t ts, uint32_t ssrc, int64_t us) -> int64_t {
     net_.Queue(ssrc, 77, {144, 60, 1, 0}, seq, ts);
-    Step(ms);
+    extraUs_ += us;
+    Step(0);
     for (int i = 0; i < form_.ReceiveQueue.Count(); ++i) {
       const EventRecord* r = form_.ReceiveQueue.Get(i);
-      if (r->sequence == seq) return r->time + r->arrivalOffset;
+      if (r->sequence == seq && r->source == ssrc) return r->arrivalUs;
     }
     return -1;
   };
-  EXPECT_EQ(arrivalOf(1, 1000, 7, 10), 500010);
-  EXPECT_EQ(arrivalOf(2, 1000, 7, 10), 500010) << "the next packet, a step later: with the first";
-  EXPECT_EQ(arrivalOf(3, 1000, 7, 0), 500010);
-  EXPECT_EQ(arrivalOf(5, 1000, 7, 0), 500020) << "not the next packet";
-  EXPECT_EQ(arrivalOf(6, 1000, 7, 20), 500040) << "two steps after the first of its group";
-  EXPECT_EQ(arrivalOf(7, 1010, 7, 0), 500040) << "sent a clock step later: still with it";
-  EXPECT_EQ(arrivalOf(8, 1030, 7, 10), 500050) << "sent two steps later: on its own";
-  EXPECT_EQ(arrivalOf(9, 1030, 8, 10), 500060) << "another source";
+  const int64_t first = int64_t{now_} * 1000 + 1000;
+  EXPECT_EQ(arrivalOf(1, 1000, 7, 1000), first);
+  EXPECT_EQ(arrivalOf(2, 1000, 7, 300), first) << "the next packet, 0.3 ms later: with the first";
+  EXPECT_EQ(arrivalOf(3, 1001, 7, 500), first) << "sent a millisecond later: still with it";
+  EXPECT_EQ(arrivalOf(4, 1001, 7, 400), first + 1200) << "over a millisecond after the first";
+  EXPECT_EQ(arrivalOf(6, 1001, 7, 100), first + 1300) << "not the next packet";
+  EXPECT_EQ(arrivalOf(7, 1003, 7, 100), first + 1400) << "sent two milliseconds later";
+  EXPECT_EQ(arrivalOf(8, 1003, 8, 100), first + 1500) << "another source";
+
+  // A link that stamps its packets as it reads them is believed over the clock of the pass.
+  net_.Queue(9, 77, {144, 60, 1, 0}, 1, 1000, 123'456'789);
+  Step(0);
+  EXPECT_EQ(form_.ReceiveQueue.Get(form_.ReceiveQueue.Count() - 1)->arrivalUs, 123'456'789);
 }
 
 TEST_F(MidiRtpTest, PollFailureIsShownAndSendingGoesOn) {

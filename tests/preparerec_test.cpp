@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/MemoryMidi.h"
 
@@ -22,13 +25,16 @@ class PlaybackTest : public ::testing::Test {
   }};
   PrepareRecPass pass{form};
 
-  // A record rebuilt from a packet that arrived at `arrival` (sender and receiver clocks agree).
+  static int64_t Us(int64_t ms) { return ms * 1000; }
+
+  // A record rebuilt from a packet that arrived at `time` (sender and receiver clocks agree).
   static RecordPtr Event(int32_t kind, uint32_t sequence, int32_t time, int32_t status = 144,
                          int32_t note = 60, int32_t velocity = 100) {
     auto r = MakeRecord(kind);
     r->sequence = sequence;
     r->time = time;
     r->arrivalOffset = 0;
+    r->arrivalUs = Us(time);
     r->status = status;
     r->note = note;
     r->velocity = velocity;
@@ -37,7 +43,7 @@ class PlaybackTest : public ::testing::Test {
   void Receive(RecordPtr r) { form.ReceiveQueue.InsertOrdered(std::move(r)); }
   // Queues the record and runs one pass 10 ms later, when it is due with no buffer.
   void Play(RecordPtr r) {
-    int32_t due = r->time + 10;
+    const int64_t due = r->arrivalUs + Us(10);
     Receive(std::move(r));
     pass.Pass(due);
   }
@@ -165,12 +171,15 @@ TEST_F(PlaybackTest, EventMidiAppliesItsSnapshotButNotToItsOwnKey) {
   EXPECT_EQ(Sent().back(), (Bytes{0x90, 31, 100}));
 }
 
-TEST_F(PlaybackTest, RecordsWaitForTheReceptionBuffer) {
-  // With no buffer a record is due once the clock has moved on from its arrival.
-  Receive(Event(EventMidiBare, 1, 1000, 144, 60, 100));
-  pass.Pass(1000);
+TEST_F(PlaybackTest, RecordsWaitForTheReceptionBufferToTheMicrosecond) {
+  // Due once it has waited more than the buffer since its datagram was read, between any two
+  // steps of the 10 ms clock.
+  auto first = Event(EventMidiBare, 1, 1000, 144, 60, 100);
+  first->arrivalUs = 1'000'123;
+  Receive(std::move(first));
+  EXPECT_EQ(pass.Pass(1'000'123), 1) << "with no buffer, due as soon as it has waited at all";
   EXPECT_EQ(out->Count(), 0u);
-  pass.Pass(1010);
+  pass.Pass(1'000'124);
   EXPECT_EQ(out->Count(), 1u);
 
   auto buffer = Event(EventBuffer, 2, 1020);
@@ -178,32 +187,36 @@ TEST_F(PlaybackTest, RecordsWaitForTheReceptionBuffer) {
   Play(std::move(buffer));
   EXPECT_EQ(form.ReceptionBuffer.load(), 250);
 
-  Receive(Event(EventMidiBare, 3, 2000, 144, 61, 100));
-  pass.Pass(2250);
-  EXPECT_EQ(out->Count(), 1u);
-  pass.Pass(2260);
+  auto r = Event(EventMidiBare, 3, 2000, 144, 61, 100);
+  r->arrivalUs = 2'003'456;
+  Receive(std::move(r));
+  EXPECT_EQ(pass.Pass(2'100'000), 153'457) << "the rest of its wait";
+  pass.Pass(2'253'456);
+  EXPECT_EQ(out->Count(), 1u) << "250 ms waited: not more than the buffer";
+  pass.Pass(2'253'457);
   EXPECT_EQ(out->Count(), 2u);
 }
 
-TEST_F(PlaybackTest, TheWaitIsTheTimeSpentQueuedWhateverTheClockOffset) {
-  // The sender's clock is 5000 ms ahead: arrival at 1000 local, time 6000.
-  auto r = Event(EventMidiBare, 1, 6000);
-  r->arrivalOffset = 5000;
-  EXPECT_EQ(PrepareRecPass::ReceivedWait(*r, 1000), 0);
-  EXPECT_EQ(PrepareRecPass::ReceivedWait(*r, 1040), 40);
-  // Far-apart values wrap as 32-bit clock readings and never overflow.
-  auto hostile = Event(EventMidiBare, 2, INT32_MIN);
-  hostile->arrivalOffset = INT32_MAX;
-  EXPECT_GE(PrepareRecPass::ReceivedWait(*hostile, INT32_MAX), 0);
+TEST_F(PlaybackTest, TheWaitIsTheTimeSpentHereWhateverTheSendersTime) {
+  uint32_t sequence = 0;
+  for (int32_t time : {6000, -30, 0, INT32_MIN, INT32_MAX}) {
+    auto r = Event(EventMidiBare, ++sequence, time, 176, 7, 1);
+    r->arrivalUs = Us(1000 * sequence);
+    Receive(std::move(r));
+    pass.Pass(Us(1000 * sequence));
+    EXPECT_EQ(out->Count(), sequence - 1) << time;
+    pass.Pass(Us(1000 * sequence) + 1);
+    EXPECT_EQ(out->Count(), sequence) << time;
+  }
 }
 
 TEST_F(PlaybackTest, ALowerSequenceArrivingLaterPlaysFirst) {
   form.ReceptionBuffer.store(100);
   Receive(Event(EventMidiBare, 10, 1000, 144, 60, 100));
-  pass.Pass(1050);
+  pass.Pass(Us(1050));
   Receive(Event(EventMidiBare, 9, 1000, 144, 59, 100));
-  pass.Pass(1110);
-  pass.Pass(1120);
+  pass.Pass(Us(1110));
+  pass.Pass(Us(1120));
   EXPECT_EQ(Sent(), (std::vector<Bytes>{{0x90, 59, 100}, {0x90, 60, 100}}));
 }
 
@@ -212,34 +225,31 @@ TEST_F(PlaybackTest, OnePassActsOnOneReceivedThenOneLocalRecord) {
   Receive(Event(EventMidiBare, 1, 1000, 144, 60, 100));
   Receive(Event(EventMidiBare, 2, 1000, 144, 61, 100));
   form.LocalQueue.Add(Event(EventMidi, 0, 1000, 144, 62, 100));
-  pass.Pass(1010);
+  pass.Pass(Us(1010));
   EXPECT_EQ(Sent(), (std::vector<Bytes>{{0x90, 60, 100}, {0x91, 62, 100}}));
-  pass.Pass(1020);
+  pass.Pass(Us(1020));
   EXPECT_EQ(out->Count(), 3u);
 }
 
 TEST_F(PlaybackTest, ThePassSaysWhenItsNextRecordIsDue) {
-  EXPECT_EQ(pass.Pass(1000), kNoDeadline) << "nothing queued";
-  // Woken at the moment the pass names, a record plays exactly when a pass at every clock step
-  // would have played it, whatever the sender's clock offset and the buffer.
+  EXPECT_EQ(pass.Pass(Us(1000)), kNoDeadlineUs) << "nothing queued";
+  // Woken at the moment the pass names (or after the thread's longest sleep), a record plays
+  // the microsecond its wait passes the buffer, wherever that falls between clock steps.
   uint32_t sequence = 0;
   for (int32_t buffer : {0, 50, 65535}) {
-    for (int32_t offset : {0, 7, 25, 60, 5000, -30, -5000}) {
-      SCOPED_TRACE("buffer " + std::to_string(buffer) + " offset " + std::to_string(offset));
+    for (int64_t arrival : {Us(100'000) + 1, Us(200'000) + 4'567, Us(300'000) + 9'999}) {
+      SCOPED_TRACE("buffer " + std::to_string(buffer) + " arrival " + std::to_string(arrival));
       form.ReceptionBuffer.store(buffer);
-      const int32_t arrival = 100000 + static_cast<int32_t>(sequence) * 100000;
-      auto r = Event(EventMidiBare, ++sequence, arrival + offset, 176, 7, 1);
-      r->arrivalOffset = std::abs(offset);
-      int32_t expected = arrival;
-      while (PrepareRecPass::ReceivedWait(*r, expected) <= buffer) expected += 10;
+      auto r = Event(EventMidiBare, ++sequence, 7, 176, 7, 1);
+      r->arrivalUs = arrival;
       Receive(std::move(r));
       const size_t before = out->Count();
-      int32_t now = arrival;
-      for (int32_t wait = pass.Pass(now); out->Count() == before; wait = pass.Pass(now)) {
+      int64_t now = arrival;
+      for (int64_t wait = pass.Pass(now); out->Count() == before; wait = pass.Pass(now)) {
         ASSERT_GT(wait, 0);
-        now = (now + std::min(wait, 100) + 9) / 10 * 10;
+        now += std::min<int64_t>(wait, Us(100));
       }
-      EXPECT_EQ(now, expected);
+      EXPECT_EQ(now, arrival + Us(buffer) + 1);
     }
   }
 
@@ -247,14 +257,123 @@ TEST_F(PlaybackTest, ThePassSaysWhenItsNextRecordIsDue) {
   form.ReceptionBuffer.store(0);
   form.LocalBuffer.store(30);
   form.LocalQueue.Add(Event(EventMidi, 0, 1000, 144, 50, 100));
-  EXPECT_EQ(pass.Pass(1000), 31);
-  EXPECT_EQ(pass.Pass(1030), 1);
+  EXPECT_EQ(pass.Pass(Us(1000)), Us(30) + 1);
+  EXPECT_EQ(pass.Pass(Us(1030)), 1);
   for (int note = 60; note < 64; ++note) Receive(Event(EventMidiBare, ++sequence, 1040, 144, note));
-  EXPECT_EQ(pass.Pass(1050), 0) << "the local note and one of the chord played, more are due";
-  EXPECT_EQ(pass.Pass(1050), 0);
-  EXPECT_EQ(pass.Pass(1050), 0);
-  EXPECT_EQ(pass.Pass(1050), kNoDeadline);
-  EXPECT_EQ(out->Count() - 7 * 3, 5u);
+  EXPECT_EQ(pass.Pass(Us(1050)), 0) << "the local note and one of the chord played, more are due";
+  EXPECT_EQ(pass.Pass(Us(1050)), 0);
+  EXPECT_EQ(pass.Pass(Us(1050)), 0);
+  EXPECT_EQ(pass.Pass(Us(1050)), kNoDeadlineUs);
+  EXPECT_EQ(out->Count() - 3 * 3, 5u);
+}
+
+// A stream played at a steady rate: sent every `periodUs` by a sender clock running `ppm` fast,
+// delayed by the network `baseUs` plus 0 to `jitterUs`. The sender's timestamps wrap on the way.
+struct Stream {
+  int64_t startUs;
+  int64_t periodUs;
+  double ppm;
+  int64_t baseUs;
+  int64_t jitterUs;
+  uint32_t seed;
+
+  int64_t SentUs(uint32_t i) const { return startUs + i * periodUs; }
+  std::vector<std::pair<int64_t, RecordPtr>> Arrivals(uint32_t count) const {
+    std::vector<std::pair<int64_t, RecordPtr>> v;
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int64_t> jitter(0, jitterUs);
+    for (uint32_t i = 0; i < count; ++i) {
+      auto r = MakeRecord(EventMidiBare);
+      r->source = seed;  // one session per stream
+      r->sequence = i + 1;
+      r->status = i % 2 == 0 ? 144 : 128;
+      r->note = 60;
+      r->velocity = i % 2 == 0 ? 100 : 0;
+      const double senderMs = static_cast<double>(i * periodUs) * (1 + ppm * 1e-6) / 1000;
+      r->time = static_cast<int32_t>(0xFFFFF000u + static_cast<uint32_t>(senderMs));
+      r->arrivalUs = SentUs(i) + baseUs + jitter(rng);
+      v.emplace_back(r->arrivalUs, std::move(r));
+    }
+    return v;
+  }
+};
+
+class SteadyTest : public PlaybackTest {
+ protected:
+  // Runs the playback as its thread would: woken by each arrival and at each moment a pass
+  // names. Returns the moment each message sounded.
+  std::vector<int64_t> Run(std::vector<std::pair<int64_t, RecordPtr>> arrivals) {
+    std::vector<int64_t> played;
+    int64_t wake = kNoDeadlineUs;
+    size_t next = 0;
+    for (;;) {
+      int64_t now = wake;
+      if (next < arrivals.size() && arrivals[next].first <= wake) {
+        now = arrivals[next].first;
+        Receive(std::move(arrivals[next++].second));
+      } else if (wake == kNoDeadlineUs) {
+        return played;
+      }
+      const size_t before = out->Count();
+      const int64_t wait = pass.Pass(now);
+      played.insert(played.end(), out->Count() - before, now);
+      wake = wait == kNoDeadlineUs ? kNoDeadlineUs : now + wait;
+    }
+  }
+  // The largest minus the smallest of (played - sent) from note `from` on.
+  static int64_t Spread(const std::vector<int64_t>& played, const Stream& s, uint32_t from) {
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (uint32_t i = from; i < played.size(); ++i) {
+      lo = std::min(lo, played[i] - s.SentUs(i));
+      hi = std::max(hi, played[i] - s.SentUs(i));
+    }
+    return hi - lo;
+  }
+};
+
+TEST_F(SteadyTest, AJitteredStreamPlaysAtItsSendersIntervals) {
+  form.ReceptionBuffer.store(30);
+  // 24 events a second, each delayed 15 to 25 ms.
+  const Stream s{Us(5'000'000), 41'667, 0, Us(15), Us(10), 7};
+  const auto plain = Run(s.Arrivals(480));
+  ASSERT_EQ(plain.size(), 480u);
+  EXPECT_GT(Spread(plain, s, 0), Us(9)) << "by arrival, the jitter passes through";
+
+  form.CheckBoxSteady.SetChecked(true);
+  const Stream later{Us(6'000'000), 41'667, 0, Us(15), Us(10), 8};
+  const auto steady = Run(later.Arrivals(480));
+  ASSERT_EQ(steady.size(), 480u);
+  // Once the first seconds have shown the least delayed packets, every note sounds one fixed
+  // delay after it was played, to within the sender's millisecond and the window's wander.
+  EXPECT_LE(Spread(steady, later, 72), 2'000);
+  EXPECT_EQ(pass.Counters().late.load(), 0u);
+  for (size_t i = 0; i < steady.size(); ++i) {
+    EXPECT_LE(steady[i] - later.SentUs(static_cast<uint32_t>(i)), Us(15 + 10 + 30)) << i;
+  }
+}
+
+TEST_F(SteadyTest, AFastSenderClockIsFollowedAndALatePacketPlaysAtOnce) {
+  form.CheckBoxSteady.SetChecked(true);
+  form.ReceptionBuffer.store(20);
+  // For 100 s the sender's clock gains 100 ppm: 10 ms by the end. One packet is held up 50 ms.
+  const Stream s{Us(1'000'000), Us(100), 100, Us(10), Us(4), 3};
+  auto arrivals = s.Arrivals(1000);
+  const int64_t heldUp = arrivals[700].first + Us(50);
+  arrivals[700].first = arrivals[700].second->arrivalUs = heldUp;
+  const auto played = Run(std::move(arrivals));
+  ASSERT_EQ(played.size(), 1000u);
+
+  EXPECT_EQ(pass.Counters().late.load(), 1u);
+  EXPECT_EQ(form.EditNbrLate.Text(), "1");
+  EXPECT_EQ(played[700], heldUp);
+  for (uint32_t i = 20; i < played.size(); ++i) {
+    if (i == 700) continue;
+    // 10 ms of network and 20 of buffer, give or take the sender's millisecond and the window's
+    // wander, and no drift: the mapping follows the sender's clock.
+    const int64_t delay = played[i] - s.SentUs(i);
+    EXPECT_GE(delay, Us(28)) << i;
+    EXPECT_LE(delay, Us(33)) << i;
+  }
 }
 
 TEST_F(PlaybackTest, LocalAuditionAfterTheLocalBufferOnTheLocalChannel) {
@@ -265,9 +384,9 @@ TEST_F(PlaybackTest, LocalAuditionAfterTheLocalBufferOnTheLocalChannel) {
   form.ReceptionBuffer.store(1000);  // local audition does not wait for the peer's buffer
   form.LocalQueue.Add(Event(EventMidi, 0, 1000, 144, 60, 90));
 
-  pass.Pass(1050);
+  pass.Pass(Us(1050));
   EXPECT_EQ(out->Count(), 1u);
-  pass.Pass(1060);
+  pass.Pass(Us(1060));
   EXPECT_EQ(Sent().back(), (Bytes{0x94, 60, 90}));
   EXPECT_EQ(OutColumn(), (std::vector<std::string>{"144", "60", "90", "5"}));
   // Local events leave the peer's key table alone but clear the key's mark.
@@ -276,11 +395,11 @@ TEST_F(PlaybackTest, LocalAuditionAfterTheLocalBufferOnTheLocalChannel) {
 
   form.CheckBoxLocalMIDI.SetChecked(false);
   form.LocalQueue.Add(Event(EventMidi, 0, 1100, 128, 60, 0));
-  pass.Pass(1200);
+  pass.Pass(Us(1200));
   EXPECT_EQ(Sent().back(), (Bytes{0x84, 60, 0}));  // ends the note where it started
 
   form.LocalQueue.Add(Event(EventKeyRefresh, 0, 1100));  // only MIDI events are auditioned
-  pass.Pass(1300);
+  pass.Pass(Us(1300));
   EXPECT_EQ(out->Count(), 3u);
   EXPECT_EQ(form.LocalQueue.Count(), 0);
 }

@@ -31,6 +31,9 @@ struct EventRecord {
   int32_t time = 0;           // capture time (ClockMs) or, when received, the RTP timestamp
   uint32_t sequence = 0;      // received records: extended RTP sequence number
   int32_t arrivalOffset = 0;  // received records: |time - ClockMs| when rebuilt
+  // ClockUs when the record came into this machine: received records when their datagram was
+  // read, captured records when the MIDI callback delivered them. The waits are measured from it.
+  int64_t arrivalUs = 0;
   int32_t note = 0;
   int32_t status = 0;   // status byte without channel bits
   int32_t channel = 0;  // captured records only; never transmitted

@@ -426,7 +426,14 @@ QWidget* MainWindow::BuildReceptionPanel() {
 
   auto* grid = TightGrid(nullptr);
   grid->addWidget(Label("Reception Buffer :"), 0, 0);
-  grid->addWidget(GaugeView(form_.GaugeBufferRemote, "GaugeBufferRemote"), 0, 1, 1, 3);
+  grid->addWidget(GaugeView(form_.GaugeBufferRemote, "GaugeBufferRemote"), 0, 1, 1, 2);
+  auto* steady = new QHBoxLayout;
+  steady->setSpacing(4);
+  steady->addWidget(Check(form_.CheckBoxSteady, "CheckBoxSteady"));
+  auto* late = Display(form_.EditNbrLate, "EditNbrLate", 5);
+  steady->addWidget(Label("Late", late));
+  steady->addWidget(late);
+  grid->addLayout(steady, 0, 3);
 
   auto* steps = new QHBoxLayout;
   steps->addWidget(Check(form_.CheckBoxMidiCanalOut, "CheckBoxMidiCanalOut"));

@@ -109,10 +109,9 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       {"--local-channel", channel(o.localChannel)},
   };
   const std::map<std::string, bool*> flags = {
-      {"--headless", nullptr}, {"--help", &o.help},
-      {"-h", &o.help},         {"--auto-buffer", &o.autoBuffer},
-      {"--no-rtp", &o.noRtp},  {"--verbose", &o.verbose},
-      {"--demo", &o.demo},
+      {"--headless", nullptr},          {"--help", &o.help},     {"-h", &o.help},
+      {"--auto-buffer", &o.autoBuffer}, {"--steady", &o.steady}, {"--no-rtp", &o.noRtp},
+      {"--verbose", &o.verbose},        {"--demo", &o.demo},
   };
 
   for (size_t i = 0; i < args.size(); ++i) {
@@ -181,6 +180,9 @@ Retransmission of key states:
 Buffers:
   --buffer MS            local buffer announced to the peer (default 0)
   --auto-buffer          derive the local buffer from the playing speed
+  --steady               play the peer's events at the moments they were played there (plus the
+                         buffer it announces), not as they arrive; "# Late" counts those whose
+                         moment had passed
 Test generator:
   --gen N                start N generators at launch, 100 random notes each
   --gen-interval MS      time between a generator's notes (default 200)
@@ -218,6 +220,7 @@ void ApplyOptions(const HeadlessOptions& o, TFormCtl& form) {
     form.ButtonSetLocalBufferClick();
   }
   if (o.autoBuffer) form.SetAutomateLocalBuffer(true);
+  if (o.steady) form.CheckBoxSteady.SetChecked(true);
   if (o.transpose) {
     form.EditTransposeOut.SetText(IntToStr(*o.transpose));
     form.CheckBoxTransposeOut.SetChecked(true);

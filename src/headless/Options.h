@@ -21,6 +21,7 @@ struct HeadlessOptions {
   std::optional<Retransmission> retransmission;
   std::optional<int32_t> base, mult, buffer;
   bool autoBuffer = false;
+  bool steady = false;
   // Generators
   int32_t generators = 0;
   int32_t generatorIntervalMs = 200;

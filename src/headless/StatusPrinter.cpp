@@ -36,6 +36,7 @@ StatusPrinter::StatusPrinter(TFormCtl& form, Sink sink, bool verbose)
       {"# Received", {&form.EditNbrRec}, "----"},
       {"# Sent", {&form.EditNbrSend}, "----"},
       {"# Dropped", {&form.EditNbrDropped}, "0"},
+      {"# Late", {&form.EditNbrLate}, "0"},  // steady events that came after their moment
       {"BandWidth", {&form.EditDebit}, "---"},
   };
 }

@@ -102,6 +102,10 @@ class TFormCtl {
 
   // ---- Reception panel
   Gauge GaugeBufferRemote{120, 0};
+  // Not controls of the original window: play received events at their sender's moments, and
+  // how many of them came too late for theirs.
+  CheckBox CheckBoxSteady{"Steady", false};
+  EditBox EditNbrLate{"0"};
   CheckBox CheckBoxMidiCanalOut{"Receive Canal", true};
   EditBox EditMidiCanalOut{"1"};
   UpDown UpDownMidiCanalOut{1, 16, 1};

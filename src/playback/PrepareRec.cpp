@@ -35,16 +35,6 @@ int32_t EffectiveStatus(int32_t status, int32_t velocity) {
   return status == kNoteOn && velocity == 0 ? kNoteOff : status;
 }
 
-int64_t Magnitude(int64_t v) {
-  return v < 0 ? -v : v;
-}
-
-// The difference of two clock readings as a 32-bit signed value, as the clock wraps.
-int64_t ClockDistance(int32_t a, int32_t b) {
-  auto diff = static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-  return Magnitude(diff);
-}
-
 }  // namespace
 
 PrepareRecPass::PrepareRecPass(TFormCtl& form)
@@ -53,41 +43,52 @@ PrepareRecPass::PrepareRecPass(TFormCtl& form)
       canalOut_(form.EditMidiCanalOut, 1, 1, 16),
       localCanal_(form.EditLocalCanal, 2, 1, 16) {}
 
-int64_t PrepareRecPass::ReceivedWait(const EventRecord& record, int32_t now) {
-  // |time - now| - arrivalOffset is the time spent in the queue whatever the offset between the
-  // two machines' clocks; computed wide so a hostile time cannot overflow it.
-  return Magnitude(ClockDistance(record.time, now) - int64_t{record.arrivalOffset});
+int64_t PrepareRecPass::Waited(const EventRecord& record, int64_t now) {
+  return now - record.arrivalUs;
 }
 
-int64_t PrepareRecPass::LocalWait(const EventRecord& record, int32_t now) {
-  return ClockDistance(now, record.time);
+int64_t PrepareRecPass::ReceivedDue(const EventRecord& r, bool steady, bool& late) {
+  const int64_t buffer = int64_t{receptionBuffer_} * 1000;
+  late = false;
+  // Plain: once it has waited more than the buffer since its datagram was read.
+  if (!steady) return r.arrivalUs + buffer + 1;
+  if (mapped_.arrival != r.arrivalUs || mapped_.source != r.source ||
+      mapped_.sequence != r.sequence) {
+    mapped_ = {r.source, r.sequence, r.arrivalUs,
+               steady_.Map(r.source, static_cast<uint32_t>(r.time), r.arrivalUs)};
+  }
+  // Steady: at its sender's moment plus the buffer; if that had passed when it came, at once.
+  const int64_t due = mapped_.moment + buffer;
+  late = due < r.arrivalUs;
+  return due;
 }
 
-int32_t PrepareRecPass::Pass(int32_t now) {
-  const int32_t localBuffer = form_.LocalBuffer.load();
+int64_t PrepareRecPass::Pass(int64_t now) {
+  const int64_t localBuffer = int64_t{form_.LocalBuffer.load()} * 1000;
   receptionBuffer_ = form_.ReceptionBuffer.load();
+  const bool steady = form_.CheckBoxSteady.Checked();
 
-  // What each due test saw of a head it left queued: how long it still has to wait. A wait
-  // grows by at most 1 ms per ms, so waiting out the difference is never late.
-  struct Test {
-    int32_t now;
-    int64_t limit;
-    int64_t left = kNoDeadline;
-  };
-  Test rec{now, receptionBuffer_};
-  Test loc{now, localBuffer};
+  // What each due test saw of a head it left queued: how long it still has to wait.
+  int64_t recLeft = kNoDeadlineUs;
+  int64_t locLeft = kNoDeadlineUs;
+  bool late = false;
 
   // Examining and removing the head is one locked step: a record inserted ahead of it meanwhile
   // stays queued for a later pass.
-  RecordPtr received = form_.ReceiveQueue.TakeFirstIf([t = &rec](const EventRecord& r) {
-    t->left = t->limit + 1 - ReceivedWait(r, t->now);
-    return t->left <= 0;
+  RecordPtr received = form_.ReceiveQueue.TakeFirstIf([&](const EventRecord& r) {
+    recLeft = ReceivedDue(r, steady, late) - now;
+    return recLeft <= 0;
   });
-  if (received) ActOnReceived(*received);
+  if (received) {
+    if (late && (received->kind == EventMidi || received->kind == EventMidiBare)) {
+      form_.EditNbrLate.SetText(std::to_string(counters_.late.fetch_add(1) + 1));
+    }
+    ActOnReceived(*received);
+  }
 
-  RecordPtr local = form_.LocalQueue.TakeFirstIf([t = &loc](const EventRecord& r) {
-    t->left = t->limit + 1 - LocalWait(r, t->now);
-    return t->left <= 0;
+  RecordPtr local = form_.LocalQueue.TakeFirstIf([&](const EventRecord& r) {
+    locLeft = localBuffer + 1 - Waited(r, now);
+    return locLeft <= 0;
   });
   if (local && local->kind == EventMidi) {
     PlayEvent(local->note, local->status, local->velocity, local->sequence, local->time, true);
@@ -96,8 +97,8 @@ int32_t PrepareRecPass::Pass(int32_t now) {
   if ((received && form_.ReceiveQueue.Count() > 0) || (local && form_.LocalQueue.Count() > 0))
     return 0;
   const int64_t wait =
-      std::min(received ? int64_t{kNoDeadline} : rec.left, local ? int64_t{kNoDeadline} : loc.left);
-  return static_cast<int32_t>(std::clamp<int64_t>(wait, 1, kNoDeadline));
+      std::min(received ? kNoDeadlineUs : recLeft, local ? kNoDeadlineUs : locLeft);
+  return std::clamp<int64_t>(wait, 1, kNoDeadlineUs);
 }
 
 void PrepareRecPass::NoteSource(uint32_t source) {
@@ -241,7 +242,7 @@ void PrepareRecPass::PlayEvent(int32_t note, int32_t status, int32_t velocity, u
   form_.EditCanalOut.SetText(std::to_string(shownChannel));
 }
 
-ThreadPrepareRec::ThreadPrepareRec(TFormCtl& form, ClockFn clock)
+ThreadPrepareRec::ThreadPrepareRec(TFormCtl& form, MicroClockFn clock)
     : Worker("ThreadPrepareRec"), form_(form), clock_(std::move(clock)), pass_(form) {}
 
 void ThreadPrepareRec::Run() {
@@ -249,10 +250,11 @@ void ThreadPrepareRec::Run() {
   form_.ReceiveQueue.SetWaker(&GetWaker());
   form_.LocalQueue.SetWaker(&GetWaker());
   for (;;) {
-    const int32_t now = clock_();
-    const int32_t wait = pass_.Pass(now);
-    const auto longest = wait == kNoDeadline ? kIdleWait : kLongestWait;
-    if (wait == 0 ? StopRequested() : !SleepUntil(NextPassTime(clock_, now, wait, longest))) break;
+    const int64_t now = clock_();
+    const int64_t wait = pass_.Pass(now);
+    const auto longest = wait == kNoDeadlineUs ? kIdleWait : kLongestWait;
+    if (wait == 0 ? StopRequested() : !SleepUntil(NextPassTimeUs(clock_, now, wait, longest)))
+      break;
   }
   form_.ReceiveQueue.RemoveWaker(&GetWaker());
   form_.LocalQueue.RemoveWaker(&GetWaker());

@@ -12,6 +12,7 @@
 #include "model/FormCtrl.h"
 #include "events/Listmidi.h"
 #include "platform/Worker.h"
+#include "playback/SteadyMapping.h"
 #include "send/Fonctionutile.h"
 
 namespace tandem {
@@ -29,6 +30,7 @@ struct PlaybackCounters {
   std::atomic<uint64_t> invalid{0};        // records that cannot be used: status, note or velocity
   std::atomic<uint64_t> outOfRange{0};     // notes transposed outside 0..127, not sent
   std::atomic<uint64_t> sourceChanges{0};  // the peer started a new session
+  std::atomic<uint64_t> late{0};           // steady events whose moment had passed on arrival
 };
 
 // One pass of the playback thread as a plain function of the window's state and `now`, so tests
@@ -37,20 +39,19 @@ class PrepareRecPass {
  public:
   explicit PrepareRecPass(TFormCtl& form);
 
-  // Acts on at most one due received record, then on at most one due local record. Returns how
-  // many clock ms may pass before the next pass is needed: 0 when a queue it took from holds
-  // more, else the time until a waiting head becomes due (kNoDeadline when both are empty).
-  int32_t Pass(int32_t now);
+  // Acts on at most one due received record, then on at most one due local record, `now` being
+  // ClockUs. Returns how many microseconds may pass before the next pass is needed: 0 when a
+  // queue it took from holds more, else the time until a waiting head becomes due
+  // (kNoDeadlineUs when both are empty).
+  int64_t Pass(int64_t now);
   // Transposes, forces the channel, sends one message and shows it in the "OUT" column.
   void PlayEvent(int32_t note, int32_t status, int32_t velocity, uint32_t sequence, int32_t time,
                  bool isLocal);
   // Applies the record's key snapshot to keyStates, playing each key that must change.
   void RepairKeys(const EventRecord& record);
 
-  // How long a received record has waited, in ms, as the due test measures it.
-  static int64_t ReceivedWait(const EventRecord& record, int32_t now);
-  // How long a local record has waited, in ms.
-  static int64_t LocalWait(const EventRecord& record, int32_t now);
+  // How long a record has waited since it came into this machine, in microseconds.
+  static int64_t Waited(const EventRecord& record, int64_t now);
 
   const PlaybackCounters& Counters() const { return counters_; }
 
@@ -67,6 +68,9 @@ class PrepareRecPass {
 
   void ActOnReceived(const EventRecord& record);
   void NoteSource(uint32_t source);
+  // When a received record is due (ClockUs); `late` says whether its moment had passed already
+  // when it arrived (Steady only).
+  int64_t ReceivedDue(const EventRecord& record, bool steady, bool& late);
 
   TFormCtl& form_;
   IntSetting transposeOut_;
@@ -78,6 +82,14 @@ class PrepareRecPass {
   std::array<SentNote, 128> sentReceived_{};
   std::array<SentNote, 128> sentLocal_{};
   PlaybackCounters counters_;
+  SteadyMapping steady_;
+  // The sender moment of the head last mapped, so a head examined again is not learnt twice.
+  struct Mapped {
+    uint32_t source = 0;
+    uint32_t sequence = 0;
+    int64_t arrival = -1;
+    int64_t moment = 0;
+  } mapped_;
 };
 
 class ThreadPrepareRec : public Worker {
@@ -87,7 +99,7 @@ class ThreadPrepareRec : public Worker {
   static constexpr std::chrono::milliseconds kLongestWait{100};
   static constexpr std::chrono::milliseconds kIdleWait{1000};
 
-  explicit ThreadPrepareRec(TFormCtl& form, ClockFn clock = ClockMs);
+  explicit ThreadPrepareRec(TFormCtl& form, MicroClockFn clock = ClockUs);
   ~ThreadPrepareRec() override { Stop(); }
 
   const PlaybackCounters& Counters() const { return pass_.Counters(); }
@@ -97,7 +109,7 @@ class ThreadPrepareRec : public Worker {
 
  private:
   TFormCtl& form_;
-  ClockFn clock_;
+  MicroClockFn clock_;
   PrepareRecPass pass_;
 };
 

@@ -37,6 +37,7 @@ struct Packet {
   uint32_t timestamp = 0;
   uint32_t ssrc = 0;
   std::vector<uint8_t> payload;
+  int64_t arrival = 0;  // monotonic microseconds when its datagram was read (0: not stamped)
 };
 
 struct SessionStats {

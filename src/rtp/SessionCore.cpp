@@ -141,6 +141,7 @@ Input SessionCore::OnData(std::span<const uint8_t> datagram, Micros now) {
   packet->timestamp = v.timestamp;
   packet->ssrc = v.ssrc;
   packet->payload.assign(v.payload.begin(), v.payload.end());
+  packet->arrival = now;
 
   uint32_t extended = 0;
   switch (s->sequence.Update(v.sequence, extended)) {

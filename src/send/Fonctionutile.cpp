@@ -57,6 +57,32 @@ std::chrono::steady_clock::time_point NextPassTime(const ClockFn& clock, int32_t
   return start + std::chrono::milliseconds(waitMs);
 }
 
+int64_t ClockUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::chrono::steady_clock::time_point ClockUsReaches(int64_t value) {
+  return std::chrono::steady_clock::time_point(std::chrono::microseconds(value));
+}
+
+std::chrono::steady_clock::time_point NextPassTimeUs(const MicroClockFn& clock, int64_t now,
+                                                     int64_t waitUs,
+                                                     std::chrono::milliseconds longest) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto latest = start + longest;
+  if (waitUs <= 0) return start;
+  if (waitUs >= std::chrono::duration_cast<std::chrono::microseconds>(longest).count())
+    return latest;
+  const auto* fn = clock.target<int64_t (*)()>();
+  if (fn != nullptr && *fn == &ClockUs) {
+    const auto at = ClockUsReaches(now + waitUs);
+    return at < latest ? at : latest;
+  }
+  return start + std::chrono::microseconds(waitUs);
+}
+
 SpeedCalculator::SpeedCalculator(ClockFn clock) : clock_(std::move(clock)) {}
 
 void SpeedCalculator::SetWindow(int32_t seconds) {

@@ -22,6 +22,27 @@ std::chrono::steady_clock::time_point ClockMsReaches(int32_t value);
 // What a pass that knows of no deadline asks to wait.
 constexpr int32_t kNoDeadline = INT32_MAX;
 
+// Microseconds on the monotonic clock (steady_clock since its epoch), the clock the RTP session
+// stamps each datagram with as it reads it. Waits that decide when a note sounds are measured on
+// it; ClockMs, with its 10 ms steps, times everything else.
+int64_t ClockUs();
+
+// Where a component reads the microsecond clock; tests pass a fake one.
+using MicroClockFn = std::function<int64_t()>;
+
+// The moment ClockUs() reads `value`.
+std::chrono::steady_clock::time_point ClockUsReaches(int64_t value);
+
+// What a pass on the microsecond clock that knows of no deadline asks to wait.
+constexpr int64_t kNoDeadlineUs = INT64_MAX;
+
+// When a worker whose pass read `now` from `clock` and asked to wait `waitUs` should run its next
+// pass: the very moment ClockUs reads now + waitUs, or for any other clock `waitUs` real
+// microseconds from now; never later than `longest` from now.
+std::chrono::steady_clock::time_point NextPassTimeUs(const MicroClockFn& clock, int64_t now,
+                                                     int64_t waitUs,
+                                                     std::chrono::milliseconds longest);
+
 // When a worker whose pass read `now` from `clock` and asked to wait `waitMs` clock ms should
 // run its next pass: the step at which ClockMs reads now + waitMs, or for any other clock
 // `waitMs` real ms from now; never later than `longest` from now.

@@ -17,7 +17,7 @@ ThreadMidiRead::ThreadMidiRead(TFormCtl& form, MidiSystem& midi, PortChoice inpu
     : Worker("ThreadMidiRead"), form_(form), midi_(midi), input_(std::move(input)) {}
 
 bool ThreadMidiRead::MidiInputCallback(TFormCtl& form, const uint8_t* bytes, size_t length,
-                                       int32_t now) {
+                                       int32_t now, int64_t nowUs) {
   if (bytes == nullptr || length == 0) return false;
   const uint8_t s = bytes[0];
   // System and real-time messages (clock, active sensing...) are not part of the performance;
@@ -44,6 +44,7 @@ bool ThreadMidiRead::MidiInputCallback(TFormCtl& form, const uint8_t* bytes, siz
 
   auto record = MakeRecord(EventMidi);
   record->time = now;
+  record->arrivalUs = nowUs;
   record->status = status;
   record->channel = s & 0x0F;
   record->note = d1;
@@ -53,6 +54,7 @@ bool ThreadMidiRead::MidiInputCallback(TFormCtl& form, const uint8_t* bytes, siz
     // The local copy goes first, so local audition never lags the peer's copy.
     auto copy = MakeRecord(EventMidi);
     copy->time = now;
+    copy->arrivalUs = nowUs;
     copy->status = status;
     auto channel = TryStrToInt(form.EditLocalCanal.Text());
     copy->channel = channel && *channel >= 1 && *channel <= 16 ? *channel : 0;
@@ -65,7 +67,9 @@ bool ThreadMidiRead::MidiInputCallback(TFormCtl& form, const uint8_t* bytes, siz
 }
 
 void ThreadMidiRead::Receive(const uint8_t* bytes, size_t length) {
+  // Stamped here, on the MIDI system's thread, so local audition waits from the moment played.
   const int32_t now = ClockMs();
+  const int64_t nowUs = ClockUs();
   {
     std::lock_guard lock(inboxMutex_);
     if (inboxCount_ == kInboxSize || bytes == nullptr) {
@@ -76,6 +80,7 @@ void ThreadMidiRead::Receive(const uint8_t* bytes, size_t length) {
     p.length = static_cast<uint8_t>(std::min<size_t>(length, p.bytes.size()));
     std::copy_n(bytes, p.length, p.bytes.begin());
     p.time = now;
+    p.timeUs = nowUs;
     ++inboxCount_;
   }
   GetWaker().Notify();
@@ -91,7 +96,7 @@ void ThreadMidiRead::Drain() {
       inboxHead_ = (inboxHead_ + 1) % kInboxSize;
       --inboxCount_;
     }
-    if (MidiInputCallback(form_, p.bytes.data(), p.length, p.time)) {
+    if (MidiInputCallback(form_, p.bytes.data(), p.length, p.time, p.timeUs)) {
       captured_.fetch_add(1);
     } else {
       dropped_.fetch_add(1);

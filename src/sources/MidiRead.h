@@ -27,8 +27,9 @@ class ThreadMidiRead : public Worker {
 
   // The work done for one captured message: shows it in the "IN" column and queues its records.
   // Returns false when the message was dropped (system and real-time messages, short or
-  // malformed ones).
-  static bool MidiInputCallback(TFormCtl& form, const uint8_t* bytes, size_t length, int32_t now);
+  // malformed ones). `now` is ClockMs and `nowUs` ClockUs when the message was delivered.
+  static bool MidiInputCallback(TFormCtl& form, const uint8_t* bytes, size_t length, int32_t now,
+                                int64_t nowUs);
 
   uint64_t Captured() const { return captured_.load(); }
   // Messages dropped, as unusable or because the inbox was full.
@@ -42,6 +43,7 @@ class ThreadMidiRead : public Worker {
     std::array<uint8_t, 3> bytes{};
     uint8_t length = 0;
     int32_t time = 0;
+    int64_t timeUs = 0;
   };
 
   // Runs on the MIDI system's thread: copies the message out and wakes this thread, nothing else.

@@ -31,8 +31,13 @@ std::optional<uint16_t> PortSetting(const EditBox& box) {
 
 }  // namespace
 
-MidiRTP::MidiRTP(TFormCtl& form, std::unique_ptr<RtpLink> link, ClockFn clock)
-    : Worker("MidiRTP"), form_(form), link_(std::move(link)), clock_(std::move(clock)) {
+MidiRTP::MidiRTP(TFormCtl& form, std::unique_ptr<RtpLink> link, ClockFn clock,
+                 MicroClockFn microClock)
+    : Worker("MidiRTP"),
+      form_(form),
+      link_(std::move(link)),
+      clock_(std::move(clock)),
+      microClock_(std::move(microClock)) {
   // Made before the thread runs, so no stop request or new record can come before it exists.
   GetWaker().PollFd();
 }
@@ -109,7 +114,7 @@ bool MidiRTP::Setup(int32_t now) {
   form_.ResetDropped();
   lastStatsTime_ = static_cast<uint32_t>(now);
   bandwidthBytes_ = 0;
-  lastSendTime_ = 0;
+  lastSendMs_ = -1;
   return true;
 }
 
@@ -169,32 +174,33 @@ void MidiRTP::Receive(int32_t now) {
   }
 }
 
-int32_t MidiRTP::ArrivalOf(const rtp::Packet& packet, int32_t now) {
+int64_t MidiRTP::ArrivalOf(const rtp::Packet& packet) {
+  const int64_t arrival = packet.arrival != 0 ? packet.arrival : microClock_();
   // Packets that left the sender back to back (a chord) carry consecutive sequence numbers and
-  // timestamps at most a clock step apart. One that arrives within a clock step of the first of
-  // them is taken as arriving with it, so the chord becomes due in one step instead of
-  // straddling two. Neither clock can time the notes finer than its step anyway.
-  const bool sibling =
-      haveGroup_ && packet.ssrc == groupSource_ &&
-      packet.timestamp - groupTimestamp_ <= kGroupWindowMs &&
-      packet.extendedSequence == groupSequence_ + 1 &&
-      static_cast<uint32_t>(now) - static_cast<uint32_t>(groupArrival_) <= kGroupWindowMs;
+  // timestamps at most a step apart. One that arrives within a millisecond of the first of them
+  // is taken as arriving with it, so the chord becomes due at one moment and sounds as one.
+  const bool sibling = haveGroup_ && packet.ssrc == groupSource_ &&
+                       packet.timestamp - groupTimestamp_ <= kGroupTimestampMs &&
+                       packet.extendedSequence == groupSequence_ + 1 &&
+                       arrival - groupArrival_ >= 0 && arrival - groupArrival_ <= kGroupWindowUs;
   groupSequence_ = packet.extendedSequence;
   if (sibling) return groupArrival_;
   haveGroup_ = true;
   groupSource_ = packet.ssrc;
   groupTimestamp_ = packet.timestamp;
-  groupArrival_ = now;
-  return now;
+  groupArrival_ = arrival;
+  return arrival;
 }
 
 void MidiRTP::Dispatch(const rtp::Packet& packet, int32_t now) {
+  const int64_t arrival = ArrivalOf(packet);
   Decoded d = Decode(packet.payloadType, packet.payload, packet.timestamp, packet.extendedSequence,
-                     packet.ssrc, ArrivalOf(packet, now));
+                     packet.ssrc, now);
   if (d.drop != DropReason::None) {
     ++dropped_;
     return;
   }
+  if (d.record) d.record->arrivalUs = arrival;
   if (d.keyOn) {
     for (size_t k = 0; k < 128; ++k) form_.KeysSent[k].store((*d.keyOn)[k]);
   }
@@ -219,10 +225,12 @@ bool MidiRTP::SendHead(int32_t now) {
   std::lock_guard lock(SendStepMutex());
   EventRecord* rec = form_.SendQueue.Get(0);
   if (!rec) return true;
-  auto unow = static_cast<uint32_t>(now);
-  if (lastSendTime_ == 0) lastSendTime_ = unow;
-  // The timeline advances by the time since the last successful send, again on every retry.
-  int result = link_->IncrementTimestamp(unow - lastSendTime_);
+  // The timeline advances by the time since the last successful send, again on every retry, on
+  // a clock of whole milliseconds: the timestamps carry the rhythm as played, for a partner that
+  // plays by them.
+  const int64_t sendMs = microClock_() / 1000;
+  if (lastSendMs_ < 0) lastSendMs_ = sendMs;
+  int result = link_->IncrementTimestamp(static_cast<uint32_t>(sendMs - lastSendMs_));
   auto payload = Encode(*rec, sentKeys_, form_.RadioButtonNoTransm.Checked(), now);
   if (payload) {
     bandwidthBytes_ += static_cast<int64_t>(payload->length);
@@ -237,7 +245,7 @@ bool MidiRTP::SendHead(int32_t now) {
   form_.SendQueue.DeleteFirst();  // frees it: the record's road ends here
   ++sentCount_;
   form_.EditNbrSend.SetText(IntToStr(sentCount_));
-  lastSendTime_ = unow;
+  lastSendMs_ = sendMs;
   return true;
 }
 

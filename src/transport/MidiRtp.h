@@ -54,7 +54,9 @@ class MidiRTP : public Worker {
   static constexpr double kTimestampUnit = 0.001;  // millisecond timestamps
 
   explicit MidiRTP(TFormCtl& form);
-  MidiRTP(TFormCtl& form, std::unique_ptr<RtpLink> link, ClockFn clock = ClockMs);
+  // `microClock` stamps what the link did not stamp at read and times the RTP timestamps.
+  MidiRTP(TFormCtl& form, std::unique_ptr<RtpLink> link, ClockFn clock = ClockMs,
+          MicroClockFn microClock = ClockUs);
   ~MidiRTP() override;
 
   // Reads the ports and the destination, lists this machine's addresses in MemoIpAddr and
@@ -81,8 +83,8 @@ class MidiRTP : public Worker {
  private:
   void Receive(int32_t now);
   void Dispatch(const rtp::Packet& packet, int32_t now);
-  // The arrival time a received packet is rebuilt with.
-  int32_t ArrivalOf(const rtp::Packet& packet, int32_t now);
+  // The arrival (ClockUs) a received packet is rebuilt with.
+  int64_t ArrivalOf(const rtp::Packet& packet);
   // True when SendQueue was empty or its head went out.
   bool SendHead(int32_t now);
   void WaitForWork(int32_t now);
@@ -90,6 +92,7 @@ class MidiRTP : public Worker {
   TFormCtl& form_;
   std::unique_ptr<RtpLink> link_;
   ClockFn clock_;
+  MicroClockFn microClock_;
   SentKeyTable sentKeys_{};
   int32_t receivedCount_ = 0;
   int32_t shownReceived_ = -1;
@@ -98,15 +101,16 @@ class MidiRTP : public Worker {
   uint64_t sessionDrops_ = 0;  // SessionDrops of the link, as last counted
   uint32_t lastStatsTime_ = 0;
   int64_t bandwidthBytes_ = 0;
-  uint32_t lastSendTime_ = 0;  // 0: nothing sent yet
+  int64_t lastSendMs_ = -1;  // the RTP timestamp clock at the last successful send; -1: none
   int32_t nextWait_ = 0;
-  // The group of packets with one timestamp being received, and when its first one arrived.
-  static constexpr uint32_t kGroupWindowMs = 10;  // one clock step
+  // The group of packets sent together (a chord) being received, and when its first one arrived.
+  static constexpr uint32_t kGroupTimestampMs = 1;  // one step of the sender's timestamp clock
+  static constexpr int64_t kGroupWindowUs = 1000;
   bool haveGroup_ = false;
   uint32_t groupSource_ = 0;
   uint32_t groupTimestamp_ = 0;
   uint32_t groupSequence_ = 0;  // of the packet received last
-  int32_t groupArrival_ = 0;
+  int64_t groupArrival_ = 0;
 };
 
 }  // namespace tandem
