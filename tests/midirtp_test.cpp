@@ -525,8 +525,9 @@ class MidiRtpNetTest : public ::testing::Test {
 };
 
 TEST_F(MidiRtpNetTest, DatagramsAreRtpVersion2WithMillisecondTimestamps) {
-  MidiRTP rtp(form_);
   int32_t now = 1000000;
+  MidiRTP rtp(
+      form_, MakeSessionLink(), [&] { return now; }, [&] { return int64_t{now} * 1000; });
   ASSERT_TRUE(rtp.Setup(now));
   struct Step {
     int32_t after;
@@ -615,6 +616,7 @@ TEST_F(MidiRtpNetTest, ReceivedPacketsReachTheModelAcrossTheSequenceWrap) {
     p.insert(p.end(), {144, note, 100, 0});
     return p;
   };
+  const int64_t sentFrom = ClockUs();
   SendTo(localPort_, packet(65534, 1));
   SendTo(localPort_, packet(65535, 2));
   SendTo(localPort_, packet(0, 3));
@@ -629,10 +631,14 @@ TEST_F(MidiRtpNetTest, ReceivedPacketsReachTheModelAcrossTheSequenceWrap) {
     ASSERT_TRUE(rtp.Pass(now += 10));
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+  const int64_t takenBy = ClockUs();
   ASSERT_EQ(rtp.ReceivedCount(), 5);
   ASSERT_EQ(form_.ReceiveQueue.Count(), 4);
   uint32_t first = form_.ReceiveQueue.Get(0)->sequence;
   for (int i = 0; i < 4; ++i) {
+    // Stamped by the session as it read the datagram, on the clock the playback waits with.
+    EXPECT_GE(form_.ReceiveQueue.Get(i)->arrivalUs, sentFrom);
+    EXPECT_LE(form_.ReceiveQueue.Get(i)->arrivalUs, takenBy);
     EXPECT_EQ(form_.ReceiveQueue.Get(i)->note, i + 1);
     EXPECT_EQ(form_.ReceiveQueue.Get(i)->sequence, first + static_cast<uint32_t>(i));
     EXPECT_EQ(form_.ReceiveQueue.Get(i)->source, 0x1234u);

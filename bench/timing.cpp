@@ -1,0 +1,188 @@
+// The rhythm from A's input to B's output: a metronomic stream of note-ons and note-offs, 24
+// events a second, played into A (in-memory MIDI), carried through the UDP relay with the given
+// delay and jitter, and timed as B's in-memory output receives each message. For each case:
+// latency p1, p50 and p99, the spread p99 - p1, and the inter-onset error (the gap between two
+// events at B minus the same gap at A) at p1 and p99.
+//
+// usage: timing [--events N] [--warmup N] [--seed N] [--case NAME]
+//   cases: clean-0, clean-50, jitter-30, jitter-30-steady (all by default)
+#include <cstdlib>
+#include <optional>
+
+#include "TwoPeers.h"
+#include "relay/LossyRelay.h"
+
+namespace tandem::bench {
+namespace {
+
+struct Case {
+  const char* name;
+  const char* label;
+  int32_t buffer;  // A's local buffer, announced to B
+  bool relay;      // through the relay, else straight over loopback
+  int delayMs;     // the relay's fixed delay
+  int jitterMs;    // plus 0 to this much on every datagram
+  bool steady;     // B plays by A's timestamps
+};
+
+constexpr Case kCases[] = {
+    {"clean-0", "clean, buffer 0", 0, false, 0, 0, false},
+    {"clean-50", "clean, buffer 50", 50, false, 0, 0, false},
+    {"jitter-30", "20 +/- 5 ms, buffer 30", 30, true, 15, 10, false},
+    {"jitter-30-steady", "20 +/- 5 ms, buffer 30, Steady", 30, true, 15, 10, true},
+};
+
+struct Peer {
+  std::shared_ptr<MemoryMidiSystem> midi = std::make_shared<MemoryMidiSystem>();
+  std::unique_ptr<Application> app;
+  TFormCtl& Form() { return app->Form(); }
+};
+
+void Start(Peer& peer, uint16_t listen, uint16_t sendTo) {
+  TFormCtl& form = peer.Form();
+  form.EditDestIp.SetText("127.0.0.1");
+  form.EditPortLocal.SetText(std::to_string(listen));
+  form.EditPortDistant.SetText(std::to_string(sendTo));
+  form.ButtonStartRTPClick();
+  bool up = WaitUntil(
+      [&] {
+        std::string s = form.EditStatutConnect.Text();
+        return !peer.app->RtpAlive() || s == "RTP Initialisé" || s == "envoi correct";
+      },
+      std::chrono::seconds(10));
+  if (!up || !peer.app->RtpAlive())
+    throw std::runtime_error("session set-up failed: " + form.EditStatutConnect.Text());
+}
+
+std::string Figures(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  char line[96];
+  std::snprintf(line, sizeof line, "%7.2f %7.2f %7.2f", Percentile(v, 0.01), Percentile(v, 0.50),
+                Percentile(v, 0.99));
+  return line;
+}
+
+void Run(const Case& c, int events, int warmup, uint64_t seed) {
+  Peer a, b;
+  for (Peer* p : {&a, &b}) {
+    AppConfig config;
+    config.midi = p->midi;
+    config.midiOut = PortChoice::Parse("memory-out");
+    p->app = std::make_unique<Application>(config);
+  }
+  std::optional<relay::LossyRelay> link;
+  const uint16_t portA = test::FreePortPair(), portB = test::FreePortPair();
+  if (portA == 0 || portB == 0) throw std::runtime_error("no free port pair on loopback");
+  uint16_t toB = portB, toA = portA;
+  if (c.relay) {
+    relay::Impairments impairments;
+    impairments.delayMs = c.delayMs;
+    impairments.jitterMs = c.jitterMs;
+    impairments.seed = seed;
+    link.emplace(impairments);
+    relay::PeerPorts ports = relay::JoinPeers(*link, {portA, portB, 0, 0});
+    toB = ports.relayA;
+    toA = ports.relayB;
+    link->Start();
+  }
+  a.Form().EditBufferLocal.SetText(std::to_string(c.buffer));
+  a.Form().ButtonSetLocalBufferClick();
+  b.Form().CheckBoxSteady.SetChecked(c.steady);
+  Start(b, portB, toA);
+  Start(a, portA, toB);
+  a.Form().ButtonReadMidiClick();
+  // A controller that means nothing, played until the capture has its input open.
+  if (!WaitUntil([&] { return a.midi->Play({0xB0, 3, 0}); }, std::chrono::seconds(10)))
+    throw std::runtime_error("A's capture did not open its input");
+  if (!WaitUntil([&] { return b.Form().ReceptionBuffer.load() == c.buffer; },
+                 std::chrono::seconds(5)))
+    throw std::runtime_error("B did not learn A's buffer");
+  WaitUntil([&] { return b.midi->Output()->Count() > 0; }, std::chrono::seconds(2));
+  b.midi->Output()->Clear();
+
+  // A metronome: 24 events a second, note-on and note-off by turns, on keys that move so every
+  // message is told from its neighbours.
+  const int total = warmup + events;
+  std::vector<std::vector<uint8_t>> played;
+  std::vector<Clock::time_point> at;
+  const auto period = std::chrono::nanoseconds(1'000'000'000 / 24);
+  const auto start = Clock::now() + std::chrono::milliseconds(50);
+  for (int i = 0; i < total; ++i) {
+    std::this_thread::sleep_until(start + i * period);
+    const auto key = static_cast<uint8_t>(48 + (i / 2) % 36);
+    std::vector<uint8_t> message = {static_cast<uint8_t>(i % 2 == 0 ? 0x90 : 0x80), key,
+                                    static_cast<uint8_t>(i % 2 == 0 ? 90 : 64)};
+    at.push_back(Clock::now());
+    if (!a.midi->Play(message)) throw std::runtime_error("A's input closed");
+    played.push_back(message);
+  }
+  WaitUntil([&] { return b.midi->Output()->Count() >= played.size(); }, std::chrono::seconds(3));
+  const auto out = b.midi->Output()->Messages();
+
+  std::vector<double> latency, interOnset;
+  size_t wrong = 0;
+  const size_t n = std::min(out.size(), played.size());
+  for (size_t i = static_cast<size_t>(warmup); i < n; ++i) {
+    if (out[i].bytes != played[i]) {
+      ++wrong;
+      continue;
+    }
+    latency.push_back(Ms(out[i].when - at[i]));
+    if (i > static_cast<size_t>(warmup) && out[i - 1].bytes == played[i - 1]) {
+      interOnset.push_back(Ms((out[i].when - out[i - 1].when) - (at[i] - at[i - 1])));
+    }
+  }
+  std::vector<double> sorted = latency;
+  std::sort(sorted.begin(), sorted.end());
+  std::sort(interOnset.begin(), interOnset.end());
+  std::printf("%-32s %s %7.2f   %6.2f %6.2f  %4s  %zu/%d%s\n", c.label, Figures(latency).c_str(),
+              Percentile(sorted, 0.99) - Percentile(sorted, 0.01), Percentile(interOnset, 0.01),
+              Percentile(interOnset, 0.99), b.Form().EditNbrLate.Text().c_str(),
+              n > static_cast<size_t>(warmup) ? n - static_cast<size_t>(warmup) : 0, events,
+              wrong ? (", " + std::to_string(wrong) + " not as played").c_str() : "");
+  std::fflush(stdout);
+
+  a.app->Shutdown();
+  b.app->Shutdown();
+  if (link) link->Stop();
+}
+
+}  // namespace
+}  // namespace tandem::bench
+
+int main(int argc, char** argv) {
+  int events = 480;
+  int warmup = 72;
+  uint64_t seed = 1;
+  std::string only;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string option = argv[i];
+    if (option == "--events") {
+      events = std::max(2, std::atoi(argv[i + 1]));
+    } else if (option == "--warmup") {
+      warmup = std::max(0, std::atoi(argv[i + 1]));
+    } else if (option == "--seed") {
+      seed = static_cast<uint64_t>(std::atoll(argv[i + 1]));
+    } else if (option == "--case") {
+      only = argv[i + 1];
+    } else {
+      std::fprintf(stderr, "usage: timing [--events N] [--warmup N] [--seed N] [--case NAME]\n");
+      return 2;
+    }
+  }
+  using namespace tandem::bench;
+  try {
+    std::printf(
+        "load average %.2f; 24 events/s, %d measured after %d of warm-up; times in ms\n"
+        "%-32s %7s %7s %7s %7s   %6s %6s  %4s  %s\n",
+        LoadAverage(), events, warmup, "case", "p1", "p50", "p99", "spread", "ioe1", "ioe99",
+        "late", "out");
+    for (const Case& c : kCases) {
+      if (only.empty() || only == c.name) Run(c, events, warmup, seed);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "timing: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
