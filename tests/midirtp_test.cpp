@@ -297,6 +297,15 @@ TEST_F(MidiRtpTest, FailedSendIsRetriedWithTheSameRecord) {
   Queue(Midi(128, 61));
   Step(0);
   EXPECT_EQ(net_.increments.back(), 1u);
+  // A captured event counts from the moment it was played, not from when it leaves.
+  auto captured = Midi(144, 62);
+  captured->arrivalUs = int64_t{now_} * 1000 + 6'600;
+  extraUs_ = 9'000;
+  Queue(std::move(captured));
+  Queue(MakeRecord(EventKeyRefresh));
+  Step(0);
+  Step(0);
+  EXPECT_EQ(net_.increments, (std::vector<uint32_t>{0, 30, 50, 250, 3, 1, 2, 3}));
 }
 
 TEST_F(MidiRtpTest, ThePassSaysWhenItHasWorkNext) {

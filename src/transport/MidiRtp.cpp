@@ -226,10 +226,13 @@ bool MidiRTP::SendHead(int32_t now) {
   EventRecord* rec = form_.SendQueue.Get(0);
   if (!rec) return true;
   // The timeline advances by the time since the last successful send, again on every retry, on
-  // a clock of whole milliseconds: the timestamps carry the rhythm as played, for a partner that
-  // plays by them.
-  const int64_t sendMs = microClock_() / 1000;
+  // a clock of whole milliseconds. A captured event counts from the moment it was played, so
+  // the timestamps carry the rhythm as played for a partner that plays by them; never backwards.
+  const int64_t stampUs =
+      rec->kind == EventMidi && rec->arrivalUs != 0 ? rec->arrivalUs : microClock_();
+  int64_t sendMs = stampUs / 1000;
   if (lastSendMs_ < 0) lastSendMs_ = sendMs;
+  sendMs = std::max(sendMs, lastSendMs_);
   int result = link_->IncrementTimestamp(static_cast<uint32_t>(sendMs - lastSendMs_));
   auto payload = Encode(*rec, sentKeys_, form_.RadioButtonNoTransm.Checked(), now);
   if (payload) {
