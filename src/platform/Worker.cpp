@@ -1,5 +1,8 @@
 #include "platform/Worker.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <cstdio>
 #include <exception>
 
@@ -44,6 +47,13 @@ bool Worker::SleepUntil(std::chrono::steady_clock::time_point deadline) {
   if (stop_.load()) return false;
   waker_.WaitUntil(deadline);
   return !stop_.load();
+}
+
+bool Worker::RaisePriority() {
+  // Low among real-time priorities: above every ordinary thread, below a JACK server's.
+  sched_param param{};
+  param.sched_priority = 10;
+  return ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
 }  // namespace tandem

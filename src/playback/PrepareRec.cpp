@@ -246,6 +246,9 @@ ThreadPrepareRec::ThreadPrepareRec(TFormCtl& form, MicroClockFn clock)
     : Worker("ThreadPrepareRec"), form_(form), clock_(std::move(clock)), pass_(form) {}
 
 void ThreadPrepareRec::Run() {
+  // A due record must not wait for a busy core's next tick: the pass is short and bounded, so
+  // it may run ahead of ordinary work where the system lets it.
+  RaisePriority();
   // Producers wake the thread, so a record waits no longer than its due time says.
   form_.ReceiveQueue.SetWaker(&GetWaker());
   form_.LocalQueue.SetWaker(&GetWaker());
