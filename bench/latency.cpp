@@ -1,6 +1,7 @@
 // Capture-to-output delay between two peers on loopback: notes played into A's input at random
 // moments, timed until they leave B's output, for a reception buffer of 0 and of 50 ms. Beside
-// them, a bare UDP round trip on the same loopback, and the clock step that the due test waits on.
+// them, a bare UDP round trip on the same loopback, and the step of the millisecond clock (which
+// times the displays; the due tests wait on the microsecond clock).
 //
 // usage: latency [--events N] [--seed N]
 #include <poll.h>
@@ -102,7 +103,7 @@ int main(int argc, char** argv) {
     std::printf("load average %.2f; %d events per run at random gaps of 5 to 40 ms\n",
                 LoadAverage(), events);
     std::printf(
-        "clock step   : %d ms (a record with no buffer is due at the step after it arrives)\n",
+        "clock step   : %d ms (ClockMs, for the displays; waits are timed in microseconds)\n",
         tandem::bench::ClockStep());
     std::printf("UDP round trip: %s\n", Summary(UdpRoundTrips(2000)).c_str());
     Run(0, events, seed);

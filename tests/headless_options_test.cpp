@@ -87,8 +87,10 @@ TEST(HeadlessOptions, DefaultsLeaveTheModelAsItStarts) {
   EXPECT_TRUE(form.RadioButtonNoTransm.Checked());
   EXPECT_TRUE(form.CheckBoxMidiCanalOut.Checked());
   EXPECT_FALSE(form.CheckBoxAutomateLocalBuffer.Checked());
+  EXPECT_FALSE(form.CheckBoxSteady.Checked());
 
-  auto flags = Parse({"--auto-buffer", "--no-rtp", "--channel", "16", "--retransmission=in-msg"});
+  auto flags = Parse(
+      {"--auto-buffer", "--no-rtp", "--channel", "16", "--retransmission=in-msg", "--steady"});
   ASSERT_TRUE(flags);
   ApplyOptions(*flags, form);
   EXPECT_TRUE(flags->noRtp);
@@ -96,6 +98,7 @@ TEST(HeadlessOptions, DefaultsLeaveTheModelAsItStarts) {
   EXPECT_FALSE(form.ButtonSetLocalBuffer.Enabled());
   EXPECT_EQ(form.EditMidiCanalOut.Text(), "16");
   EXPECT_TRUE(form.RadioButtonInMsg.Checked());
+  EXPECT_TRUE(form.CheckBoxSteady.Checked());
 }
 
 TEST(HeadlessOptions, BadValuesAreErrorsThatNameTheOption) {
@@ -138,6 +141,7 @@ TEST(HeadlessOptions, HelpNamesEveryOption) {
                            "--help",        "--render",        "--demo",        "--demo-seconds"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
+  EXPECT_NE(help.find("--steady"), std::string::npos);
   auto o = Parse({"--help"});
   ASSERT_TRUE(o);
   EXPECT_TRUE(o->help);

@@ -426,6 +426,10 @@ TEST_F(MidiRtpTest, PacketsCarryTheirReadingTimeAndAChordSharesItsFirst) {
   EXPECT_EQ(arrivalOf(6, 1001, 7, 100), first + 1300) << "not the next packet";
   EXPECT_EQ(arrivalOf(7, 1003, 7, 100), first + 1400) << "sent two milliseconds later";
   EXPECT_EQ(arrivalOf(8, 1003, 8, 100), first + 1500) << "another source";
+  net_.Queue(8, 66, {0, 0}, 9, 1003);  // a buffer announcement right behind it
+  extraUs_ += 100;
+  Step(0);
+  EXPECT_EQ(arrivalOf(10, 1003, 8, 100), first + 1700) << "an event after another kind";
 
   // A link that stamps its packets as it reads them is believed over the clock of the pass.
   net_.Queue(9, 77, {144, 60, 1, 0}, 1, 1000, 123'456'789);

@@ -176,9 +176,15 @@ void MidiRTP::Receive(int32_t now) {
 
 int64_t MidiRTP::ArrivalOf(const rtp::Packet& packet) {
   const int64_t arrival = packet.arrival != 0 ? packet.arrival : microClock_();
-  // Packets that left the sender back to back (a chord) carry consecutive sequence numbers and
+  // Events that left the sender back to back (a chord) carry consecutive sequence numbers and
   // timestamps at most a step apart. One that arrives within a millisecond of the first of them
   // is taken as arriving with it, so the chord becomes due at one moment and sounds as one.
+  // Other packets (a buffer announcement, a snapshot) neither join nor start a chord.
+  const bool event = packet.payloadType == PacketMidi || packet.payloadType == PacketMidiKeys;
+  if (!event) {
+    haveGroup_ = false;
+    return arrival;
+  }
   const bool sibling = haveGroup_ && packet.ssrc == groupSource_ &&
                        packet.timestamp - groupTimestamp_ <= kGroupTimestampMs &&
                        packet.extendedSequence == groupSequence_ + 1 &&
