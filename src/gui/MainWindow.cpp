@@ -20,10 +20,10 @@
 #include <exception>
 
 #include "app/Application.h"
-#include "model/StatusTimer.h"
 #include "gui/ImageCanvas.h"
 #include "gui/PortChooser.h"
 #include "gui/Widgets.h"
+#include "model/StatusTimer.h"
 
 namespace tandem {
 
@@ -426,14 +426,15 @@ QWidget* MainWindow::BuildReceptionPanel() {
 
   auto* grid = TightGrid(nullptr);
   grid->addWidget(Label("Reception Buffer :"), 0, 0);
-  grid->addWidget(GaugeView(form_.GaugeBufferRemote, "GaugeBufferRemote"), 0, 1, 1, 2);
-  auto* steady = new QHBoxLayout;
-  steady->setSpacing(4);
-  steady->addWidget(Check(form_.CheckBoxSteady, "CheckBoxSteady"));
+  auto* reception = new QHBoxLayout;
+  reception->setSpacing(4);
+  reception->addWidget(GaugeView(form_.GaugeBufferRemote, "GaugeBufferRemote"), 1);
+  reception->addSpacing(4);
+  reception->addWidget(Check(form_.CheckBoxSteady, "CheckBoxSteady"));
   auto* late = Display(form_.EditNbrLate, "EditNbrLate", 5);
-  steady->addWidget(Label("Late", late));
-  steady->addWidget(late);
-  grid->addLayout(steady, 0, 3);
+  reception->addWidget(Label("Late", late));
+  reception->addWidget(late);
+  grid->addLayout(reception, 0, 1, 1, 3);
 
   auto* steps = new QHBoxLayout;
   steps->addWidget(Check(form_.CheckBoxMidiCanalOut, "CheckBoxMidiCanalOut"));

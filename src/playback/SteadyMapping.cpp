@@ -26,9 +26,8 @@ int64_t SteadyMapping::Map(uint32_t source, uint32_t senderMs, int64_t arrivalUs
     return arrivalUs;
   }
   // Timestamps wrap at 2^32 ms; consecutive ones are close, so their difference unwraps them.
-  senderMs_ += static_cast<int32_t>(senderMs - lastTimestamp_);
-  lastTimestamp_ = senderMs;
-  const int64_t sender = senderMs_ * 1000;
+  const int64_t unwrapped = senderMs_ + static_cast<int32_t>(senderMs - lastTimestamp_);
+  const int64_t sender = unwrapped * 1000;
   const int64_t delta = arrivalUs - sender;
 
   const int64_t distance = delta - offset_;
@@ -37,9 +36,12 @@ int64_t SteadyMapping::Map(uint32_t source, uint32_t senderMs, int64_t arrivalUs
       Restart(source, senderMs, arrivalUs);
       return arrivalUs;
     }
+    // Not believed, so it does not move the reference the next timestamps unwrap from.
     return std::min(sender + offset_, arrivalUs);
   }
   outliers_ = 0;
+  senderMs_ = unwrapped;
+  lastTimestamp_ = senderMs;
 
   // The window's minimum in a deque of increasing deltas: a new sample makes every larger one
   // behind it useless, and the oldest leave as the window slides.
