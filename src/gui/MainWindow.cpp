@@ -20,10 +20,10 @@
 #include <exception>
 
 #include "app/Application.h"
+#include "model/StatusTimer.h"
 #include "gui/ImageCanvas.h"
 #include "gui/PortChooser.h"
 #include "gui/Widgets.h"
-#include "model/StatusTimer.h"
 
 namespace tandem {
 
