@@ -123,6 +123,8 @@ ThreadPrepareSend::~ThreadPrepareSend() {
 }
 
 void ThreadPrepareSend::Run() {
+  // On the road of every note, with short bounded passes: ahead of ordinary work where allowed.
+  RaisePriority();
   const ClockFn clock = ClockMs;
   PrepareSendPass pass(form_, clock);
   // A new record wakes the thread; otherwise it sleeps until its next deadline.
