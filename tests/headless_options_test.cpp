@@ -47,6 +47,8 @@ TEST(HeadlessOptions, EveryOptionReachesTheModel) {
                   "off",
                   "--local-channel",
                   "5",
+                  "--volume",
+                  "50",
                   "--verbose"});
   ASSERT_TRUE(o);
   EXPECT_EQ(o->generators, 2);
@@ -74,6 +76,7 @@ TEST(HeadlessOptions, EveryOptionReachesTheModel) {
   EXPECT_FALSE(form.CheckBoxMidiCanalOut.Checked());
   EXPECT_TRUE(form.CheckBoxLocalMIDI.Checked());
   EXPECT_EQ(form.EditLocalCanal.Text(), "5");
+  EXPECT_EQ(form.TrackBarVolume.Position(), 50);
 }
 
 TEST(HeadlessOptions, DefaultsLeaveTheModelAsItStarts) {
@@ -115,6 +118,7 @@ TEST(HeadlessOptions, BadValuesAreErrorsThatNameTheOption) {
            {"--channel", "17"},
            {"--local-channel", "0"},
            {"--transpose", "200"},
+           {"--volume", "201"},
            {"--dest", ""},
            {"--bogus"},
            {"--verbose=yes"},
@@ -135,7 +139,8 @@ TEST(HeadlessOptions, HelpNamesEveryOption) {
                            "--gen",         "--gen-interval",  "--no-rtp",      "--midi-api",
                            "--midi-in",     "--midi-out",      "--client-name", "--transpose",
                            "--channel",     "--local-channel", "--verbose",     "--seed",
-                           "--help",        "--render",        "--demo",        "--demo-seconds"}) {
+                           "--help",        "--render",        "--demo",        "--demo-seconds",
+                           "--volume"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
   auto o = Parse({"--help"});

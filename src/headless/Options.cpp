@@ -96,6 +96,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
        }},
       {"--midi-out", text(o.midiOut)},
       {"--render", text(o.render)},
+      {"--volume", [&](const std::string& v) { return bool(o.volume = Number(v, 0, kMaxVolume)); }},
       {"--demo-seconds",
        [&](const std::string& v) {
          auto n = Number(v, 1, 24 * 3600);
@@ -157,7 +158,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
 
 std::string HelpText() {
   return R"(Usage: tandem --headless [OPTION...]
-       tandem --demo [--demo-seconds N] [OPTION...]
+  or:  tandem --demo [--demo-seconds N] [OPTION...]
 Carries a live MIDI performance to a peer as RTP over UDP/IPv4, without a window. Runs until
 SIGINT or SIGTERM. Status changes, counters (at most once a second) and chat lines are printed
 on standard output; each line typed on standard input is sent as a chat line.
@@ -195,6 +196,8 @@ MIDI:
                                    our own, or nothing
   --render FILE.wav      the built-in synthesizer writes its audio to FILE.wav instead of
                          playing it on the sound card
+  --volume PERCENT       level of the built-in synthesizer, 0..200 (default 100: a loud chord
+                         peaks near -6 dBFS)
   --client-name NAME     MIDI client names NAME-in and NAME-out (default tandem)
   --transpose N          transpose received notes by N semitones (-127..127)
   --channel N|off        play received events on channel N (1..16; default 1), or as sent
@@ -218,6 +221,7 @@ void ApplyOptions(const HeadlessOptions& o, TFormCtl& form) {
     form.ButtonSetLocalBufferClick();
   }
   if (o.autoBuffer) form.SetAutomateLocalBuffer(true);
+  if (o.volume) form.SetVolume(*o.volume);
   if (o.transpose) {
     form.EditTransposeOut.SetText(IntToStr(*o.transpose));
     form.CheckBoxTransposeOut.SetChecked(true);
