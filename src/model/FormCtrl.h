@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
-#include "events/Listmidi.h"
 #include "model/Controls.h"
+#include "events/Listmidi.h"
 #include "platform/Midi.h"
 
 namespace tandem {
