@@ -111,7 +111,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
        [&](const std::string& v) {
          std::string why;
          o.passphrase = ReadPassphraseFile(v, why);
-         if (!o.passphrase) fileError = why;
+         if (!o.passphrase) fileError = "option --passphrase-file: " + why;
          return o.passphrase.has_value();
        }},
       {"--channel", channel(o.channel)},
