@@ -239,7 +239,7 @@ void ApplyOptions(const HeadlessOptions& o, TFormCtl& form) {
   if (o.sendPort) form.EditPortDistant.SetText(IntToStr(*o.sendPort));
   if (o.dest) form.EditDestIp.SetText(*o.dest);
   if (o.passphrase) form.EditPassphrase.SetText(*o.passphrase);
-  form.CheckBoxAcceptAny.SetChecked(o.acceptAny);
+  if (o.acceptAny) form.CheckBoxAcceptAny.SetChecked(true);
   if (o.retransmission) form.SetRetransmission(*o.retransmission);
   if (o.base) form.EditBaseValue.SetText(IntToStr(*o.base));
   if (o.mult) form.EditMulValue.SetText(IntToStr(*o.mult));
