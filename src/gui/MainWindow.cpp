@@ -15,15 +15,17 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
+#include <QSlider>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
 
 #include "app/Application.h"
-#include "model/StatusTimer.h"
 #include "gui/ImageCanvas.h"
 #include "gui/PortChooser.h"
 #include "gui/Widgets.h"
+#include "model/StatusTimer.h"
 
 namespace tandem {
 
@@ -31,6 +33,10 @@ namespace {
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
+}
+
+QString VolumeTip(int percent) {
+  return QString("Level of the built-in synthesizer: %1 % of its usual level").arg(percent);
 }
 
 QColor Rgb(uint32_t rgb) {
@@ -272,6 +278,7 @@ QWidget* MainWindow::BuildMidiGroup() {
     ports->setHorizontalSpacing(6);
     ports->setVerticalSpacing(4);
     AddPortChoosers(ports, 0);
+    AddVolume(ports, 2);
     grid->addLayout(ports, r, 0, 1, 4);
     grid->setColumnStretch(3, 1);
     ++r;
@@ -307,6 +314,24 @@ void MainWindow::AddPortChoosers(QGridLayout* grid, int row) {
   grid->setColumnStretch(1, 1);
 }
 
+void MainWindow::AddVolume(QGridLayout* grid, int row) {
+  volumeSlider_ = new QSlider(Qt::Horizontal);
+  volumeSlider_->setObjectName("TrackBarVolume");
+  volumeSlider_->setRange(form_.TrackBarVolume.Min(), form_.TrackBarVolume.Max());
+  volumeSlider_->setSingleStep(5);
+  volumeSlider_->setPageStep(25);
+  volumeSlider_->setTickPosition(QSlider::TicksBelow);
+  volumeSlider_->setTickInterval(kDefaultVolume);
+  volumeSlider_->setValue(form_.TrackBarVolume.Position());
+  volumeSlider_->setToolTip(VolumeTip(volumeSlider_->value()));
+  connect(volumeSlider_, &QSlider::valueChanged, this, [this](int value) {
+    RunCommand([this, value] { form_.SetVolume(value); });
+    volumeSlider_->setToolTip(VolumeTip(value));
+  });
+  grid->addWidget(Label("Volume", volumeSlider_), row, 0);
+  grid->addWidget(volumeSlider_, row, 1);
+}
+
 QWidget* MainWindow::BuildRtpGroup() {
   auto* group = new QGroupBox("RTP");
   group->setObjectName("GroupBoxRTP");
@@ -326,13 +351,21 @@ QWidget* MainWindow::BuildRtpGroup() {
   grid->addWidget(listen, 2, 1);
   grid->addWidget(Label("Send Port", send), 3, 0);
   grid->addWidget(send, 3, 1);
+  auto* passphrase = Setting(form_.EditPassphrase, "EditPassphrase", 15);
+  passphrase->setEchoMode(QLineEdit::Password);
+  passphrase->setToolTip("Both partners type the same one; empty: the session travels in clear");
+  grid->addWidget(Label("Passphrase", passphrase), 4, 0);
+  grid->addWidget(passphrase, 4, 1);
+  auto* acceptAny = Check(form_.CheckBoxAcceptAny, "CheckBoxAcceptAny");
+  acceptAny->setToolTip("Take packets from any address, not only from IP Dest");
+  grid->addWidget(acceptAny, 5, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(Command(form_.ButtonInvertPort, "ButtonInvertPort",
                              [this] { form_.ButtonInvertPortClick(); }));
   buttons->addWidget(
       Command(form_.ButtonStartRTP, "ButtonStartRTP", [this] { form_.ButtonStartRTPClick(); }));
   buttons->addStretch();
-  grid->addLayout(buttons, 4, 0, 1, 2);
+  grid->addLayout(buttons, 6, 0, 1, 2);
 
   struct Row {
     const char* label;
@@ -345,6 +378,7 @@ QWidget* MainWindow::BuildRtpGroup() {
       {"# Received", form_.EditNbrRec, "EditNbrRec"},
       {"# Sent", form_.EditNbrSend, "EditNbrSend"},
       {"# Dropped", form_.EditNbrDropped, "EditNbrDropped"},
+      {"# Refused", form_.EditNbrRefused, "EditNbrRefused"},
       {"BandWidth", form_.EditDebit, "EditDebit"},
   };
   int r = 1;
@@ -590,6 +624,11 @@ void MainWindow::Refresh(bool force) {
       // A display shows the start of a long text; a box being typed in keeps its cursor.
       b.widget->setCursorPosition(b.widget->hasFocus() ? std::min(cursor, int(text.size())) : 0);
     }
+  }
+  if (volumeSlider_ != nullptr && volumeSlider_->value() != form_.TrackBarVolume.Position()) {
+    QSignalBlocker quiet(volumeSlider_);
+    volumeSlider_->setValue(form_.TrackBarVolume.Position());
+    volumeSlider_->setToolTip(VolumeTip(volumeSlider_->value()));
   }
   if (uint64_t version = form_.EditMidiStatus.Version(); version != statusSeen_) {
     statusSeen_ = version;

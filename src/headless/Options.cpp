@@ -1,5 +1,6 @@
 #include "headless/Options.h"
 
+#include <fstream>
 #include <functional>
 #include <map>
 
@@ -45,6 +46,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       return bool(n);
     };
   };
+  std::string fileError;
   const std::map<std::string, Parser> withValue = {
       {"--listen-port", port(o.listenPort)},
       {"--send-port", port(o.sendPort)},
@@ -96,6 +98,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
        }},
       {"--midi-out", text(o.midiOut)},
       {"--render", text(o.render)},
+      {"--volume", [&](const std::string& v) { return bool(o.volume = Number(v, 0, kMaxVolume)); }},
       {"--demo-seconds",
        [&](const std::string& v) {
          auto n = Number(v, 1, 24 * 3600);
@@ -105,13 +108,22 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       {"--client-name", text(o.clientName)},
       {"--transpose",
        [&](const std::string& v) { return bool(o.transpose = Number(v, -127, 127)); }},
+      {"--passphrase-file",
+       [&](const std::string& v) {
+         std::string why;
+         o.passphrase = ReadPassphraseFile(v, why);
+         if (!o.passphrase) fileError = "option --passphrase-file: " + why;
+         return o.passphrase.has_value();
+       }},
       {"--channel", channel(o.channel)},
       {"--local-channel", channel(o.localChannel)},
   };
   const std::map<std::string, bool*> flags = {
-      {"--headless", nullptr},          {"--help", &o.help},     {"-h", &o.help},
-      {"--auto-buffer", &o.autoBuffer}, {"--steady", &o.steady}, {"--no-rtp", &o.noRtp},
-      {"--verbose", &o.verbose},        {"--demo", &o.demo},
+      {"--headless", nullptr}, {"--help", &o.help},
+      {"-h", &o.help},         {"--auto-buffer", &o.autoBuffer},
+      {"--no-rtp", &o.noRtp},  {"--verbose", &o.verbose},
+      {"--demo", &o.demo},     {"--accept-any", &o.acceptAny},
+      {"--steady", &o.steady},
   };
 
   for (size_t i = 0; i < args.size(); ++i) {
@@ -142,7 +154,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       value = args[++i];
     }
     if (!p->second(*value)) {
-      error = "bad value '" + *value + "' for " + name;
+      error = !fileError.empty() ? fileError : "bad value '" + *value + "' for " + name;
       return std::nullopt;
     }
   }
@@ -156,7 +168,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
 
 std::string HelpText() {
   return R"(Usage: tandem --headless [OPTION...]
-       tandem --demo [--demo-seconds N] [OPTION...]
+  or:  tandem --demo [--demo-seconds N] [OPTION...]
 Carries a live MIDI performance to a peer as RTP over UDP/IPv4, without a window. Runs until
 SIGINT or SIGTERM. Status changes, counters (at most once a second) and chat lines are printed
 on standard output; each line typed on standard input is sent as a chat line.
@@ -173,6 +185,9 @@ Session:
   --send-port N          the peer's RTP port (default 3000)
   --dest ADDR            the peer's IPv4 address or host name (default 127.0.0.1)
   --no-rtp               do not start the RTP session at launch
+  --passphrase-file FILE protect the session with the passphrase on FILE's first line (the
+                         partner uses the same one); without it, packets travel in clear
+  --accept-any           take packets from any address, not only from the --dest one
 Retransmission of key states:
   --retransmission none|in-msg|constant|variable   (default none)
   --base MS              base refresh interval (default 5)
@@ -197,6 +212,8 @@ MIDI:
                                    our own, or nothing
   --render FILE.wav      the built-in synthesizer writes its audio to FILE.wav instead of
                          playing it on the sound card
+  --volume PERCENT       level of the built-in synthesizer, 0..200 (default 100: a loud chord
+                         peaks near -6 dBFS)
   --client-name NAME     MIDI client names NAME-in and NAME-out (default tandem)
   --transpose N          transpose received notes by N semitones (-127..127)
   --channel N|off        play received events on channel N (1..16; default 1), or as sent
@@ -208,10 +225,28 @@ Options take their value as the next argument or after '='. A bad value exits wi
 )";
 }
 
+std::optional<std::string> ReadPassphraseFile(const std::string& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  if (!in || !std::getline(in, line)) {
+    error = "cannot read the passphrase file '" + path + "'";
+    return std::nullopt;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  // An empty one would quietly mean a session in clear.
+  if (line.empty()) {
+    error = "the passphrase file '" + path + "' holds no passphrase on its first line";
+    return std::nullopt;
+  }
+  return line;
+}
+
 void ApplyOptions(const HeadlessOptions& o, TFormCtl& form) {
   if (o.listenPort) form.EditPortLocal.SetText(IntToStr(*o.listenPort));
   if (o.sendPort) form.EditPortDistant.SetText(IntToStr(*o.sendPort));
   if (o.dest) form.EditDestIp.SetText(*o.dest);
+  if (o.passphrase) form.EditPassphrase.SetText(*o.passphrase);
+  if (o.acceptAny) form.CheckBoxAcceptAny.SetChecked(true);
   if (o.retransmission) form.SetRetransmission(*o.retransmission);
   if (o.base) form.EditBaseValue.SetText(IntToStr(*o.base));
   if (o.mult) form.EditMulValue.SetText(IntToStr(*o.mult));
@@ -221,6 +256,7 @@ void ApplyOptions(const HeadlessOptions& o, TFormCtl& form) {
   }
   if (o.autoBuffer) form.SetAutomateLocalBuffer(true);
   if (o.steady) form.CheckBoxSteady.SetChecked(true);
+  if (o.volume) form.SetVolume(*o.volume);
   if (o.transpose) {
     form.EditTransposeOut.SetText(IntToStr(*o.transpose));
     form.CheckBoxTransposeOut.SetChecked(true);

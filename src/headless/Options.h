@@ -17,6 +17,9 @@ struct HeadlessOptions {
   std::optional<int32_t> listenPort, sendPort;
   std::optional<std::string> dest;
   bool noRtp = false;
+  bool acceptAny = false;
+  // Read from --passphrase-file, never from the command line, where any user can read it.
+  std::optional<std::string> passphrase;
   // Retransmission and buffers
   std::optional<Retransmission> retransmission;
   std::optional<int32_t> base, mult, buffer;
@@ -31,6 +34,7 @@ struct HeadlessOptions {
   std::string midiIn;   // empty: the first device
   std::string midiOut;  // empty: the built-in synthesizer
   std::string render;   // non-empty: the synthesizer writes this WAV file instead of sounding
+  std::optional<int32_t> volume;  // "Volume", in percent of the synthesizer's usual level
   std::string clientName = "tandem";
   std::optional<int32_t> transpose;
   // Set: "Receive Canal" checked with this channel, or unchecked when it holds nothing.
@@ -46,6 +50,10 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
                                             std::string& error);
 
 std::string HelpText();
+
+// The passphrase in a file: its first line, without the line end. Nothing, with the reason in
+// `error`, when the file cannot be read or the line is empty.
+std::optional<std::string> ReadPassphraseFile(const std::string& path, std::string& error);
 
 // Puts the options into the window's model, as a user would before pressing anything.
 void ApplyOptions(const HeadlessOptions& options, TFormCtl& form);

@@ -53,6 +53,8 @@ class TFormCtl {
   // Run after "Audition" changed state; SetAudition changes it and runs this.
   void CheckBoxMidiPlayClick();
   void SetAudition(bool checked);
+  // Moves "Volume" (clamped to its range) and sets the output's level to it.
+  void SetVolume(int32_t percent);
   // Step handlers: delta +1 for the up arrow, -1 for the down arrow.
   void UpDownLocalCanalChanging(int delta);
   void UpDownTransposeLocalValueChanging(int delta);
@@ -68,6 +70,8 @@ class TFormCtl {
   Button ButtonReadMidi{"Read MIDI"};
   Button Button1{"MIDI Gen"};
   CheckBox CheckBoxMidiPlay{"Audition", true};
+  // Not a control of the original window: the built-in synthesizer's level, in percent.
+  Slider TrackBarVolume{0, kMaxVolume, kDefaultVolume};
   // Not a control of the original window: where the MIDI layer says what it could not do.
   EditBox EditMidiStatus{""};
 
@@ -76,6 +80,11 @@ class TFormCtl {
   EditBox EditDestIp{"127.0.0.1"};
   EditBox EditPortLocal{"2000"};
   EditBox EditPortDistant{"3000"};
+  // Not controls of the original window: who may reach us. The passphrase (empty: none, the
+  // packets travel in clear) protects the session; without "Accept any", datagrams are taken
+  // only from the address "IP Dest" names. Both are read when a session starts.
+  EditBox EditPassphrase{""};
+  CheckBox CheckBoxAcceptAny{"Accept any", false};
   Button ButtonInvertPort{"Invert Port"};
   Button ButtonStartRTP{"Start RTP "};
   EditBox EditStatutConnect{"----"};
@@ -85,6 +94,9 @@ class TFormCtl {
   EditBox EditDebit{"---"};
   // Not a control of the original window: received datagrams that came to nothing.
   EditBox EditNbrDropped{"0"};
+  // Not a control of the original window: datagrams refused as not our partner's, by address or
+  // by passphrase. Written by the session thread only.
+  EditBox EditNbrRefused{"0"};
 
   // ---- Local panel
   Gauge GaugeSpeedLocal{1000, 500};
