@@ -18,11 +18,14 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "LoopbackPorts.h"
+#include "MidiReadBack.h"
+#include "ScratchDir.h"
 #include "TestTiming.h"
 #include "WavFile.h"
 
@@ -219,13 +222,16 @@ TEST(Headless, TwoPeersCarryNotesAndChatAndStopCleanly) {
   ASSERT_TRUE(portA != 0 && portB != 0 && portA != portB);
   Tap tap;  // A -> tap -> B, so the test can count what A sends by kind
   tap.ForwardTo(portB);
+  tandem::test::ScratchDir dir("tandem-headless");
+  const std::string recordA = (dir.Path() / "a.mid").string();
+  const std::string recordB = (dir.Path() / "b.mid").string();
   auto common = std::vector<std::string>{"--headless", "--midi-api", "none", "--dest", "127.0.0.1"};
   auto argsA = common, argsB = common;
   argsA.insert(argsA.end(),
                {"--listen-port", std::to_string(portA), "--send-port", std::to_string(tap.Port()),
-                "--gen", "1", "--gen-interval", "20", "--seed", "7"});
-  argsB.insert(argsB.end(),
-               {"--listen-port", std::to_string(portB), "--send-port", std::to_string(portA)});
+                "--gen", "1", "--gen-interval", "20", "--seed", "7", "--record", recordA});
+  argsB.insert(argsB.end(), {"--listen-port", std::to_string(portB), "--send-port",
+                             std::to_string(portA), "--record", recordB});
   Peer b(argsB);
   Peer a(argsA);
   ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", 10s)) << a.Output() << a.Errors();
@@ -258,6 +264,49 @@ TEST(Headless, TwoPeersCarryNotesAndChatAndStopCleanly) {
   b.Signal(SIGTERM);
   EXPECT_EQ(a.Wait(10s), 0) << a.Errors();
   EXPECT_EQ(b.Wait(10s), 0) << b.Errors();
+
+  // Both recorded the session: A's track holds the generator's 100 notes, B's partner track
+  // what B sounded of them, on its "Receive Canal" 1: each key once, since a key already
+  // sounding is not struck again (the generator sends no note-offs). A key may sound a little
+  // before its turn when a later note's key snapshot brings it.
+  auto read = tandem::test::ReadWithMido({recordA, recordB}, false);
+  ASSERT_EQ(read[0].error, "");
+  ASSERT_EQ(read[1].error, "");
+  ASSERT_EQ(read[0].tracks, 2);
+  ASSERT_EQ(read[1].tracks, 2);
+  const auto& played = read[0].messages[0];
+  ASSERT_EQ(played.size(), 100u);
+  std::set<int> keys;
+  for (const auto& m : played) {
+    EXPECT_EQ(m.status, 0x90);
+    EXPECT_EQ(m.data2, 80);
+    keys.insert(m.data1);
+  }
+  // The generator waits 20 ms between notes, so its notes span at least 99 times that.
+  EXPECT_GE(played.back().ms - played.front().ms, 99 * 20);
+  const auto& heard = read[1].messages[1];
+  std::multiset<int> heardKeys;
+  for (size_t i = 0; i < heard.size(); ++i) {
+    EXPECT_EQ(heard[i].status, 0x90) << i;
+    EXPECT_EQ(heard[i].data2, 80) << i;
+    heardKeys.insert(heard[i].data1);
+    if (i > 0) {
+      EXPECT_GE(heard[i].ms, heard[i - 1].ms);
+    }
+  }
+  EXPECT_EQ(heardKeys, std::multiset<int>(keys.begin(), keys.end()));
+  EXPECT_TRUE(read[0].messages[1].empty());
+  EXPECT_TRUE(read[1].messages[0].empty());
+}
+
+TEST(Headless, AnUnwritableRecordingIsSaidAndTheSessionRunsOn) {
+  Peer p({"--headless", "--midi-api", "none", "--listen-port", std::to_string(FreePortPair()),
+          "--record", "/nonexistent-folder/x.mid"});
+  EXPECT_TRUE(p.WaitLine("RTP Status: RTP Initialisé", 10s)) << p.Output();
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Wait(10s), 0);
+  EXPECT_NE(p.Errors().find("Cannot record: cannot write /nonexistent-folder/x.mid"),
+            std::string::npos);
 }
 
 off_t FileSize(const std::string& path) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,9 +28,12 @@ struct HeadlessOptions {
   uint32_t seed = 0;
   // MIDI
   std::string midiApi = "auto";
-  std::string midiIn;   // empty: the first device
-  std::string midiOut;  // empty: the built-in synthesizer
-  std::string render;   // non-empty: the synthesizer writes this WAV file instead of sounding
+  std::string midiIn;    // empty: the first device
+  std::string midiOut;   // empty: the built-in synthesizer
+  std::string render;    // non-empty: the synthesizer writes this WAV file instead of sounding
+  std::string record;    // non-empty: the session is recorded into this MIDI file
+  std::string settings;  // non-empty: settings stored by the window, read before the options
+  std::map<std::string, std::string> remembered;  // what ReadSettings found there
   std::string clientName = "tandem";
   std::optional<int32_t> transpose;
   // Set: "Receive Canal" checked with this channel, or unchecked when it holds nothing.
@@ -46,7 +50,12 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
 
 std::string HelpText();
 
-// Puts the options into the window's model, as a user would before pressing anything.
-void ApplyOptions(const HeadlessOptions& options, TFormCtl& form);
+// Reads the --settings file, if one was named, into `remembered`; the ports it holds become the
+// options' where none were given. False, with the reason, when the file cannot be read.
+bool ReadSettings(HeadlessOptions& options, std::string& error);
+
+// Puts the remembered settings, then the options, into the window's model, as a user would
+// before pressing anything. Returns the keys of remembered values that were unusable.
+std::vector<std::string> ApplyOptions(const HeadlessOptions& options, TFormCtl& form);
 
 }  // namespace tandem
