@@ -28,12 +28,9 @@ struct HeadlessOptions {
   uint32_t seed = 0;
   // MIDI
   std::string midiApi = "auto";
-  std::string midiIn;    // empty: the first device
-  std::string midiOut;   // empty: the built-in synthesizer
-  std::string render;    // non-empty: the synthesizer writes this WAV file instead of sounding
-  std::string record;    // non-empty: the session is recorded into this MIDI file
-  std::string settings;  // non-empty: settings stored by the window, read before the options
-  std::map<std::string, std::string> remembered;  // what ReadSettings found there
+  std::string midiIn;   // empty: the first device
+  std::string midiOut;  // empty: the built-in synthesizer
+  std::string render;   // non-empty: the synthesizer writes this WAV file instead of sounding
   std::string clientName = "tandem";
   std::optional<int32_t> transpose;
   // Set: "Receive Canal" checked with this channel, or unchecked when it holds nothing.
@@ -41,6 +38,12 @@ struct HeadlessOptions {
   // The demo: a partner peer in this process plays into this one for `demoSeconds`.
   bool demo = false;
   int32_t demoSeconds = 30;
+  // Non-empty: the session is recorded into this MIDI file.
+  std::string record;
+  // Non-empty: settings as the window stores them, read before the options; what ReadSettings
+  // found there.
+  std::string settings;
+  std::map<std::string, std::string> remembered;
 };
 
 // Parses everything after the program name. On a bad option or value returns nothing and says
