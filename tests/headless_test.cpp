@@ -299,13 +299,31 @@ TEST(Headless, TwoPeersCarryNotesAndChatAndStopCleanly) {
   EXPECT_TRUE(read[1].messages[0].empty());
 }
 
-TEST(Headless, AnUnwritableRecordingIsSaidAndTheSessionRunsOn) {
-  Peer p({"--headless", "--midi-api", "none", "--listen-port", std::to_string(FreePortPair()),
-          "--record", "/nonexistent-folder/x.mid"});
-  EXPECT_TRUE(p.WaitLine("RTP Status: RTP Initialisé", 10s)) << p.Output();
-  p.Signal(SIGTERM);
-  EXPECT_EQ(p.Wait(10s), 0);
-  EXPECT_NE(p.Errors().find("Cannot record: cannot write /nonexistent-folder/x.mid"),
+TEST(Headless, AKilledRecordingStaysReadableAndAnUnwritableOneIsSaid) {
+  tandem::test::ScratchDir dir("tandem-headless");
+  const std::string file = (dir.Path() / "killed.mid").string();
+  Peer killed({"--headless", "--midi-api", "none", "--no-rtp", "--gen", "1", "--gen-interval", "10",
+               "--record", file});
+  Peer unwritable({"--headless", "--midi-api", "none", "--listen-port",
+                   std::to_string(FreePortPair()), "--record", "/nonexistent-folder/x.mid"});
+  // Killed while it writes, at no moment of its choosing, the file holds what was written.
+  int written = 0;
+  EXPECT_TRUE(tandem::test::WaitFor([&] {
+    auto r = tandem::test::ReadWithMido({file}, true);
+    written = r[0].counts.size() == 2 ? r[0].counts[0] : 0;
+    return written >= 20;
+  })) << killed.Output();
+  killed.Signal(SIGKILL);
+  EXPECT_EQ(killed.Wait(10s), 128 + SIGKILL);
+  auto read = tandem::test::ReadWithMido({file}, false);
+  ASSERT_EQ(read[0].error, "");
+  EXPECT_EQ(read[0].tracks, 2);
+  EXPECT_GE(read[0].counts[0], written);
+
+  EXPECT_TRUE(unwritable.WaitLine("RTP Status: RTP Initialisé", 10s)) << unwritable.Output();
+  unwritable.Signal(SIGTERM);
+  EXPECT_EQ(unwritable.Wait(10s), 0);
+  EXPECT_NE(unwritable.Errors().find("Cannot record: cannot write /nonexistent-folder/x.mid"),
             std::string::npos);
 }
 
