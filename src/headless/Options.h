@@ -18,6 +18,9 @@ struct HeadlessOptions {
   std::optional<int32_t> listenPort, sendPort;
   std::optional<std::string> dest;
   bool noRtp = false;
+  bool acceptAny = false;
+  // Read from --passphrase-file, never from the command line, where any user can read it.
+  std::optional<std::string> passphrase;
   // Retransmission and buffers
   std::optional<Retransmission> retransmission;
   std::optional<int32_t> base, mult, buffer;
@@ -52,6 +55,10 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
                                             std::string& error);
 
 std::string HelpText();
+
+// The passphrase in a file: its first line, without the line end. Nothing, with the reason in
+// `error`, when the file cannot be read or the line is empty.
+std::optional<std::string> ReadPassphraseFile(const std::string& path, std::string& error);
 
 // Reads the --settings file, if one was named, into `remembered`; the ports it holds become the
 // options' where none were given. False, with the reason, when the file cannot be read.

@@ -151,9 +151,9 @@ std::vector<SettingLine> MakeLines() {
       Check("reception/transposeOn", &F::CheckBoxTransposeOut),
       Stepped("reception/transpose", &F::EditTransposeOut, &F::UpDownTransposeOut,
               &F::UpDownTransposeOutChanging, true),
+      Check("rtp/acceptAny", &F::CheckBoxAcceptAny),
       // The controls other changes bring go here, one line each, e.g.
       //   Check("rtp/steady", &F::CheckBoxSteady),
-      //   Check("rtp/acceptAny", &F::CheckBoxAcceptAny),
       //   Check("security/remember", &F::CheckBoxRemember), then "security/passphrase"
       //   whose save gives nothing unless "Remember" is checked, so the key is removed.
       Port("midi/input", &RememberedPorts::in),

@@ -63,17 +63,17 @@ UdpSocket::Received UdpSocket::ReceiveFrom(std::span<uint8_t> buffer) {
     r.result = -EBADF;
     return r;
   }
-  sockaddr_in from{};
-  socklen_t len = sizeof from;
+  socklen_t len = sizeof r.from;
   // MSG_TRUNC makes Linux return the datagram's real length, so a cut datagram is seen as such.
   const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC,
-                               reinterpret_cast<sockaddr*>(&from), &len);
+                               reinterpret_cast<sockaddr*>(&r.from), &len);
   if (n < 0) {
     r.result = -errno;  // EWOULDBLOCK is EAGAIN on Linux
     return r;
   }
   r.result = n;
   r.truncated = static_cast<size_t>(n) > buffer.size();
+  const auto& from = reinterpret_cast<const sockaddr_in&>(r.from);
   r.fromIp = ntohl(from.sin_addr.s_addr);
   r.fromPort = ntohs(from.sin_port);
   return r;

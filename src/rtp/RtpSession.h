@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "rtp/Srtp.h"
+
 namespace tandem::rtp {
 
 // Results: 0 on success, one of these on failure.
@@ -27,6 +29,7 @@ enum Error : int {
   kErrReceive = -12,           // a socket read failed for a reason other than "nothing waits"
   kErrNoSource = -13,          // no current source (GotoFirst/NextSourceWithData said false)
   kErrBadArgument = -14,       // payload type above 127, or no bytes for a non-zero length
+  kErrSrtp = -15,              // the SRTP library could not be set up, or refused to protect
 };
 
 struct Packet {
@@ -50,6 +53,9 @@ struct SessionStats {
   uint64_t limitDropped = 0;     // too many sources, or too many packets waiting for one
   uint64_t receiveErrors = 0;    // socket reads that failed
   uint64_t rtcpSendErrors = 0;   // reports or BYEs the socket refused
+  uint64_t refusedSender = 0;    // from a host other than a destination, with the check on
+  uint64_t refusedAuth = 0;      // failed SRTP/SRTCP authentication or the replay check
+  uint64_t ssrcChanges = 0;      // a partner used our SSRC, so we took another
 };
 
 // What the session knows about one remote source.
@@ -82,6 +88,13 @@ class RtpSession {
   int SetTimestampUnit(double seconds);
   // Adds a destination: data to port, RTCP to port + 1 (ipHostOrder in host byte order).
   int AddDestination(uint32_t ipHostOrder, uint16_t port);
+  // With the check on, datagrams are taken only from the host of a destination (any port); the
+  // others are counted in refusedSender and go no further. Off by default; kept across Create.
+  void SetSenderCheck(bool on);
+  // From now until Destroy, every packet leaves protected with SRTP/SRTCP under `key`, and only
+  // datagrams that authenticate under it are taken (the others count in refusedAuth).
+  // kErrSrtp when the library cannot be set up.
+  int EnableSrtp(const SrtpKey& key);
   // Advances the session's RTP timestamp.
   int IncrementTimestamp(uint32_t units);
   // Sends one packet to every destination; the timestamp advances by tsIncrement after it.

@@ -20,10 +20,10 @@
 #include <memory>
 
 #include "app/Application.h"
-#include "model/FormCtrl.h"
 #include "gui/MainWindow.h"
 #include "gui/PortChooser.h"
 #include "gui/Widgets.h"
+#include "model/FormCtrl.h"
 #include "platform/MemoryMidi.h"
 
 namespace tandem {
@@ -125,6 +125,8 @@ TEST_F(WindowTest, ShowsEveryControlWithItsStartingText) {
       {"EditNbrSend", "----"},
       {"EditDebit", "---"},
       {"EditNbrDropped", "0"},
+      {"EditNbrRefused", "0"},
+      {"EditPassphrase", ""},
       {"EditSpeed", "0"},
       {"EditBufferLocal", "0"},
       {"EditLocalCanal", "2"},
@@ -149,6 +151,7 @@ TEST_F(WindowTest, ShowsEveryControlWithItsStartingText) {
       {"CheckBoxTransposeOut", "Transpose"},    {"RadioButtonNoTransm", "None"},
       {"RadioButtonInMsg", "In Normal Msg"},    {"RadioButtonCst", "Constant Rate"},
       {"RadioButtonVariable", "Variable Rate"}, {"ButtonChatSend", "Send"},
+      {"CheckBoxAcceptAny", "Accept any"},
   };
   for (auto [name, text] : buttons) EXPECT_EQ(Find<QAbstractButton>(name)->text(), text) << name;
   EXPECT_TRUE(Find<QCheckBox>("CheckBoxMidiPlay")->isChecked());
@@ -165,6 +168,16 @@ TEST_F(WindowTest, ShowsEveryControlWithItsStartingText) {
   EXPECT_LE(window.sizeHint().width(), 1366);
   EXPECT_LE(window.sizeHint().height(), 700);
   EXPECT_LE(window.minimumSizeHint().height(), 700);
+}
+
+TEST_F(WindowTest, PassphraseIsMaskedAndAcceptAnyReachesTheModel) {
+  QLineEdit* passphrase = Edit("EditPassphrase");
+  EXPECT_EQ(passphrase->echoMode(), QLineEdit::Password);
+  Type(passphrase, "s3cret words");
+  EXPECT_EQ(form.EditPassphrase.Text(), "s3cret words");
+  EXPECT_EQ(passphrase->displayText().indexOf("s3cret"), -1);
+  Click("CheckBoxAcceptAny");
+  EXPECT_TRUE(form.CheckBoxAcceptAny.Checked());
 }
 
 TEST_F(WindowTest, InvertPortSwapsThePortsBothWays) {
@@ -419,6 +432,8 @@ TEST(WindowSettings, WrittenByOneWindowAreRestoredByTheNextAndGarbageGivesDefaul
     f.UpDownMidiCanalOutChanging(+8);
     f.CheckBoxTransposeOut.SetChecked(true);
     f.EditTransposeOut.SetText("15");  // typed, beyond the arrows' reach
+    f.CheckBoxAcceptAny.SetChecked(true);
+    f.EditPassphrase.SetText("not to be kept");
     first.app->SetPorts(PortChoice::Parse("memory-in"), PortChoice::Parse("memory-out"));
     first.window->setGeometry(
         QRect(QPoint(12, 24), first.window->minimumSizeHint() + QSize(30, 20)));
@@ -427,6 +442,11 @@ TEST(WindowSettings, WrittenByOneWindowAreRestoredByTheNextAndGarbageGivesDefaul
     first.window->StoreSettings(settings);
   }
   ASSERT_TRUE(QFile::exists(home.path() + "/Tandem/Tandem.conf"));
+  {
+    QFile conf(home.path() + "/Tandem/Tandem.conf");
+    ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(conf.readAll().contains("not to be kept"));
+  }
 
   {
     ProgramWindow next(midi);
@@ -451,6 +471,8 @@ TEST(WindowSettings, WrittenByOneWindowAreRestoredByTheNextAndGarbageGivesDefaul
     EXPECT_EQ(f.EditMidiCanalOut.Text(), "9");
     EXPECT_TRUE(f.CheckBoxTransposeOut.Checked());
     EXPECT_EQ(f.EditTransposeOut.Text(), "15");
+    EXPECT_TRUE(f.CheckBoxAcceptAny.Checked());
+    EXPECT_EQ(f.EditPassphrase.Text(), "");
     // The arrows go on from the restored values, not from their defaults.
     f.UpDownLocalCanalChanging(+1);
     EXPECT_EQ(f.EditLocalCanal.Text(), "6");
@@ -492,7 +514,8 @@ TEST(WindowSettings, WrittenByOneWindowAreRestoredByTheNextAndGarbageGivesDefaul
                    &TFormCtl::EditMidiCanalOut, &TFormCtl::EditTransposeOut})
     EXPECT_EQ((f.*box).Text(), (d.*box).Text());
   for (auto box : {&TFormCtl::CheckBoxAutomateLocalBuffer, &TFormCtl::CheckBoxLocalMIDI,
-                   &TFormCtl::CheckBoxMidiCanalOut, &TFormCtl::CheckBoxTransposeOut})
+                   &TFormCtl::CheckBoxMidiCanalOut, &TFormCtl::CheckBoxTransposeOut,
+                   &TFormCtl::CheckBoxAcceptAny})
     EXPECT_EQ((f.*box).Checked(), (d.*box).Checked());
   EXPECT_EQ(f.RadioGroup1.Selected(), d.RadioGroup1.Selected());
   EXPECT_EQ(f.LocalBuffer.load(), d.LocalBuffer.load());
