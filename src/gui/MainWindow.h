@@ -19,6 +19,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QSettings;
+class QSlider;
 
 namespace tandem {
 
@@ -77,6 +78,7 @@ class MainWindow : public QWidget {
 
   QWidget* BuildMidiGroup();
   void AddPortChoosers(QGridLayout* grid, int row);
+  void AddVolume(QGridLayout* grid, int row);
   QWidget* BuildRtpGroup();
   QWidget* BuildLocalPanel();
   QWidget* BuildReceptionPanel();
@@ -105,6 +107,7 @@ class MainWindow : public QWidget {
   Application* app_;
   PortChooser* inputChooser_ = nullptr;
   PortChooser* outputChooser_ = nullptr;
+  QSlider* volumeSlider_ = nullptr;
   QTimer timer_;
   KeyboardPicture* keyboardToSend_ = nullptr;
   KeyboardPicture* keyboardToPlay_ = nullptr;

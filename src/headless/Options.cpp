@@ -99,6 +99,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
        }},
       {"--midi-out", text(o.midiOut)},
       {"--render", text(o.render)},
+      {"--volume", [&](const std::string& v) { return bool(o.volume = Number(v, 0, kMaxVolume)); }},
       {"--record", text(o.record)},
       {"--settings", text(o.settings)},
       {"--demo-seconds",
@@ -169,7 +170,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
 
 std::string HelpText() {
   return R"(Usage: tandem --headless [OPTION...]
-       tandem --demo [--demo-seconds N] [OPTION...]
+  or:  tandem --demo [--demo-seconds N] [OPTION...]
 Carries a live MIDI performance to a peer as RTP over UDP/IPv4, without a window. Runs until
 SIGINT or SIGTERM. Status changes, counters (at most once a second) and chat lines are printed
 on standard output; each line typed on standard input is sent as a chat line.
@@ -210,6 +211,8 @@ MIDI:
                                    our own, or nothing
   --render FILE.wav      the built-in synthesizer writes its audio to FILE.wav instead of
                          playing it on the sound card
+  --volume PERCENT       level of the built-in synthesizer, 0..200 (default 100: a loud chord
+                         peaks near -6 dBFS)
   --record FILE.mid      record the session into FILE.mid, a Standard MIDI File with
                          one track for what is played here and one for the partner, to
                          the millisecond; written as it goes, readable even after a crash
@@ -273,6 +276,7 @@ std::vector<std::string> ApplyOptions(const HeadlessOptions& o, TFormCtl& form) 
     form.ButtonSetLocalBufferClick();
   }
   if (o.autoBuffer) form.SetAutomateLocalBuffer(true);
+  if (o.volume) form.SetVolume(*o.volume);
   if (o.transpose) {
     form.EditTransposeOut.SetText(IntToStr(*o.transpose));
     form.CheckBoxTransposeOut.SetChecked(true);

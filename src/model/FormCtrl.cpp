@@ -96,6 +96,11 @@ void TFormCtl::SetAudition(bool checked) {
   CheckBoxMidiPlayClick();
 }
 
+void TFormCtl::SetVolume(int32_t percent) {
+  TrackBarVolume.SetPosition(percent);
+  MidiOutHandle.SetVolume(TrackBarVolume.Position());
+}
+
 void TFormCtl::SetRecording(bool checked, const std::string& path) {
   std::string error;
   if (checked) {

@@ -152,6 +152,13 @@ std::vector<SettingLine> MakeLines() {
       Stepped("reception/transpose", &F::EditTransposeOut, &F::UpDownTransposeOut,
               &F::UpDownTransposeOutChanging, true),
       Check("rtp/acceptAny", &F::CheckBoxAcceptAny),
+      {"synth/volume",
+       [](F& f, RememberedPorts&) { return std::optional(IntToStr(f.TrackBarVolume.Position())); },
+       [](F& f, RememberedPorts&, const std::string& text) {
+         auto v = WholeNumber(text, f.TrackBarVolume.Min(), f.TrackBarVolume.Max());
+         if (v) f.SetVolume(*v);
+         return v.has_value();
+       }},
       // The controls other changes bring go here, one line each, e.g.
       //   Check("rtp/steady", &F::CheckBoxSteady),
       //   Check("security/remember", &F::CheckBoxRemember), then "security/passphrase"

@@ -433,6 +433,7 @@ TEST(WindowSettings, WrittenByOneWindowAreRestoredByTheNextAndGarbageGivesDefaul
     f.CheckBoxTransposeOut.SetChecked(true);
     f.EditTransposeOut.SetText("15");  // typed, beyond the arrows' reach
     f.CheckBoxAcceptAny.SetChecked(true);
+    f.SetVolume(150);
     f.EditPassphrase.SetText("not to be kept");
     first.app->SetPorts(PortChoice::Parse("memory-in"), PortChoice::Parse("memory-out"));
     first.window->setGeometry(
@@ -472,6 +473,7 @@ TEST(WindowSettings, WrittenByOneWindowAreRestoredByTheNextAndGarbageGivesDefaul
     EXPECT_TRUE(f.CheckBoxTransposeOut.Checked());
     EXPECT_EQ(f.EditTransposeOut.Text(), "15");
     EXPECT_TRUE(f.CheckBoxAcceptAny.Checked());
+    EXPECT_EQ(f.TrackBarVolume.Position(), 150);
     EXPECT_EQ(f.EditPassphrase.Text(), "");
     // The arrows go on from the restored values, not from their defaults.
     f.UpDownLocalCanalChanging(+1);
@@ -497,7 +499,8 @@ TEST(WindowSettings, WrittenByOneWindowAreRestoredByTheNextAndGarbageGivesDefaul
     std::ofstream garbage((home.path() + "/Tandem/Tandem.conf").toStdString(), std::ios::trunc);
     garbage << "\x01\xff\xfe no such line\n[rtp\n=\n[rtp]\ndest=\nlistenPort=70000\n"
                "sendPort=abc\n[retransmission]\nmode=sometimes\nbase=1e3\nmultiplier=2, 3\n"
-               "[buffer]\nlocal=--5\nauto=maybe\n[local]\nchannelOn=1\nchannel=17\n"
+               "[synth]\nvolume=loud\n[buffer]\nlocal=--5\nauto=maybe\n[local]\nchannelOn="
+               "1\nchannel=17\n"
                "transpose=-99\n[reception]\nchannel=0\ntranspose=400\n[midi]\n"
                "input=\"a\\x1b[2Jb\"\n[window]\nx=100000\ny=-100000\nwidth=-5\n"
                "height=99999999999\n";
@@ -518,6 +521,7 @@ TEST(WindowSettings, WrittenByOneWindowAreRestoredByTheNextAndGarbageGivesDefaul
                    &TFormCtl::CheckBoxAcceptAny})
     EXPECT_EQ((f.*box).Checked(), (d.*box).Checked());
   EXPECT_EQ(f.RadioGroup1.Selected(), d.RadioGroup1.Selected());
+  EXPECT_EQ(f.TrackBarVolume.Position(), d.TrackBarVolume.Position());
   EXPECT_EQ(f.LocalBuffer.load(), d.LocalBuffer.load());
   EXPECT_EQ(spoilt.app->Ports().first.kind, PortChoice::Kind::Default);
   EXPECT_EQ(spoilt.window->geometry(), fresh.window->geometry());
