@@ -11,6 +11,7 @@
 #include "model/Controls.h"
 #include "events/Listmidi.h"
 #include "platform/Midi.h"
+#include "platform/SessionRecorder.h"
 
 namespace tandem {
 
@@ -63,6 +64,11 @@ class TFormCtl {
   void ButtonChatSendClick();
   void EditChatKeyPress(char key);
   void SetRetransmission(Retransmission mode) { RadioGroup1.Select(mode); }
+  // Starts recording the session into `path`, or ends the recording; the status line says
+  // where it goes, or why it cannot, and "Record" shows whether it runs.
+  void SetRecording(bool checked, const std::string& path = {});
+  // Unchecks "Record" once the recording stopped on its own (a full disk) and says why. Timer.
+  void CheckRecording();
 
   // ---- Group "MIDI"
   EditBox EditByte1{"---"}, EditByte2{"---"}, EditByte3{"---"}, EditCanal{"---"};
@@ -70,6 +76,7 @@ class TFormCtl {
   Button ButtonReadMidi{"Read MIDI"};
   Button Button1{"MIDI Gen"};
   CheckBox CheckBoxMidiPlay{"Audition", true};
+  CheckBox CheckBoxRecord{"Record", false};
   // Not a control of the original window: the built-in synthesizer's level, in percent.
   Slider TrackBarVolume{0, kMaxVolume, kDefaultVolume};
   // Not a control of the original window: where the MIDI layer says what it could not do.
@@ -147,6 +154,7 @@ class TFormCtl {
   KeyArray KeysSent{};
   ThreadMidiList OutgoingQueue, SendQueue, ReceiveQueue, LocalQueue;
   GuardedMidiOut MidiOutHandle;
+  SessionRecorder Recorder;
   std::atomic<float> LocalSpeed{0.0f};
   std::atomic<int32_t> LocalBuffer{0};
   std::atomic<int32_t> ReceptionBuffer{0};
