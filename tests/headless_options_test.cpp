@@ -115,7 +115,8 @@ TEST(HeadlessOptions, SettingsFileIsReadOnlyWhenNamedAndOptionsOverrideIt) {
                          "[midi]\ninput=\"Keys \\x00e9\"\noutput=synth\n"
                          "[reception]\nchannel=12\nchannelOn=false\ntranspose=oops\n"
                          "[retransmission]\nbase=9\nmode=constant\n"
-                         "[rtp]\ndest=host.example\nlistenPort=2100\nsendPort=99999\n";
+                         "[rtp]\ndest=host.example\nlistenPort=2100\nsendPort=99999\n"
+                         "steady=true\n";
   auto o = Parse({"--settings", path, "--listen-port", "2200"});
   ASSERT_TRUE(o);
   std::string error;
@@ -133,6 +134,7 @@ TEST(HeadlessOptions, SettingsFileIsReadOnlyWhenNamedAndOptionsOverrideIt) {
   EXPECT_EQ(form.LocalBuffer.load(), 30);
   EXPECT_TRUE(form.CheckBoxAutomateLocalBuffer.Checked());
   EXPECT_FALSE(form.CheckBoxMidiCanalOut.Checked());
+  EXPECT_TRUE(form.CheckBoxSteady.Checked());
   EXPECT_EQ(form.EditMidiCanalOut.Text(), "12");
   EXPECT_EQ(form.EditTransposeOut.Text(), "0");
 

@@ -152,6 +152,7 @@ std::vector<SettingLine> MakeLines() {
       Stepped("reception/transpose", &F::EditTransposeOut, &F::UpDownTransposeOut,
               &F::UpDownTransposeOutChanging, true),
       Check("rtp/acceptAny", &F::CheckBoxAcceptAny),
+      Check("rtp/steady", &F::CheckBoxSteady),
       {"synth/volume",
        [](F& f, RememberedPorts&) { return std::optional(IntToStr(f.TrackBarVolume.Position())); },
        [](F& f, RememberedPorts&, const std::string& text) {
@@ -160,7 +161,6 @@ std::vector<SettingLine> MakeLines() {
          return v.has_value();
        }},
       // The controls other changes bring go here, one line each, e.g.
-      //   Check("rtp/steady", &F::CheckBoxSteady),
       //   Check("security/remember", &F::CheckBoxRemember), then "security/passphrase"
       //   whose save gives nothing unless "Remember" is checked, so the key is removed.
       Port("midi/input", &RememberedPorts::in),
