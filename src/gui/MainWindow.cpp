@@ -5,6 +5,8 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGuiApplication>
@@ -380,6 +382,9 @@ QWidget* MainWindow::BuildRtpGroup() {
   passphrase->setToolTip("Both partners type the same one; empty: the session travels in clear");
   grid->addWidget(Label("Passphrase", passphrase), 4, 0);
   grid->addWidget(passphrase, 4, 1);
+  auto* remember = Check(form_.CheckBoxRememberPassphrase, "CheckBoxRememberPassphrase");
+  remember->setToolTip("Keep the passphrase in the settings file, readable by you alone");
+  grid->addWidget(remember, 4, 2);
   auto* acceptAny = Check(form_.CheckBoxAcceptAny, "CheckBoxAcceptAny");
   acceptAny->setToolTip("Take packets from any address, not only from IP Dest");
   grid->addWidget(acceptAny, 5, 1);
@@ -746,6 +751,15 @@ void MainWindow::RestoreSettings(QSettings& settings) {
 }
 
 void MainWindow::StoreSettings(QSettings& settings) {
+  // The file may hold the passphrase: it is made readable by its owner alone before anything is
+  // written, and QSettings keeps an existing file's permissions when it rewrites it.
+  const QString path = settings.fileName();
+  if (!path.isEmpty()) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.exists() && file.open(QIODevice::WriteOnly)) file.close();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  }
   RememberedPorts ports;
   if (app_ != nullptr) std::tie(ports.in, ports.out) = app_->Ports();
   for (const SettingLine& line : SettingLines()) {

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
-#include "model/Controls.h"
 #include "events/Listmidi.h"
+#include "model/Controls.h"
 #include "platform/Midi.h"
 #include "platform/SessionRecorder.h"
 
@@ -91,6 +91,8 @@ class TFormCtl {
   // packets travel in clear) protects the session; without "Accept any", datagrams are taken
   // only from the address "IP Dest" names. Both are read when a session starts.
   EditBox EditPassphrase{""};
+  // Off: the passphrase is never written to the settings file.
+  CheckBox CheckBoxRememberPassphrase{"Remember", false};
   CheckBox CheckBoxAcceptAny{"Accept any", false};
   Button ButtonInvertPort{"Invert Port"};
   Button ButtonStartRTP{"Start RTP "};

@@ -160,9 +160,20 @@ std::vector<SettingLine> MakeLines() {
          if (v) f.SetVolume(*v);
          return v.has_value();
        }},
-      // The controls other changes bring go here, one line each, e.g.
-      //   Check("security/remember", &F::CheckBoxRemember), then "security/passphrase"
-      //   whose save gives nothing unless "Remember" is checked, so the key is removed.
+      // "Remember" first: the passphrase is taken back only where the user chose to keep it,
+      // and without it the key is removed from the file.
+      Check("security/remember", &F::CheckBoxRememberPassphrase),
+      {"security/passphrase",
+       [](F& f, RememberedPorts&) -> std::optional<std::string> {
+         std::string text = f.EditPassphrase.Text();
+         if (!f.CheckBoxRememberPassphrase.Checked() || text.empty()) return std::nullopt;
+         return text;
+       },
+       [](F& f, RememberedPorts&, const std::string& text) {
+         if (!f.CheckBoxRememberPassphrase.Checked() || !Printable(text)) return false;
+         f.EditPassphrase.SetText(text);
+         return true;
+       }},
       Port("midi/input", &RememberedPorts::in),
       Port("midi/output", &RememberedPorts::out),
   };

@@ -494,6 +494,25 @@ TEST(WindowSettings, WrittenByOneWindowAreRestoredByTheNextAndGarbageGivesDefaul
     EXPECT_TRUE(next.window->findChild<QRadioButton*>("RadioButtonVariable")->isChecked());
   }
 
+  // "Remember" keeps the passphrase, in a file only its owner can read.
+  {
+    ProgramWindow first(midi);
+    first.Form().EditPassphrase.SetText("kept on purpose");
+    first.Form().CheckBoxRememberPassphrase.SetChecked(true);
+    QSettings settings("Tandem", "Tandem");
+    first.window->StoreSettings(settings);
+  }
+  const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther |
+                      QFileDevice::WriteOther;
+  EXPECT_FALSE(QFile::permissions(home.path() + "/Tandem/Tandem.conf") & others);
+  {
+    ProgramWindow next(midi);
+    QSettings settings("Tandem", "Tandem");
+    next.window->RestoreSettings(settings);
+    EXPECT_EQ(next.Form().EditPassphrase.Text(), "kept on purpose");
+    EXPECT_TRUE(next.Form().CheckBoxRememberPassphrase.Checked());
+  }
+
   // Damaged and hand-edited: every value spoilt, some lines no INI at all.
   {
     std::ofstream garbage((home.path() + "/Tandem/Tandem.conf").toStdString(), std::ios::trunc);
