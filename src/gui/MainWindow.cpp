@@ -355,6 +355,10 @@ QWidget* MainWindow::BuildRtpGroup() {
     grid->addWidget(edit, r, 3);
     ++r;
   }
+  // The link line is longer than the other displays: it gets the group's whole width.
+  auto* link = Display(form_.EditLink, "EditLink", 0);
+  grid->addWidget(Label("Link"), r, 0);
+  grid->addWidget(link, r, 1, 1, 3);
   grid->setColumnStretch(3, 1);
   grid->setColumnMinimumWidth(1, 10);
   return group;

@@ -11,6 +11,7 @@
 #include "model/Controls.h"
 #include "events/Listmidi.h"
 #include "platform/Midi.h"
+#include "rtp/RtpSession.h"
 
 namespace tandem {
 
@@ -85,6 +86,9 @@ class TFormCtl {
   EditBox EditDebit{"---"};
   // Not a control of the original window: received datagrams that came to nothing.
   EditBox EditNbrDropped{"0"};
+  // Not a control of the original window: round trip, loss and jitter from the RTCP reports,
+  // "---" until the partner's first report (ShowLink fills it in).
+  EditBox EditLink{"---"};
 
   // ---- Local panel
   Gauge GaugeSpeedLocal{1000, 500};
@@ -144,6 +148,11 @@ class TFormCtl {
   void ResetDropped();
   uint64_t Dropped() const;
 
+  // The session thread publishes the link figures (empty ones when a session starts); the
+  // displays and benches read them. Any thread.
+  void PublishLink(const rtp::LinkFigures& figures);
+  rtp::LinkFigures Link() const;
+
  private:
   void Step(UpDown& upDown, EditBox& edit, int delta);
 
@@ -151,6 +160,8 @@ class TFormCtl {
   // Held while the total and its text change together, so the text never goes backwards.
   mutable std::mutex droppedMutex_;
   uint64_t dropped_ = 0;
+  mutable std::mutex linkMutex_;
+  rtp::LinkFigures link_;
 };
 
 }  // namespace tandem

@@ -83,7 +83,7 @@ bool MidiRTP::Setup(int32_t now) {
   link_->Destroy();
   auto localPort = PortSetting(form_.EditPortLocal);
   if (!localPort) error = true;
-  auto destIp = ResolveIpv4(form_.EditDestIp.Text());
+  auto destIp = ResolveDestination(form_.EditDestIp.Text());
   if (!destIp) {
     // Nothing is sent anywhere rather than to the broadcast address.
     form_.EditStatutConnect.SetText("Bad IP address specified");
@@ -95,7 +95,7 @@ bool MidiRTP::Setup(int32_t now) {
 
   if (!error && link_->Create(*localPort) < 0) error = true;
   if (!error) link_->SetTimestampUnit(kTimestampUnit);
-  if (!error && link_->AddDestination(*destIp, *destPort) < 0) error = true;
+  if (!error && link_->AddDestinationAddress(*destIp, *destPort) < 0) error = true;
   if (error) {
     link_->Destroy();
     if (!badAddress) form_.EditStatutConnect.SetText("Erreur RTP");
@@ -107,6 +107,7 @@ bool MidiRTP::Setup(int32_t now) {
   sentCount_ = 0;
   sessionDrops_ = SessionDrops(link_->Stats());
   form_.ResetDropped();
+  form_.PublishLink({});
   lastStatsTime_ = static_cast<uint32_t>(now);
   bandwidthBytes_ = 0;
   lastSendTime_ = 0;
@@ -135,6 +136,7 @@ bool MidiRTP::Pass(int32_t now) {
   if (sessionDrops > sessionDrops_) newDrops += sessionDrops - sessionDrops_;
   sessionDrops_ = sessionDrops;
   form_.CountDropped(newDrops);
+  form_.PublishLink(link_->Link());
   if (receivedCount_ != shownReceived_) {
     form_.EditNbrRec.SetText(IntToStr(receivedCount_));
     shownReceived_ = receivedCount_;
