@@ -82,8 +82,8 @@ check "notes at B" "$WORK/b.log" '^# Received: (1[0-9][0-9]|[2-9][0-9][0-9]|[0-9
 check "snapshots at B" "$WORK/b.log" '^Reception: Reception info de retransmission' 10
 check "chat at B" "$WORK/b.log" '^you : hello' 10
 check "chat at A" "$WORK/a.log" '^you : back' 10
-check "link at A" "$WORK/a.log" '^Link: RTT ' 20
-check "link at B" "$WORK/b.log" '^Link: RTT ' 20
+check "link at A" "$WORK/a.log" '^Link: RTT [0-9]' 25
+check "link at B" "$WORK/b.log" '^Link: RTT [0-9]' 25
 exec 3>&- 4>&-
 for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
 for pid in "${PIDS[@]}"; do wait "$pid" || ok=1; done
