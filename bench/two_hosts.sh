@@ -43,7 +43,13 @@ trap cleanup EXIT
 
 jackd -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 >"$WORK/jackd.log" 2>&1 &
 JACKD=$!
-sleep 2
+# until "$@" succeeds, for at most 30 s
+wait_until() {
+  for _ in $(seq 300); do "$@" && return 0; sleep 0.1; done
+  echo "two_hosts: gave up waiting for: $*" >&2
+  return 1
+}
+wait_until sh -c 'jack_lsp >/dev/null 2>&1'
 
 host() {  # NAME DEVICE ADDRESS
   ip -n "$1" addr add "$3/24" dev "$2"
@@ -72,7 +78,10 @@ for mode in none in-msg constant variable; do
     --midi-in none --midi-out virtual --dest 10.77.0.1 --listen-port 3000 --send-port 2000 \
     --retransmission $mode >"$WORK/b.log" 2>&1 &
   B=$!
-  sleep 2
+  # Both sessions bound and both MIDI clients up before a note is played.
+  wait_until grep -q "RTP Initialisé" "$WORK/a.log"
+  wait_until grep -q "RTP Initialisé" "$WORK/b.log"
+  wait_until sh -c 'jack_lsp 2>/dev/null | grep -q two-hosts-a-in && jack_lsp 2>/dev/null | grep -q two-hosts-b-out'
   read -r sent played stuck keys < <(/usr/bin/python3 "$PLAYER" two-hosts-a-in:midi_in \
     two-hosts-b-out:midi_out "$NOTES" "$SEED")
   kill -TERM $A $B

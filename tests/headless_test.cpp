@@ -229,10 +229,13 @@ TEST(Headless, TwoPeersCarryNotesAndChatAndStopCleanly) {
                 "--gen", "1", "--gen-interval", "20", "--seed", "7"});
   argsB.insert(argsB.end(),
                {"--listen-port", std::to_string(portB), "--send-port", std::to_string(portA)});
+  // A plays as soon as it is up, so B must be listening first.
   Peer b(argsB);
+  ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
+      << b.Output() << b.Errors();
   Peer a(argsA);
-  ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", 10s)) << a.Output() << a.Errors();
-  ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", 10s)) << b.Output() << b.Errors();
+  ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
+      << a.Output() << a.Errors();
 
   // The generator's 100 notes, one packet each, and about two buffer packets a second.
   auto deadline = Clock::now() + 30s;
@@ -322,6 +325,9 @@ TEST(Headless, WithoutAMidiSystemTheSynthesizerSoundsWhatArrives) {
   std::string wav = "/tmp/tandem-headless-" + std::to_string(getpid()) + ".wav";
   Peer b({"--headless", "--verbose", "--midi-api", "none", "--listen-port", std::to_string(portB),
           "--send-port", std::to_string(portA), "--render", wav});
+  // A's whole performance lasts two seconds from its start: B must be listening by then.
+  ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
+      << b.Output() << b.Errors();
   Peer a({"--headless", "--midi-api", "none", "--midi-out", "none", "--listen-port",
           std::to_string(portA), "--send-port", std::to_string(portB), "--gen", "1",
           "--gen-interval", "20"});

@@ -17,11 +17,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ScratchDir.h"
+#include "TestTiming.h"
 
 namespace tandem {
 namespace {
@@ -287,6 +289,59 @@ TEST_F(SynthTest, OpenFailuresSayWhy) {
   EXPECT_EQ(error,
             "built-in synthesizer: no sound card could be opened (nosuchdriver: not in this "
             "FluidSynth)");
+}
+
+TEST_F(SynthTest, AFontLoadingInTheBackgroundPlaysWhatArrivedMeanwhileOrCountsIt) {
+  SynthOptions options;
+  options.renderPath = (dir_ / "early.wav").string();
+  options.clockUs = [this] { return now_.load(); };
+  options.renderThread = false;
+  options.loadInBackground = true;
+  std::mutex mutex;
+  std::vector<std::string> reported;
+  options.onLoadError = [&](const std::string& why) {
+    std::lock_guard lock(mutex);
+    reported.push_back(why);
+  };
+  std::string error;
+  {
+    auto synth = OpenSynth(options, error);
+    ASSERT_TRUE(synth) << error;
+    // Sent while the font is (most likely) still loading: it must sound at its own moment.
+    Clock(0.1);
+    EXPECT_TRUE(Send(*synth, {0x90, 60, 100}));
+    Clock(0.3);
+    EXPECT_TRUE(Send(*synth, {0x80, 60, 0}));
+    ASSERT_TRUE(test::WaitFor([&] { return synth->Ready(); }));
+    At(*synth, 1.5);
+  }
+  Wav w = ReadWav(dir_ / "early.wav");
+  ExpectValidHeader(w);
+  EXPECT_GE(w.Onset(), long(0.1 * kRate));
+  EXPECT_LE(w.Onset(), long(0.1 * kRate) + kRate / 100);
+  EXPECT_GT(w.Rms(0.15, 0.3), kSounding);
+  EXPECT_LT(w.Rms(1.2, 1.5), kSilent);
+  EXPECT_TRUE(reported.empty());
+
+  // A file that starts like a sound font but ends early passes the open and fails the load.
+  options.soundFont = (dir_ / "cut.sf2").string();
+  {
+    std::ifstream in(DefaultSoundFonts().front(), std::ios::binary);
+    std::vector<char> head(4096);
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    std::ofstream(options.soundFont, std::ios::binary).write(head.data(), in.gcount());
+  }
+  auto synth = OpenSynth(options, error);
+  ASSERT_TRUE(synth) << error;
+  Send(*synth, {0x90, 61, 100});
+  ASSERT_TRUE(test::WaitFor([&] { return synth->Ready(); }));
+  EXPECT_FALSE(Send(*synth, {0x90, 62, 100}));
+  EXPECT_EQ(synth->Stats().rejected, 2u);
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(
+      reported[0].rfind("built-in synthesizer: cannot load sound font " + options.soundFont, 0), 0u)
+      << reported[0];
 }
 
 TEST_F(SynthTest, SoundCardOpensOrSaysWhyNot) {

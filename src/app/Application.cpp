@@ -18,8 +18,14 @@ Application::Application(AppConfig config) : config_(std::move(config)) {
     PortChoice out = Ports().second;
     switch (out.kind) {
       case PortChoice::Kind::Default:
-      case PortChoice::Kind::Synth:
-        return OpenSynthOutput(config_.synth, error);
+      case PortChoice::Kind::Synth: {
+        // The sound font loads behind the model's back, so neither start-up nor a click on
+        // "Audition" waits for it; a font that fails says so on the MIDI status line.
+        SynthOptions synth = config_.synth;
+        synth.loadInBackground = true;
+        synth.onLoadError = [this](const std::string& why) { form_->EditMidiStatus.SetText(why); };
+        return OpenSynthOutput(synth, error);
+      }
       case PortChoice::Kind::None:
         error = "no MIDI output chosen";
         return std::unique_ptr<MidiOutPort>();
@@ -35,7 +41,9 @@ Application::Application(AppConfig config) : config_(std::move(config)) {
   prepareRec_->Start();
 }
 
-Application::~Application() { Shutdown(); }
+Application::~Application() {
+  Shutdown();
+}
 
 void Application::SetPorts(PortChoice in, PortChoice out) {
   std::lock_guard lock(portsMutex_);
@@ -63,7 +71,8 @@ void Application::Shutdown() {
   midiReads_.clear();
   generators_.clear();
   form_->MidiOutHandle.Close();
-  for (auto* q : {&form_->OutgoingQueue, &form_->SendQueue, &form_->ReceiveQueue, &form_->LocalQueue})
+  for (auto* q :
+       {&form_->OutgoingQueue, &form_->SendQueue, &form_->ReceiveQueue, &form_->LocalQueue})
     q->Clear();
 }
 
@@ -94,7 +103,9 @@ void Application::StartMidiRead() {
   midiReads_.back()->Start();
 }
 
-bool Application::MidiReadAlive() { return !midiReads_.empty() && midiReads_.back()->Alive(); }
+bool Application::MidiReadAlive() {
+  return !midiReads_.empty() && midiReads_.back()->Alive();
+}
 
 void Application::StartRtp() {
   if (shutDown_) return;
@@ -111,7 +122,9 @@ void Application::StopRtp() {
   if (!rtps_.empty()) rtps_.back()->RequestStop();
 }
 
-bool Application::RtpAlive() { return !rtps_.empty() && rtps_.back()->Alive(); }
+bool Application::RtpAlive() {
+  return !rtps_.empty() && rtps_.back()->Alive();
+}
 
 void Application::StartGenerator() {
   if (shutDown_) return;

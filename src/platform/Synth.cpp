@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "platform/Worker.h"
 
@@ -40,18 +41,17 @@ namespace {
 const std::string kPrefix = "built-in synthesizer: ";
 
 // --- FluidSynth's log is process-wide: warnings and chatter go nowhere, errors go to the open
-// that is running (opens take turns), so they can end up in its error text.
+// or font load running on the thread that logs them (FluidSynth logs on the caller's thread),
+// so they can end up in its error text. Opens take turns; a font load runs beside them.
 
-std::mutex g_logMutex;
-std::string* g_logSink = nullptr;
+thread_local std::string* t_logSink = nullptr;
 std::mutex g_openMutex;
 
 void OnFluidLog(int level, const char* message, void*) {
   if (level != FLUID_PANIC && level != FLUID_ERR) return;
-  std::lock_guard lock(g_logMutex);
-  if (g_logSink == nullptr || message == nullptr) return;
-  if (!g_logSink->empty()) *g_logSink += "; ";
-  *g_logSink += message;
+  if (t_logSink == nullptr || message == nullptr) return;
+  if (!t_logSink->empty()) *t_logSink += "; ";
+  *t_logSink += message;
 }
 
 void QuietFluidLog() {
@@ -65,18 +65,11 @@ void QuietFluidLog() {
 
 class LogCapture {
  public:
-  LogCapture() {
-    std::lock_guard lock(g_logMutex);
-    g_logSink = &text_;
-  }
-  ~LogCapture() {
-    std::lock_guard lock(g_logMutex);
-    g_logSink = nullptr;
-  }
+  LogCapture() { t_logSink = &text_; }
+  ~LogCapture() { t_logSink = nullptr; }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
   std::string Take() {
-    std::lock_guard lock(g_logMutex);
     std::string text;
     text.swap(text_);
     return text;
@@ -270,6 +263,16 @@ struct SynthOutput::Impl {
   std::string driverName;
   bool rendering = false;
 
+  // The sound font loads on `loader` when the owner asked for it in the background. Until then a
+  // sound card's messages wait in `early` and the render thread renders nothing, so what arrives
+  // during the load still plays, at its moment in a rendered file.
+  enum class Font { Loading, Loaded, Failed };
+  std::atomic<Font> font{Font::Loaded};
+  std::mutex earlyMutex;      // `early`, and the change from Loading for a sound card
+  std::deque<Pending> early;  // silences kept in place: they release what came before
+  std::thread loader;
+  std::function<void(const std::string&)> onLoadError;
+
   // Rendering. `clock` and `startUs` are set before the thread starts and never change.
   std::function<int64_t()> clock;
   int64_t startUs = 0;
@@ -290,6 +293,10 @@ struct SynthOutput::Impl {
   std::atomic<uint64_t> framesWritten{0};
 
   ~Impl();
+  // Loads `path` into the synthesizer; then plays what waited, or counts it as refused.
+  void LoadFont(const std::string& path);
+  // False when the message must wait for the font (it is then kept, or refused when too many wait).
+  bool PlayNowOrKeep(const uint8_t* bytes, bool silence, bool& refused);
   int64_t FrameAt(int64_t us) const;
   // False when the queue is full; a silence is never refused, it is what empties the synthesizer.
   bool Enqueue(const uint8_t* bytes, bool silence);
@@ -317,8 +324,9 @@ class RenderThread : public Worker {
 }  // namespace
 
 SynthOutput::Impl::~Impl() {
-  // Audio stops first (render thread, sound card), then the file is completed, then the
-  // synthesizer and its settings go.
+  // A font still loading is waited for: the synthesizer must outlive it. Then audio stops
+  // (render thread, sound card), the file is completed, and the synthesizer and its settings go.
+  if (loader.joinable()) loader.join();
   thread.reset();
   if (rendering && wav.Good()) Pump();
   wav.Close();
@@ -343,7 +351,61 @@ bool SynthOutput::Impl::Enqueue(const uint8_t* bytes, bool silence) {
   return true;
 }
 
+void SynthOutput::Impl::LoadFont(const std::string& path) {
+  LogCapture log;
+  bool ok = fluid_synth_sfload(synth, path.c_str(), 1) != FLUID_FAILED;
+  std::string error = ok ? std::string() : kPrefix + "cannot load sound font " + path + log.Why();
+  uint64_t lost = 0;
+  {
+    // What waited plays under the lock, before the font is marked loaded: a message sent now
+    // waits for the lock, so a note-off never overtakes its note-on.
+    std::lock_guard lock(earlyMutex);
+    for (const Pending& p : early) {
+      if (!ok) {
+        lost += p.silence ? 0 : 1;
+      } else if (p.silence) {
+        ReleaseAll(synth);
+      } else {
+        Play(synth, p.bytes.data());
+      }
+    }
+    early.clear();
+    font.store(ok ? Font::Loaded : Font::Failed);
+  }
+  if (ok) return;
+  {
+    // Rendering: the queued messages can never sound either.
+    std::lock_guard lock(queueMutex);
+    for (const Pending& p : queue) lost += p.silence ? 0 : 1;
+    queue.clear();
+  }
+  rejected.fetch_add(lost);
+  if (onLoadError) onLoadError(error);
+}
+
+bool SynthOutput::Impl::PlayNowOrKeep(const uint8_t* bytes, bool silence, bool& refused) {
+  refused = false;
+  if (font.load() != Font::Loading) return true;
+  std::lock_guard lock(earlyMutex);
+  if (font.load() != Font::Loading) return true;
+  if (silence) {
+    early.clear();  // what it would release has not sounded yet
+    return false;
+  }
+  if (early.size() >= kMaxPending) {
+    refused = true;
+    return false;
+  }
+  Pending p{0, {0, 0, 0}, false};
+  std::copy_n(bytes, ShortMessageLength(bytes[0]), p.bytes.begin());
+  early.push_back(p);
+  return false;
+}
+
 void SynthOutput::Impl::Pump() {
+  // Nothing is rendered before the font is in: the messages keep their frames and sound there
+  // once it is. A font that failed leaves the file silent.
+  if (font.load() == Font::Loading) return;
   std::lock_guard render(renderMutex);
   std::deque<Pending> due;
   int64_t target;
@@ -395,7 +457,7 @@ void SynthOutput::Impl::RenderTo(int64_t frame) {
 SynthOutput::~SynthOutput() = default;
 
 bool SynthOutput::Send(const uint8_t* bytes, size_t length) {
-  if (!Playable(bytes, length)) {
+  if (!Playable(bytes, length) || impl_->font.load() == Impl::Font::Failed) {
     impl_->rejected.fetch_add(1);
     return false;
   }
@@ -405,7 +467,12 @@ bool SynthOutput::Send(const uint8_t* bytes, size_t length) {
       return false;
     }
   } else {
-    Play(impl_->synth, bytes);
+    bool refused = false;
+    if (impl_->PlayNowOrKeep(bytes, false, refused)) Play(impl_->synth, bytes);
+    if (refused) {
+      impl_->rejected.fetch_add(1);
+      return false;
+    }
   }
   impl_->accepted.fetch_add(1);
   return true;
@@ -415,8 +482,13 @@ void SynthOutput::Silence() {
   if (impl_->rendering) {
     impl_->Enqueue(nullptr, true);
   } else {
-    ReleaseAll(impl_->synth);
+    bool refused = false;
+    if (impl_->PlayNowOrKeep(nullptr, true, refused)) ReleaseAll(impl_->synth);
   }
+}
+
+bool SynthOutput::Ready() const {
+  return impl_->font.load() != Impl::Font::Loading;
 }
 
 void SynthOutput::Pump() {
@@ -569,11 +641,13 @@ std::unique_ptr<SynthOutput> OpenSynth(const SynthOptions& options, std::string&
     error = kPrefix + "FluidSynth could not start" + log.Why();
     return nullptr;
   }
-  if (fluid_synth_sfload(impl->synth, font.c_str(), 1) == FLUID_FAILED) {
+  if (options.loadInBackground) {
+    // Set before any audio runs, so nothing renders or plays ahead of the font.
+    impl->font.store(SynthOutput::Impl::Font::Loading);
+  } else if (fluid_synth_sfload(impl->synth, font.c_str(), 1) == FLUID_FAILED) {
     error = kPrefix + "cannot load sound font " + font + log.Why();
     return nullptr;
   }
-
   if (!options.renderPath.empty()) {
     std::string why;
     if (!impl->wav.Open(options.renderPath, SynthOutput::kSampleRate, why)) {
@@ -590,6 +664,13 @@ std::unique_ptr<SynthOutput> OpenSynth(const SynthOptions& options, std::string&
     }
   } else if (!OpenSoundCard(*impl, options, log, error)) {
     return nullptr;
+  }
+  if (options.loadInBackground) {
+    // Reading a 140 MB font takes half a second warm and seconds cold or under a sanitizer; the
+    // caller (the model's construction, a click on "Audition") must not wait for it.
+    impl->onLoadError = options.onLoadError;
+    SynthOutput::Impl* raw = impl.get();
+    impl->loader = std::thread([raw, font] { raw->LoadFont(font); });
   }
   return std::unique_ptr<SynthOutput>(new SynthOutput(std::move(impl)));
 }
@@ -612,6 +693,9 @@ std::string SynthOutput::RenderError() const {
 }
 std::string SynthOutput::Driver() const {
   return {};
+}
+bool SynthOutput::Ready() const {
+  return true;
 }
 
 std::unique_ptr<SynthOutput> OpenSynth(const SynthOptions&, std::string& error) {

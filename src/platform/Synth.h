@@ -31,6 +31,11 @@ struct SynthOptions {
   // in virtual time).
   std::function<int64_t()> clockUs;
   bool renderThread = true;
+  // Loads the sound font on a thread of its own, so opening returns once the output is open. What
+  // is sent meanwhile plays when the font is in. A font that then fails to load is reported
+  // through `onLoadError` (from that thread), and what waited is counted as rejected.
+  bool loadInBackground = false;
+  std::function<void(const std::string&)> onLoadError;
 };
 
 struct SynthStats {
@@ -60,6 +65,8 @@ class SynthOutput : public MidiOutPort {
   std::string RenderError() const;
   // What plays the sound: "render" or the audio driver's name.
   std::string Driver() const;
+  // False while the sound font loads in the background.
+  bool Ready() const;
 
   struct Impl;
 
