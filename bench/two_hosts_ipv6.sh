@@ -46,24 +46,27 @@ for side in "$A ${NAMES}va fd00:77::1" "$B ${NAMES}vb fd00:77::2"; do
   ip -n "$1" link set lo up
 done
 
-mkfifo "$WORK/a.in" "$WORK/b.in"
-ip netns exec "$A" "$TANDEM" --headless --midi-api none --dest fd00:77::2 --listen-port 2000 \
-  --send-port 3000 --gen 1 --gen-interval 20 --seed 7 --retransmission constant --base 50 \
-  <"$WORK/a.in" >"$WORK/a.log" 2>&1 &
-PIDS+=($!)
-ip netns exec "$B" "$TANDEM" --headless --midi-api none --dest fd00:77::1 --listen-port 3000 \
-  --send-port 2000 <"$WORK/b.in" >"$WORK/b.log" 2>&1 &
-PIDS+=($!)
-exec 3>"$WORK/a.in" 4>"$WORK/b.in"
-
 # Waits up to $3 seconds for a line of log $1 to match the extended pattern $2.
 await() {
   for _ in $(seq $(($3 * 10))); do
-    grep -Eq "$2" "$1" && return 0
+    grep -Eq "$2" "$1" 2>/dev/null && return 0
     sleep 0.1
   done
   return 1
 }
+
+mkfifo "$WORK/a.in" "$WORK/b.in"
+# A plays as soon as it is up, so B listens first.
+ip netns exec "$B" "$TANDEM" --headless --midi-api none --dest fd00:77::1 --listen-port 3000 \
+  --send-port 2000 <"$WORK/b.in" >"$WORK/b.log" 2>&1 &
+PIDS+=($!)
+exec 4>"$WORK/b.in"
+await "$WORK/b.log" '^RTP Status: RTP Initialis' 10 || { echo "two_hosts_ipv6: B did not start" >&2; exit 1; }
+ip netns exec "$A" "$TANDEM" --headless --midi-api none --dest fd00:77::2 --listen-port 2000 \
+  --send-port 3000 --gen 1 --gen-interval 20 --seed 7 --retransmission constant --base 50 \
+  <"$WORK/a.in" >"$WORK/a.log" 2>&1 &
+PIDS+=($!)
+exec 3>"$WORK/a.in"
 
 ok=0
 check() {  # WHAT LOG PATTERN SECONDS

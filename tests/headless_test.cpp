@@ -284,10 +284,13 @@ TEST(Headless, TwoPeersOnIpv6LoopbackCarryNotesChatSnapshotsAndLinkFigures) {
                              "7", "--retransmission", "constant", "--base", "50"});
   argsB.insert(argsB.end(),
                {"--listen-port", std::to_string(portB), "--send-port", std::to_string(portA)});
+  // A plays as soon as it is up, so B must be listening first.
   Peer b(argsB);
+  ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
+      << b.Output() << b.Errors();
   Peer a(argsA);
-  ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", 10s)) << a.Output() << a.Errors();
-  ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", 10s)) << b.Output() << b.Errors();
+  ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
+      << a.Output() << a.Errors();
 
   // The generator's 100 notes and their key snapshots.
   auto received = b.WaitLine(
