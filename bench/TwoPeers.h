@@ -53,8 +53,9 @@ inline std::string Summary(std::vector<double> samples) {
 
 class TwoPeers {
  public:
-  // `buffer` is A's local buffer, announced to B, which holds A's events that long.
-  explicit TwoPeers(int32_t buffer = 0)
+  // `buffer` is A's local buffer, announced to B, which holds A's events that long. With a
+  // passphrase, both protect the session with it.
+  explicit TwoPeers(int32_t buffer = 0, const std::string& passphrase = "")
       : midiA_(std::make_shared<MemoryMidiSystem>()), midiB_(std::make_shared<MemoryMidiSystem>()) {
     AppConfig configA, configB;
     configA.midi = midiA_;
@@ -67,6 +68,8 @@ class TwoPeers {
     if (portA == 0 || portB == 0) throw std::runtime_error("no free port pair on loopback");
     Connect(*a_, portA, portB);
     Connect(*b_, portB, portA);
+    A().EditPassphrase.SetText(passphrase);
+    B().EditPassphrase.SetText(passphrase);
     A().EditBufferLocal.SetText(std::to_string(buffer));
     A().ButtonSetLocalBufferClick();
     for (Application* app : {a_.get(), b_.get()}) {

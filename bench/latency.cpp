@@ -53,8 +53,8 @@ int32_t ClockStep() {
   return ClockMs() - second;
 }
 
-void Run(int32_t buffer, int events, uint32_t seed) {
-  TwoPeers peers(buffer);
+void Run(int32_t buffer, int events, uint32_t seed, const std::string& passphrase = "") {
+  TwoPeers peers(buffer, passphrase);
   std::mt19937 rng(seed);
   std::uniform_int_distribution<int> gap(5, 40), key(36, 96);
   std::vector<std::vector<uint8_t>> played;
@@ -81,8 +81,9 @@ void Run(int32_t buffer, int events, uint32_t seed) {
     }
     delays.push_back(Ms(out[i].when - at[i]));
   }
-  std::printf("buffer %2d ms: %s  (%zu of %zu events out, %zu not as played)\n", buffer,
-              Summary(delays).c_str(), out.size(), played.size(), wrong);
+  std::printf("buffer %2d ms%s: %s  (%zu of %zu events out, %zu not as played)\n", buffer,
+              passphrase.empty() ? "" : ", SRTP", Summary(delays).c_str(), out.size(),
+              played.size(), wrong);
   // What the RTCP reports said of the same run, as the window's Link line shows it.
   std::printf("              link at A: %s\n", LinkLine(peers.A().Link()).c_str());
 }
@@ -110,6 +111,8 @@ int main(int argc, char** argv) {
     std::printf("UDP round trip: %s\n", Summary(UdpRoundTrips(2000)).c_str());
     Run(0, events, seed);
     Run(50, events, seed + 1);
+    // The same road protected with a passphrase, for the cost of SRTP on the way.
+    Run(0, events, seed, "latency bench");
     std::printf("UDP round trip: %s  (again, after)\n", Summary(UdpRoundTrips(2000)).c_str());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "latency: %s\n", e.what());

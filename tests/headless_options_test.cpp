@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "ScratchDir.h"
 #include "headless/Options.h"
 
 namespace tandem {
@@ -98,6 +101,28 @@ TEST(HeadlessOptions, DefaultsLeaveTheModelAsItStarts) {
   EXPECT_TRUE(form.RadioButtonInMsg.Checked());
 }
 
+// The passphrase comes from a file, so no other user sees it in the process list: its first
+// line, whatever ends it. An empty one is refused rather than taken for "no protection".
+TEST(HeadlessOptions, PassphraseFromAFileAndAcceptAnyReachTheModel) {
+  test::ScratchDir dir("tandem-options");
+  const std::string crlf = (dir.Path() / "crlf").string();
+  const std::string empty = (dir.Path() / "empty").string();
+  std::ofstream(crlf) << "two words \r\nsecond line\n";
+  std::ofstream(empty) << "\nsecond line\n";
+  auto o = Parse({"--passphrase-file", crlf, "--accept-any"});
+  ASSERT_TRUE(o);
+  TFormCtl form;
+  ApplyOptions(*o, form);
+  EXPECT_EQ(form.EditPassphrase.Text(), "two words ");
+  EXPECT_TRUE(form.CheckBoxAcceptAny.Checked());
+  for (const std::string& path : {empty, (dir.Path() / "missing").string()}) {
+    std::string why;
+    EXPECT_FALSE(Parse({"--passphrase-file", path}, &why));
+    EXPECT_NE(why.find("--passphrase-file"), std::string::npos) << why;
+    EXPECT_NE(why.find(path), std::string::npos) << why;
+  }
+}
+
 TEST(HeadlessOptions, BadValuesAreErrorsThatNameTheOption) {
   for (auto args : std::vector<std::vector<std::string>>{
            {"--listen-port", "abc"},
@@ -130,12 +155,15 @@ TEST(HeadlessOptions, BadValuesAreErrorsThatNameTheOption) {
 
 TEST(HeadlessOptions, HelpNamesEveryOption) {
   auto help = HelpText();
-  for (const char* name : {"--listen-port", "--send-port",     "--dest",        "--retransmission",
-                           "--base",        "--mult",          "--buffer",      "--auto-buffer",
-                           "--gen",         "--gen-interval",  "--no-rtp",      "--midi-api",
-                           "--midi-in",     "--midi-out",      "--client-name", "--transpose",
-                           "--channel",     "--local-channel", "--verbose",     "--seed",
-                           "--help",        "--render",        "--demo",        "--demo-seconds"}) {
+  for (const char* name : {"--listen-port",     "--send-port",   "--dest",
+                           "--retransmission",  "--base",        "--mult",
+                           "--buffer",          "--auto-buffer", "--gen",
+                           "--gen-interval",    "--no-rtp",      "--midi-api",
+                           "--midi-in",         "--midi-out",    "--client-name",
+                           "--transpose",       "--channel",     "--local-channel",
+                           "--verbose",         "--seed",        "--help",
+                           "--render",          "--demo",        "--demo-seconds",
+                           "--passphrase-file", "--accept-any"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
   auto o = Parse({"--help"});

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -23,9 +24,11 @@
 #include <vector>
 
 #include "LoopbackPorts.h"
+#include "ScratchDir.h"
 #include "TestTiming.h"
 #include "WavFile.h"
 #include "platform/UdpSocket.h"
+#include "rtp/RtpPacket.h"
 
 extern char** environ;
 
@@ -186,6 +189,7 @@ class Tap {
           if (i == 0 && n >= 12) {
             std::lock_guard lock(mutex_);
             ++byType_[buf[1] & 0x7F];
+            if (captured_.size() < 1000) captured_.emplace_back(buf, buf + n);
           }
           dest.sin_port = htons(static_cast<uint16_t>(to + i));
           sendto(fd_, buf, size_t(n), 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest);
@@ -197,6 +201,13 @@ class Tap {
     std::lock_guard lock(mutex_);
     return byType_[type];
   }
+  // The first data datagram of a payload type that went through, as it was on the wire.
+  std::vector<uint8_t> Captured(int type) {
+    std::lock_guard lock(mutex_);
+    for (auto& d : captured_)
+      if ((d[1] & 0x7F) == type) return d;
+    return {};
+  }
 
  private:
   int fd_ = -1, controlFd_ = -1;
@@ -205,6 +216,52 @@ class Tap {
   std::thread thread_;
   std::mutex mutex_;
   std::map<int, int> byType_;
+  std::vector<std::vector<uint8_t>> captured_;
+};
+
+// Sends datagrams from a socket bound on fromIp (host byte order), as another machine would.
+class Sender {
+ public:
+  explicit Sender(uint32_t fromIp) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(fromIp);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
+  ~Sender() { close(fd_); }
+  void Send(uint16_t port, const std::vector<uint8_t>& bytes) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    EXPECT_EQ(
+        sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+        static_cast<ssize_t>(bytes.size()));
+  }
+  // Well-formed packets of every kind a partner sends, and a report: a note of velocity 99, a
+  // chat line "intruder", a 65535 ms buffer. Returns how many datagrams left.
+  int SendEveryKind(uint16_t port) {
+    const uint32_t ssrc = 0x5EC0DE;
+    std::vector<uint8_t> keys(36, 0xFF);
+    keys[0] = 144, keys[1] = 100, keys[2] = 99, keys[3] = 0;
+    std::vector<uint8_t> chat(100, 0);
+    std::memcpy(chat.data(), "intruder", 8);
+    const std::vector<std::pair<uint8_t, std::vector<uint8_t>>> packets = {
+        {77, {144, 100, 99, 0}}, {88, keys}, {83, keys}, {67, chat}, {66, {0xFF, 0xFF}}};
+    for (const auto& [type, payload] : packets) {
+      std::vector<uint8_t> bytes;
+      tandem::rtp::BuildRtp({false, type, static_cast<uint16_t>(sequence_++), 1000, ssrc}, payload,
+                            bytes);
+      Send(port, bytes);
+    }
+    Send(static_cast<uint16_t>(port + 1), {0x80, 201, 0, 1, 0, 0x5E, 0xC0, 0xDE});  // an RR
+    return static_cast<int>(packets.size()) + 1;
+  }
+
+ private:
+  int fd_ = -1;
+  int sequence_ = 1;
 };
 
 std::optional<int> NumberAfter(const std::string& line, const std::string& prefix) {
@@ -366,6 +423,133 @@ TEST(Headless, WithoutAMidiSystemTheSynthesizerSoundsWhatArrives) {
   EXPECT_GT(sound.Rms(onset, sound.Seconds()), tandem::test::kSounding);
 }
 
+bool HasLine(const std::string& output, const std::string& prefix) {
+  return ("\n" + output).find("\n" + prefix) != std::string::npos;
+}
+
+std::function<bool(const std::string&)> AtLeast(const std::string& prefix, int n) {
+  return [prefix, n](const std::string& l) {
+    auto v = NumberAfter(l, prefix);
+    return v && *v >= n;
+  };
+}
+
+std::string WritePassphrase(const tandem::test::ScratchDir& dir, const std::string& name,
+                            const std::string& passphrase) {
+  const std::string path = (dir.Path() / name).string();
+  std::ofstream(path) << passphrase << "\n";
+  return path;
+}
+
+// A and B are partners on 127.0.0.1; C is anyone else who can reach B's ports. C's well-formed
+// notes, snapshots, chat, buffer and reports are refused and counted, first by address (C on
+// 127.0.0.2), then, with a passphrase set, by SRTP (C on 127.0.0.1, and C replaying a datagram
+// of A's it captured).
+TEST(Headless, OnlyThePartnerGetsIn) {
+  tandem::test::ScratchDir dir("tandem-partner");
+  const std::string secret = WritePassphrase(dir, "secret", "correct horse battery staple");
+  for (bool withPassphrase : {false, true}) {
+    SCOPED_TRACE(withPassphrase ? "passphrase" : "address");
+    uint16_t portA = FreePortPair();
+    uint16_t portB = FreePortPair();
+    ASSERT_TRUE(portA != 0 && portB != 0 && portA != portB);
+    Tap tap;  // A -> tap -> B, so the test holds a datagram of A's as it was on the wire
+    tap.ForwardTo(portB);
+    std::vector<std::string> common = {"--headless", "--midi-api", "none", "--midi-out", "none"};
+    if (withPassphrase) common.insert(common.end(), {"--passphrase-file", secret});
+    auto argsA = common, argsB = common;
+    argsA.insert(argsA.end(), {"--listen-port", std::to_string(portA), "--send-port",
+                               std::to_string(tap.Port())});
+    argsB.insert(argsB.end(), {"--verbose", "--listen-port", std::to_string(portB), "--send-port",
+                               std::to_string(portA)});
+    Peer b(argsB);
+    ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
+        << b.Output() << b.Errors();
+    Peer a(argsA);
+    ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
+        << a.Output() << a.Errors();
+    a.Write("hello\n");
+    ASSERT_TRUE(b.WaitLine("you : hello", tandem::test::Scaled(10s))) << b.Output();
+
+    Sender c(withPassphrase ? INADDR_LOOPBACK : 0x7F000002);
+    int expected = c.SendEveryKind(portB);
+    if (withPassphrase) {
+      const std::vector<uint8_t> chat = tap.Captured(67);
+      ASSERT_FALSE(chat.empty());
+      c.Send(portB, chat);  // the partner's own datagram, a second time
+      ++expected;
+    }
+    ASSERT_TRUE(b.WaitLine(AtLeast("# Refused: ", expected), tandem::test::Scaled(10s)))
+        << b.Output();
+    // B has handled all of C's datagrams by now: refused each, played none, showed none.
+    EXPECT_FALSE(b.WaitLine(AtLeast("# Refused: ", expected + 1), 1500ms)) << b.Output();
+    const std::string out = b.Output();
+    EXPECT_FALSE(HasLine(out, "you : intruder")) << out;
+    EXPECT_EQ(out.find("you : hello"), out.rfind("you : hello")) << out;  // no replayed line
+    EXPECT_FALSE(HasLine(out, "OUT: 144")) << out;
+    EXPECT_FALSE(HasLine(out, "Reception: passphrase mismatch?")) << out;
+    a.Signal(SIGTERM);
+    b.Signal(SIGTERM);
+    EXPECT_EQ(a.Wait(10s), 0);
+    EXPECT_EQ(b.Wait(10s), 0);
+  }
+}
+
+// Partners whose passphrases differ, or of whom one has none, play nothing of each other's,
+// count what they refuse, and say why.
+TEST(Headless, PartnersWithoutTheSamePassphrasePlayNothingAndSaySo) {
+  tandem::test::ScratchDir dir("tandem-passphrase");
+  const std::string one = WritePassphrase(dir, "one", "open sesame");
+  const std::string other = WritePassphrase(dir, "other", "open sesamE");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {one, other}, {one, ""}, {"", one}};
+  for (const auto& [fileA, fileB] : cases) {
+    SCOPED_TRACE(fileA + " / " + fileB);
+    uint16_t portA = FreePortPair();
+    uint16_t portB = FreePortPair();
+    ASSERT_TRUE(portA != 0 && portB != 0 && portA != portB);
+    auto args = [](uint16_t listen, uint16_t send, const std::string& file) {
+      std::vector<std::string> v = {"--headless",    "--verbose",
+                                    "--midi-api",    "none",
+                                    "--midi-out",    "none",
+                                    "--listen-port", std::to_string(listen),
+                                    "--send-port",   std::to_string(send)};
+      if (!file.empty()) v.insert(v.end(), {"--passphrase-file", file});
+      return v;
+    };
+    // B listens before A plays; each says what the other sends it: A's notes and snapshots,
+    // B's buffer announcements and chat.
+    Peer b(args(portB, portA, fileB));
+    ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
+        << b.Output() << b.Errors();
+    auto argsA = args(portA, portB, fileA);
+    argsA.insert(argsA.end(),
+                 {"--gen", "1", "--gen-interval", "20", "--retransmission", "constant"});
+    Peer a(argsA);
+    ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
+        << a.Output() << a.Errors();
+    a.Write("hello\n");
+    b.Write("hello\n");
+    for (auto [p, refused] : {std::pair<Peer*, int>{&a, 3}, {&b, 50}}) {
+      EXPECT_TRUE(p->WaitLine("Reception: passphrase mismatch?", tandem::test::Scaled(10s)))
+          << p->Output();
+      EXPECT_TRUE(p->WaitLine(AtLeast("# Refused: ", refused), tandem::test::Scaled(20s)))
+          << p->Output();
+    }
+    a.Signal(SIGTERM);
+    b.Signal(SIGTERM);
+    EXPECT_EQ(a.Wait(10s), 0);
+    EXPECT_EQ(b.Wait(10s), 0);
+    for (Peer* p : {&a, &b}) {
+      const std::string out = p->Output();
+      EXPECT_FALSE(HasLine(out, "you : ")) << out;
+      EXPECT_FALSE(HasLine(out, "OUT: ")) << out;
+      EXPECT_FALSE(HasLine(out, "Reception: Changement de Buffer")) << out;
+      for (int n = 1; n < 10; ++n) EXPECT_FALSE(HasLine(out, "# Received: " + std::to_string(n)));
+    }
+  }
+}
+
 TEST(Headless, OddListenPortFailsTheSession) {
   Peer p({"--headless", "--midi-api", "none", "--listen-port", "2001"});
   EXPECT_TRUE(p.WaitLine("RTP Status: Erreur RTP", 10s)) << p.Output() << p.Errors();
@@ -383,9 +567,12 @@ TEST(Headless, BadAddressIsShownAndNothingIsSent) {
 }
 
 TEST(Headless, BadOptionsExitWithStatusTwo) {
-  for (auto args : std::vector<std::vector<std::string>>{{"--headless", "--listen-port", "abc"},
-                                                         {"--headless", "--retransmission", "x"},
-                                                         {"--headless", "--no-such-option"}}) {
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"--headless", "--listen-port", "abc"},
+           {"--headless", "--retransmission", "x"},
+           {"--headless", "--no-such-option"},
+           {"--headless", "--passphrase-file", "/nonexistent/tandem-passphrase"},
+           {"--headless", "--passphrase-file", "/dev/null"}}) {
     Peer p(args);
     EXPECT_EQ(p.Wait(10s), 2) << args[1];
     EXPECT_NE(p.Errors().find(args[1]), std::string::npos);

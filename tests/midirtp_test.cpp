@@ -39,6 +39,10 @@ struct FakeNet {
   std::map<uint32_t, std::deque<rtp::Packet>> incoming;
   std::vector<double> sourceUnits;
   int64_t rtcpMs = -1;  // ms until the next report; -1: none
+  int securityResult = 0;
+  std::optional<bool> senderCheck;
+  std::optional<rtp::SrtpKey> key;
+  rtp::SessionStats stats;
 
   void Queue(uint32_t ssrc, uint8_t type, std::vector<uint8_t> payload, uint32_t seq,
              uint32_t ts = 1000) {
@@ -93,6 +97,12 @@ class FakeLink : public RtpLink {
   }
   int Poll() override { return net_.pollResult; }
   int64_t MillisUntilRtcp() const override { return net_.rtcpMs; }
+  rtp::SessionStats Stats() const override { return net_.stats; }
+  int SetSecurity(bool senderCheck, const std::optional<rtp::SrtpKey>& key) override {
+    net_.senderCheck = senderCheck;
+    net_.key = key;
+    return net_.securityResult;
+  }
   bool GotoFirstSourceWithData() override {
     current_ = net_.incoming.begin();
     return Settle();
@@ -209,6 +219,66 @@ TEST_F(MidiRtpTest, SetupFailures) {
     EXPECT_EQ(!net.created.empty(), c.creates) << c.local << " " << c.dest;
     EXPECT_TRUE(net.sent.empty());
   }
+}
+
+// The address check is on unless "Accept any"; a passphrase always means a protected session,
+// and a session that cannot be protected does not start in clear.
+TEST_F(MidiRtpTest, SecurityFollowsTheSettingsAndNeverFallsBackToClear) {
+  ASSERT_TRUE(SetUpSession());
+  EXPECT_EQ(net_.senderCheck, true);
+  EXPECT_FALSE(net_.key);
+
+  form_.CheckBoxAcceptAny.SetChecked(true);
+  form_.EditPassphrase.SetText("open sesame");
+  ASSERT_TRUE(SetUpSession());
+  EXPECT_EQ(net_.senderCheck, false);
+  EXPECT_EQ(net_.key, rtp::DeriveSrtpKey("open sesame"));
+
+  net_.securityResult = rtp::kErrSrtp;
+  Queue(Midi(144, 60));
+  EXPECT_FALSE(SetUpSession());
+  EXPECT_EQ(form_.EditStatutConnect.Text(), "Erreur RTP");
+  EXPECT_EQ(form_.EditStatutReceive.Text(), "erreur SRTP");
+  EXPECT_TRUE(net_.sent.empty());
+}
+
+// What a partner with a passphrase sends looks, to a peer without one, like our packets with an
+// SRTP tag more. Refused, counted, and said; a partner's packet that opens quiets the status.
+TEST_F(MidiRtpTest, PacketsWeCannotOpenAreRefusedAndTheStatusSaysWhy) {
+  ASSERT_TRUE(SetUpSession());
+  for (size_t k = 0; k < 128; ++k) form_.KeysSent[k].store(0);
+  net_.Queue(7, 77, std::vector<uint8_t>(4 + rtp::kSrtpTagSize, 0x40), 1);
+  net_.Queue(7, 88, std::vector<uint8_t>(36 + rtp::kSrtpTagSize, 0xFF), 2);
+  net_.Queue(7, 67, std::vector<uint8_t>(100 + rtp::kSrtpTagSize, 'x'), 3);
+  net_.Queue(7, 66, std::vector<uint8_t>(2 + rtp::kSrtpTagSize, 0xFF), 4);
+  net_.stats.rtpReceived = 4;
+  net_.stats.refusedSender = 5;
+  Step();
+  EXPECT_EQ(rtp_->RefusedCount(), 9u);
+  EXPECT_EQ(form_.EditNbrRefused.Text(), "9");
+  EXPECT_EQ(form_.EditStatutReceive.Text(), "passphrase mismatch?");
+  EXPECT_EQ(rtp_->ReceivedCount(), 0);
+  EXPECT_EQ(form_.ReceiveQueue.Count(), 0);
+  EXPECT_EQ(form_.Dropped(), 0u);
+  for (size_t k = 0; k < 128; ++k) EXPECT_EQ(form_.KeysSent[k].load(), 0);
+
+  // The partner's own packets open: refusals that follow within a moment are someone else's.
+  form_.EditStatutReceive.SetText("----");
+  net_.Queue(7, 77, {144, 60, 90, 0}, 5);
+  net_.stats.rtpReceived = 5;
+  Step();
+  EXPECT_EQ(rtp_->ReceivedCount(), 1);
+  net_.stats.refusedAuth = 1;
+  Step();
+  EXPECT_EQ(form_.EditNbrRefused.Text(), "10");
+  EXPECT_EQ(form_.EditStatutReceive.Text(), "----");
+  // Only refusals for longer than that: the partner's passphrase changed.
+  net_.stats.refusedAuth = 2;
+  Step(MidiRTP::kMismatchQuietMs + 10);
+  EXPECT_EQ(form_.EditStatutReceive.Text(), "passphrase mismatch?");
+  // A new session counts afresh.
+  ASSERT_TRUE(SetUpSession());
+  EXPECT_EQ(form_.EditNbrRefused.Text(), "0");
 }
 
 TEST_F(MidiRtpTest, HostNamesResolve) {

@@ -20,10 +20,10 @@
 #include <exception>
 
 #include "app/Application.h"
-#include "model/StatusTimer.h"
 #include "gui/ImageCanvas.h"
 #include "gui/PortChooser.h"
 #include "gui/Widgets.h"
+#include "model/StatusTimer.h"
 
 namespace tandem {
 
@@ -326,13 +326,21 @@ QWidget* MainWindow::BuildRtpGroup() {
   grid->addWidget(listen, 2, 1);
   grid->addWidget(Label("Send Port", send), 3, 0);
   grid->addWidget(send, 3, 1);
+  auto* passphrase = Setting(form_.EditPassphrase, "EditPassphrase", 15);
+  passphrase->setEchoMode(QLineEdit::Password);
+  passphrase->setToolTip("Both partners type the same one; empty: the session travels in clear");
+  grid->addWidget(Label("Passphrase", passphrase), 4, 0);
+  grid->addWidget(passphrase, 4, 1);
+  auto* acceptAny = Check(form_.CheckBoxAcceptAny, "CheckBoxAcceptAny");
+  acceptAny->setToolTip("Take packets from any address, not only from IP Dest");
+  grid->addWidget(acceptAny, 5, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(Command(form_.ButtonInvertPort, "ButtonInvertPort",
                              [this] { form_.ButtonInvertPortClick(); }));
   buttons->addWidget(
       Command(form_.ButtonStartRTP, "ButtonStartRTP", [this] { form_.ButtonStartRTPClick(); }));
   buttons->addStretch();
-  grid->addLayout(buttons, 4, 0, 1, 2);
+  grid->addLayout(buttons, 6, 0, 1, 2);
 
   struct Row {
     const char* label;
@@ -345,6 +353,7 @@ QWidget* MainWindow::BuildRtpGroup() {
       {"# Received", form_.EditNbrRec, "EditNbrRec"},
       {"# Sent", form_.EditNbrSend, "EditNbrSend"},
       {"# Dropped", form_.EditNbrDropped, "EditNbrDropped"},
+      {"# Refused", form_.EditNbrRefused, "EditNbrRefused"},
       {"BandWidth", form_.EditDebit, "EditDebit"},
   };
   int r = 1;

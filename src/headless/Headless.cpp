@@ -98,6 +98,12 @@ void AwaitRtpSetup(TFormCtl& form, StatusPrinter& printer) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (form.EditStatutConnect.Text() == "----" && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  // A set-up that took a while (a passphrase's key) finds a record waiting and sends it at once,
+  // maybe before we look; the session was up all the same, and scripts wait for the line.
+  const std::string status = form.EditStatutConnect.Text();
+  if (status == "envoi correct" || status == "erreur a l'envoi") {
+    PrintLine("RTP Status: RTP Initialisé");
+  }
   printer.Poll(SteadyMs());
 }
 

@@ -1,5 +1,6 @@
 #include "headless/Options.h"
 
+#include <fstream>
 #include <functional>
 #include <map>
 
@@ -45,6 +46,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       return bool(n);
     };
   };
+  std::string fileError;
   const std::map<std::string, Parser> withValue = {
       {"--listen-port", port(o.listenPort)},
       {"--send-port", port(o.sendPort)},
@@ -105,6 +107,13 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       {"--client-name", text(o.clientName)},
       {"--transpose",
        [&](const std::string& v) { return bool(o.transpose = Number(v, -127, 127)); }},
+      {"--passphrase-file",
+       [&](const std::string& v) {
+         std::string why;
+         o.passphrase = ReadPassphraseFile(v, why);
+         if (!o.passphrase) fileError = "option --passphrase-file: " + why;
+         return o.passphrase.has_value();
+       }},
       {"--channel", channel(o.channel)},
       {"--local-channel", channel(o.localChannel)},
   };
@@ -112,7 +121,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       {"--headless", nullptr}, {"--help", &o.help},
       {"-h", &o.help},         {"--auto-buffer", &o.autoBuffer},
       {"--no-rtp", &o.noRtp},  {"--verbose", &o.verbose},
-      {"--demo", &o.demo},
+      {"--demo", &o.demo},     {"--accept-any", &o.acceptAny},
   };
 
   for (size_t i = 0; i < args.size(); ++i) {
@@ -143,7 +152,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       value = args[++i];
     }
     if (!p->second(*value)) {
-      error = "bad value '" + *value + "' for " + name;
+      error = !fileError.empty() ? fileError : "bad value '" + *value + "' for " + name;
       return std::nullopt;
     }
   }
@@ -175,6 +184,9 @@ Session:
   --send-port N          the peer's RTP port (default 3000)
   --dest ADDR            the peer's IPv4 or IPv6 address or host name (default 127.0.0.1)
   --no-rtp               do not start the RTP session at launch
+  --passphrase-file FILE protect the session with the passphrase on FILE's first line (the
+                         partner uses the same one); without it, packets travel in clear
+  --accept-any           take packets from any address, not only from the --dest one
 Retransmission of key states:
   --retransmission none|in-msg|constant|variable   (default none)
   --base MS              base refresh interval (default 5)
@@ -207,10 +219,28 @@ Options take their value as the next argument or after '='. A bad value exits wi
 )";
 }
 
+std::optional<std::string> ReadPassphraseFile(const std::string& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  if (!in || !std::getline(in, line)) {
+    error = "cannot read the passphrase file '" + path + "'";
+    return std::nullopt;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  // An empty one would quietly mean a session in clear.
+  if (line.empty()) {
+    error = "the passphrase file '" + path + "' holds no passphrase on its first line";
+    return std::nullopt;
+  }
+  return line;
+}
+
 void ApplyOptions(const HeadlessOptions& o, TFormCtl& form) {
   if (o.listenPort) form.EditPortLocal.SetText(IntToStr(*o.listenPort));
   if (o.sendPort) form.EditPortDistant.SetText(IntToStr(*o.sendPort));
   if (o.dest) form.EditDestIp.SetText(*o.dest);
+  if (o.passphrase) form.EditPassphrase.SetText(*o.passphrase);
+  if (o.acceptAny) form.CheckBoxAcceptAny.SetChecked(true);
   if (o.retransmission) form.SetRetransmission(*o.retransmission);
   if (o.base) form.EditBaseValue.SetText(IntToStr(*o.base));
   if (o.mult) form.EditMulValue.SetText(IntToStr(*o.mult));

@@ -17,6 +17,9 @@ struct HeadlessOptions {
   std::optional<int32_t> listenPort, sendPort;
   std::optional<std::string> dest;
   bool noRtp = false;
+  bool acceptAny = false;
+  // Read from --passphrase-file, never from the command line, where any user can read it.
+  std::optional<std::string> passphrase;
   // Retransmission and buffers
   std::optional<Retransmission> retransmission;
   std::optional<int32_t> base, mult, buffer;
@@ -45,6 +48,10 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
                                             std::string& error);
 
 std::string HelpText();
+
+// The passphrase in a file: its first line, without the line end. Nothing, with the reason in
+// `error`, when the file cannot be read or the line is empty.
+std::optional<std::string> ReadPassphraseFile(const std::string& path, std::string& error);
 
 // Puts the options into the window's model, as a user would before pressing anything.
 void ApplyOptions(const HeadlessOptions& options, TFormCtl& form);

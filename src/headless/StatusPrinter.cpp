@@ -35,9 +35,8 @@ StatusPrinter::StatusPrinter(TFormCtl& form, Sink sink, bool verbose)
     statuses_[4].last = Read(statuses_[4]);
   }
   counters_ = {
-      {"# Received", {&form.EditNbrRec}, "----"},
-      {"# Sent", {&form.EditNbrSend}, "----"},
-      {"# Dropped", {&form.EditNbrDropped}, "0"},
+      {"# Received", {&form.EditNbrRec}, "----"}, {"# Sent", {&form.EditNbrSend}, "----"},
+      {"# Dropped", {&form.EditNbrDropped}, "0"}, {"# Refused", {&form.EditNbrRefused}, "0"},
       {"BandWidth", {&form.EditDebit}, "---"},
   };
   link_ = {"Link", {&form.EditLink}, "---"};

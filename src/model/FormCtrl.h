@@ -77,6 +77,11 @@ class TFormCtl {
   EditBox EditDestIp{"127.0.0.1"};
   EditBox EditPortLocal{"2000"};
   EditBox EditPortDistant{"3000"};
+  // Not controls of the original window: who may reach us. The passphrase (empty: none, the
+  // packets travel in clear) protects the session; without "Accept any", datagrams are taken
+  // only from the address "IP Dest" names. Both are read when a session starts.
+  EditBox EditPassphrase{""};
+  CheckBox CheckBoxAcceptAny{"Accept any", false};
   Button ButtonInvertPort{"Invert Port"};
   Button ButtonStartRTP{"Start RTP "};
   EditBox EditStatutConnect{"----"};
@@ -86,6 +91,9 @@ class TFormCtl {
   EditBox EditDebit{"---"};
   // Not a control of the original window: received datagrams that came to nothing.
   EditBox EditNbrDropped{"0"};
+  // Not a control of the original window: datagrams refused as not our partner's, by address or
+  // by passphrase. Written by the session thread only.
+  EditBox EditNbrRefused{"0"};
   // Not a control of the original window: round trip, loss and jitter from the RTCP reports,
   // "---" until the partner's first report (ShowLink fills it in).
   EditBox EditLink{"---"};

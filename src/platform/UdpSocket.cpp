@@ -91,18 +91,17 @@ UdpSocket::Received UdpSocket::ReceiveFrom(std::span<uint8_t> buffer) {
     r.result = -EBADF;
     return r;
   }
-  sockaddr_storage from{};
-  socklen_t len = sizeof from;
+  socklen_t len = sizeof r.from;
   // MSG_TRUNC makes Linux return the datagram's real length, so a cut datagram is seen as such.
   const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC,
-                               reinterpret_cast<sockaddr*>(&from), &len);
+                               reinterpret_cast<sockaddr*>(&r.from), &len);
   if (n < 0) {
     r.result = -errno;  // EWOULDBLOCK is EAGAIN on Linux
     return r;
   }
   r.result = n;
   r.truncated = static_cast<size_t>(n) > buffer.size();
-  r.fromIp = FromSockaddr(from, &r.fromPort).V4HostOrder();
+  r.fromIp = FromSockaddr(r.from, &r.fromPort).V4HostOrder();
   return r;
 }
 

@@ -3,6 +3,8 @@
 // errno.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -40,6 +42,7 @@ class UdpSocket {
     bool truncated = false;  // the datagram was longer than the buffer; the buffer has its start
     uint32_t fromIp = 0;     // host byte order; 0 for an IPv6 sender
     uint16_t fromPort = 0;
+    sockaddr_storage from{};  // the sender as the socket saw it, for SameHostAddress
   };
   // Takes one datagram if one waits; never blocks.
   Received ReceiveFrom(std::span<uint8_t> buffer);

@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "platform/PeerAddress.h"
 #include "platform/UdpSocket.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/SessionCore.h"
@@ -61,6 +62,23 @@ void Randomise(CoreConfig& c) {
   }
 }
 
+uint32_t RandomSsrc() {
+  try {
+    return std::random_device{}();
+  } catch (const std::exception&) {
+    std::mt19937 g(static_cast<uint32_t>(MonotonicMicros()) ^ static_cast<uint32_t>(::getpid()));
+    return g();
+  }
+}
+
+// The SSRC a datagram names as its sender: an RTP header's, or the first RTCP packet's.
+std::optional<uint32_t> SenderSsrc(std::span<const uint8_t> bytes, bool isControl) {
+  const size_t at = isControl ? 4 : 8;
+  if (bytes.size() < at + 4 || (bytes[0] >> 6) != 2) return std::nullopt;
+  return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 | uint32_t{bytes[at + 2]} << 8 |
+         bytes[at + 3];
+}
+
 CoreConfig RandomConfig(double rtcpMinimum) {
   CoreConfig c;
   Randomise(c);
@@ -82,10 +100,16 @@ struct RtpSession::Impl {
   double rtcpMinimum = 5;
   std::vector<uint8_t> buffer = std::vector<uint8_t>(kMaxUdpPayload + 1);
   std::vector<uint8_t> outgoing;
+  bool senderCheck = false;
+  std::unique_ptr<SrtpContext> srtp;
 
   // Sends bytes to every destination's control port; counts refusals.
-  void SendControl(const std::vector<uint8_t>& bytes) {
+  void SendControl(std::vector<uint8_t> bytes) {
     if (bytes.empty()) return;
+    if (srtp && !srtp->ProtectRtcp(bytes)) {
+      ++core->Stats().rtcpSendErrors;
+      return;
+    }
     for (const Destination& d : core->Destinations()) {
       if (control.SendTo(bytes, d.ip, static_cast<uint16_t>(d.port + 1)) == 0) {
         ++core->Stats().rtcpSent;
@@ -109,8 +133,28 @@ struct RtpSession::Impl {
         ++core->Stats().malformedDropped;
         continue;
       }
-      const std::span<const uint8_t> bytes(buffer.data(), static_cast<size_t>(r.result));
+      // Refused before anything reads the bytes: a stranger's datagram costs one comparison.
+      if (senderCheck && !FromDestination(r.from)) {
+        ++core->Stats().refusedSender;
+        continue;
+      }
+      auto length = static_cast<size_t>(r.result);
+      if (srtp) {
+        const std::span<uint8_t> sealed(buffer.data(), length);
+        const auto opened = isControl ? srtp->UnprotectRtcp(sealed) : srtp->UnprotectRtp(sealed);
+        if (!opened) {
+          ++core->Stats().refusedAuth;
+          continue;
+        }
+        length = *opened;
+      }
+      const std::span<const uint8_t> bytes(buffer.data(), length);
       const Micros now = MonotonicMicros();
+      if (auto ssrc = SenderSsrc(bytes, isControl); ssrc && *ssrc == core->Ssrc()) {
+        // Our own SSRC from our own port is a loop (we send to ourselves), dropped as such by
+        // the core; from any other port it is another participant that drew the same one.
+        if (r.fromPort != socket.LocalPort()) ChangeSsrc(*ssrc, now);
+      }
       if (isControl) {
         core->OnControl(bytes, now);
       } else {
@@ -118,6 +162,31 @@ struct RtpSession::Impl {
       }
     }
     return true;
+  }
+
+  bool FromDestination(const sockaddr_storage& from) const {
+    for (const Destination& d : core->Destinations()) {
+      sockaddr_storage address{};
+      socklen_t length = 0;
+      if (ToSockaddr(d.ip, d.port, d.ip.IsV4() ? AF_INET : AF_INET6, address, length) &&
+          SameHostAddress(from, address)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // RFC 3550 8.2: say BYE under the old SSRC, then go on under a new random one.
+  void ChangeSsrc(uint32_t theirs, Micros now) {
+    uint32_t fresh = RandomSsrc();
+    while (fresh == theirs || fresh == core->Ssrc()) fresh = RandomSsrc();
+    SendControl(core->ChangeSsrc(fresh, now));  // still protected under the old stream
+    if (!srtp) return;
+    try {
+      srtp->ChangeSsrc(fresh);
+    } catch (const std::exception&) {
+      // The old stream refuses the new SSRC, so nothing leaves in clear: sends fail instead.
+    }
   }
 };
 
@@ -153,6 +222,7 @@ int RtpSession::Destroy() {
   if (!impl_->core) return kErrNotCreated;
   // RFC 3550 6.1: leave with a BYE, so the peers forget us now rather than after a timeout.
   impl_->SendControl(impl_->core->MakeBye(MonotonicMicros()));
+  impl_->srtp.reset();
   impl_->data.Close();
   impl_->control.Close();
   impl_->lastStats = impl_->core->Stats();
@@ -186,6 +256,22 @@ int RtpSession::AddDestination(const IpAddress& address, uint16_t port) {
   return impl_->core->AddDestination(address, port);
 }
 
+void RtpSession::SetSenderCheck(bool on) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->senderCheck = on;
+}
+
+int RtpSession::EnableSrtp(const SrtpKey& key) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return kErrNotCreated;
+  try {
+    impl_->srtp = std::make_unique<SrtpContext>(key, impl_->core->Ssrc());
+  } catch (const std::exception&) {
+    return kErrSrtp;
+  }
+  return kOk;
+}
+
 int RtpSession::IncrementTimestamp(uint32_t units) {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->core) return kErrNotCreated;
@@ -201,13 +287,21 @@ int RtpSession::SendPacket(const uint8_t* payload, size_t length, uint8_t payloa
   const std::span<const uint8_t> bytes(payload, length);
   const int rc = impl_->core->BuildData(bytes, payloadType, marker, impl_->outgoing);
   if (rc != kOk) return rc;
+  if (impl_->srtp && !impl_->srtp->ProtectRtp(impl_->outgoing)) {
+    impl_->core->SkipSequence();
+    return kErrSrtp;
+  }
   // A datagram that no destination took is a failure; the sequence number is then not used up,
-  // so a retry carries the same one.
+  // so a retry carries the same one. Unless protected: a retry under the same sequence number
+  // would reuse its key stream on a different packet.
   bool taken = false;
   for (const Destination& d : impl_->core->Destinations()) {
     if (impl_->data.SendTo(impl_->outgoing, d.ip, d.port) == 0) taken = true;
   }
-  if (!taken) return kErrSend;
+  if (!taken) {
+    if (impl_->srtp) impl_->core->SkipSequence();
+    return kErrSend;
+  }
   impl_->core->CommitSent(length, tsIncrement, MonotonicMicros());
   return kOk;
 }

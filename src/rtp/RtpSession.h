@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/IpAddress.h"
+#include "rtp/Srtp.h"
 
 namespace tandem::rtp {
 
@@ -29,6 +30,7 @@ enum Error : int {
   kErrReceive = -12,           // a socket read failed for a reason other than "nothing waits"
   kErrNoSource = -13,          // no current source (GotoFirst/NextSourceWithData said false)
   kErrBadArgument = -14,       // payload type above 127, or no bytes for a non-zero length
+  kErrSrtp = -15,              // the SRTP library could not be set up, or refused to protect
 };
 
 struct Packet {
@@ -52,6 +54,9 @@ struct SessionStats {
   uint64_t limitDropped = 0;     // too many sources, or too many packets waiting for one
   uint64_t receiveErrors = 0;    // socket reads that failed
   uint64_t rtcpSendErrors = 0;   // reports or BYEs the socket refused
+  uint64_t refusedSender = 0;    // from a host other than a destination, with the check on
+  uint64_t refusedAuth = 0;      // failed SRTP/SRTCP authentication or the replay check
+  uint64_t ssrcChanges = 0;      // a partner used our SSRC, so we took another
   // Figures in the partner's reports about us that could not be true and were ignored or
   // clamped: a last-SR time of no SR we sent, a delay that makes the round trip negative, a loss
   // count beyond what we sent, a jitter of minutes.
@@ -110,6 +115,13 @@ class RtpSession {
   // The same for an address of either family. kErrBadDestination also for an IPv6 address when
   // the sockets are IPv4 only.
   int AddDestination(const IpAddress& address, uint16_t port);
+  // With the check on, datagrams are taken only from the host of a destination (any port); the
+  // others are counted in refusedSender and go no further. Off by default; kept across Create.
+  void SetSenderCheck(bool on);
+  // From now until Destroy, every packet leaves protected with SRTP/SRTCP under `key`, and only
+  // datagrams that authenticate under it are taken (the others count in refusedAuth).
+  // kErrSrtp when the library cannot be set up.
+  int EnableSrtp(const SrtpKey& key);
   // Advances the session's RTP timestamp.
   int IncrementTimestamp(uint32_t units);
   // Sends one packet to every destination; the timestamp advances by tsIncrement after it.

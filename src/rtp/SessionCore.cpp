@@ -422,6 +422,19 @@ std::vector<uint8_t> SessionCore::MakeBye(Micros now) {
   return out;
 }
 
+std::vector<uint8_t> SessionCore::ChangeSsrc(uint32_t ssrc, Micros now) {
+  std::vector<uint8_t> bye = MakeBye(now);
+  config_.ssrc = ssrc;
+  // The sender counts of an SR belong to one SSRC: the new one starts from nothing.
+  packetCount_ = 0;
+  octetCount_ = 0;
+  packetsAtLastReport_ = 0;
+  packetsAtReportBefore_ = 0;
+  sentAnything_ = false;
+  ++stats_.ssrcChanges;
+  return bye;
+}
+
 bool SessionCore::GotoFirstSourceWithData() {
   haveCursor_ = false;
   for (size_t i = 0; i < order_.size(); ++i) {

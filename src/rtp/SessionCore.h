@@ -85,6 +85,12 @@ class SessionCore {
   std::vector<uint8_t> MakeReport(Micros now);
   // A report followed by our BYE; empty when we never sent anything (RFC 3550 6.3.7).
   std::vector<uint8_t> MakeBye(Micros now);
+  // RFC 3550 8.2: another participant uses our SSRC. Returns the BYE for the old identifier
+  // (empty when we never sent), then takes `ssrc`; sequence numbers and the timeline go on.
+  std::vector<uint8_t> ChangeSsrc(uint32_t ssrc, Micros now);
+  // A packet was built but never left (protection refused it, or no socket took it while
+  // protected): its sequence number is used up, so no two packets are protected under one.
+  void SkipSequence() { ++sequence_; }
   // Changes the minimum report interval and reschedules the next report from now.
   void SetRtcpMinimum(double seconds, Micros now);
   // The interval we would use now, before randomisation.

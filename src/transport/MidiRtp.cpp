@@ -96,7 +96,23 @@ bool MidiRTP::Setup(int32_t now) {
   if (!error && link_->Create(*localPort) < 0) error = true;
   if (!error) link_->SetTimestampUnit(kTimestampUnit);
   if (!error && link_->AddDestinationAddress(*destIp, *destPort) < 0) error = true;
+  bool securityError = false;
+  if (!error) {
+    const std::string passphrase = form_.EditPassphrase.Text();
+    std::optional<rtp::SrtpKey> key;
+    try {
+      if (!passphrase.empty()) key = rtp::DeriveSrtpKey(passphrase);
+    } catch (const std::exception&) {
+      securityError = true;
+    }
+    // Never a session in clear when a passphrase was asked for.
+    if (securityError || link_->SetSecurity(!form_.CheckBoxAcceptAny.Checked(), key) < 0) {
+      error = securityError = true;
+    }
+    protected_ = key.has_value();
+  }
   if (error) {
+    if (securityError) form_.EditStatutReceive.SetText("erreur SRTP");
     link_->Destroy();
     if (!badAddress) form_.EditStatutConnect.SetText("Erreur RTP");
     return false;
@@ -105,9 +121,16 @@ bool MidiRTP::Setup(int32_t now) {
   receivedCount_ = 0;
   shownReceived_ = -1;
   sentCount_ = 0;
-  sessionDrops_ = SessionDrops(link_->Stats());
+  const rtp::SessionStats stats = link_->Stats();
+  sessionDrops_ = SessionDrops(stats);
   form_.ResetDropped();
   form_.PublishLink({});
+  protectedSeen_ = 0;
+  refusedShown_ = 0;
+  authRefusedSeen_ = stats.refusedAuth;
+  acceptedSeen_ = stats.rtpReceived + stats.rtcpReceived;
+  haveAccepted_ = false;
+  form_.EditNbrRefused.SetText("0");
   lastStatsTime_ = static_cast<uint32_t>(now);
   bandwidthBytes_ = 0;
   lastSendTime_ = 0;
@@ -131,7 +154,9 @@ bool MidiRTP::Pass(int32_t now) {
   const uint64_t droppedBefore = dropped_;
   Receive(now);
   // Every datagram that came to nothing counts once in "# Dropped", whichever layer refused it.
-  const uint64_t sessionDrops = SessionDrops(link_->Stats());
+  const rtp::SessionStats stats = link_->Stats();
+  CountRefused(stats, now);
+  const uint64_t sessionDrops = SessionDrops(stats);
   uint64_t newDrops = dropped_ - droppedBefore;
   if (sessionDrops > sessionDrops_) newDrops += sessionDrops - sessionDrops_;
   sessionDrops_ = sessionDrops;
@@ -158,11 +183,63 @@ uint64_t MidiRTP::SessionDrops(const rtp::SessionStats& stats) {
   return stats.malformedDropped + stats.ownSsrcDropped + stats.sequenceDropped + stats.limitDropped;
 }
 
+void MidiRTP::CountRefused(const rtp::SessionStats& stats, int32_t now) {
+  // Packets protected by a passphrase we lack got past the session, but were refused here.
+  const uint64_t accepted = stats.rtpReceived + stats.rtcpReceived - protectedSeen_;
+  if (accepted != acceptedSeen_) {
+    acceptedSeen_ = accepted;
+    haveAccepted_ = true;
+    lastAccepted_ = now;
+  }
+  const uint64_t authRefused = stats.refusedAuth + protectedSeen_;
+  // A typo in either passphrase looks like this: the partner's packets arrive, none opens.
+  if (authRefused > authRefusedSeen_ &&
+      (!haveAccepted_ ||
+       static_cast<uint32_t>(now) - static_cast<uint32_t>(lastAccepted_) > kMismatchQuietMs)) {
+    form_.EditStatutReceive.SetText("passphrase mismatch?");
+  }
+  authRefusedSeen_ = authRefused;
+  const uint64_t refused = stats.refusedSender + authRefused;
+  if (refused != refusedShown_) {
+    refusedShown_ = refused;
+    form_.EditNbrRefused.SetText(std::to_string(refused));
+  }
+}
+
+bool MidiRTP::LooksProtected(const rtp::Packet& packet) const {
+  if (protected_) return false;
+  // Our packets have one size per kind; exactly an SRTP tag more is a partner that set a
+  // passphrase, whose bytes would play as noise.
+  size_t size = 0;
+  switch (packet.payloadType) {
+    case PacketMidi:
+      size = kMidiPayloadSize;
+      break;
+    case PacketMidiKeys:
+    case PacketKeys:
+      size = kKeysPayloadSize;
+      break;
+    case PacketChat:
+      size = kChatPayloadSize;
+      break;
+    case PacketBuffer:
+      size = kBufferPayloadSize;
+      break;
+    default:
+      return false;
+  }
+  return packet.payload.size() == size + rtp::kSrtpTagSize;
+}
+
 void MidiRTP::Receive(int32_t now) {
   if (!link_->GotoFirstSourceWithData()) return;
   link_->SetCurrentSourceTimestampUnit(kTimestampUnit);
   for (;;) {
     if (auto packet = link_->GetNextPacket()) {
+      if (LooksProtected(*packet)) {
+        ++protectedSeen_;
+        continue;
+      }
       ++receivedCount_;
       Dispatch(*packet, now);
     } else if (!link_->GotoNextSourceWithData()) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "model/FormCtrl.h"
 #include "platform/IpAddress.h"
@@ -48,6 +49,13 @@ class RtpLink {
   virtual rtp::SessionStats Stats() const { return {}; }
   // Round trip, loss and jitter from the session's RTCP; none by default.
   virtual rtp::LinkFigures Link() const { return {}; }
+  // After Create: take datagrams only from the destination's address, and protect the session
+  // with `key` when there is one. A stand-in has nothing to check.
+  virtual int SetSecurity(bool senderCheck, const std::optional<rtp::SrtpKey>& key) {
+    (void)senderCheck;
+    (void)key;
+    return 0;
+  }
 };
 
 // The real session over UDP.
@@ -82,12 +90,19 @@ class MidiRTP : public Worker {
   uint64_t DroppedCount() const { return dropped_; }
   // Datagrams the session itself dropped before they became packets.
   static uint64_t SessionDrops(const rtp::SessionStats& stats);
+  // Datagrams refused as not our partner's: another address, a failed authentication or
+  // replay, or (without a passphrase) a packet protected by one. As shown in "# Refused".
+  uint64_t RefusedCount() const { return refusedShown_; }
+  // Shown in "Reception" when only refused datagrams arrive for this long.
+  static constexpr int32_t kMismatchQuietMs = 3000;
 
  protected:
   void Run() override;
 
  private:
   void Receive(int32_t now);
+  void CountRefused(const rtp::SessionStats& stats, int32_t now);
+  bool LooksProtected(const rtp::Packet& packet) const;
   void Dispatch(const rtp::Packet& packet, int32_t now);
   // The arrival time a received packet is rebuilt with.
   int32_t ArrivalOf(const rtp::Packet& packet, int32_t now);
@@ -103,7 +118,14 @@ class MidiRTP : public Worker {
   int32_t shownReceived_ = -1;
   int32_t sentCount_ = 0;
   uint64_t dropped_ = 0;
-  uint64_t sessionDrops_ = 0;  // SessionDrops of the link, as last counted
+  uint64_t sessionDrops_ = 0;   // SessionDrops of the link, as last counted
+  bool protected_ = false;      // a passphrase is set for this session
+  uint64_t protectedSeen_ = 0;  // packets protected by a passphrase we do not have
+  uint64_t refusedShown_ = 0;
+  uint64_t authRefusedSeen_ = 0;  // refusedAuth + protectedSeen_, as last counted
+  uint64_t acceptedSeen_ = 0;     // datagrams the session took, as last counted
+  bool haveAccepted_ = false;
+  int32_t lastAccepted_ = 0;
   uint32_t lastStatsTime_ = 0;
   int64_t bandwidthBytes_ = 0;
   uint32_t lastSendTime_ = 0;  // 0: nothing sent yet

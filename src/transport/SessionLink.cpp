@@ -34,6 +34,10 @@ class SessionLink : public RtpLink {
   std::unique_ptr<rtp::Packet> GetNextPacket() override { return session_.GetNextPacket(); }
   rtp::SessionStats Stats() const override { return session_.Stats(); }
   rtp::LinkFigures Link() const override { return session_.Link(); }
+  int SetSecurity(bool senderCheck, const std::optional<rtp::SrtpKey>& key) override {
+    session_.SetSenderCheck(senderCheck);
+    return key ? session_.EnableSrtp(*key) : 0;
+  }
 
  private:
   rtp::RtpSession session_;

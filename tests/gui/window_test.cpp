@@ -16,9 +16,9 @@
 #include <QToolButton>
 #include <memory>
 
-#include "model/FormCtrl.h"
 #include "gui/MainWindow.h"
 #include "gui/Widgets.h"
+#include "model/FormCtrl.h"
 #include "platform/MemoryMidi.h"
 
 namespace tandem {
@@ -120,6 +120,8 @@ TEST_F(WindowTest, ShowsEveryControlWithItsStartingText) {
       {"EditNbrSend", "----"},
       {"EditDebit", "---"},
       {"EditNbrDropped", "0"},
+      {"EditNbrRefused", "0"},
+      {"EditPassphrase", ""},
       {"EditLink", "---"},
       {"EditSpeed", "0"},
       {"EditBufferLocal", "0"},
@@ -145,6 +147,7 @@ TEST_F(WindowTest, ShowsEveryControlWithItsStartingText) {
       {"CheckBoxTransposeOut", "Transpose"},    {"RadioButtonNoTransm", "None"},
       {"RadioButtonInMsg", "In Normal Msg"},    {"RadioButtonCst", "Constant Rate"},
       {"RadioButtonVariable", "Variable Rate"}, {"ButtonChatSend", "Send"},
+      {"CheckBoxAcceptAny", "Accept any"},
   };
   for (auto [name, text] : buttons) EXPECT_EQ(Find<QAbstractButton>(name)->text(), text) << name;
   EXPECT_TRUE(Find<QCheckBox>("CheckBoxMidiPlay")->isChecked());
@@ -161,6 +164,16 @@ TEST_F(WindowTest, ShowsEveryControlWithItsStartingText) {
   EXPECT_LE(window.sizeHint().width(), 1366);
   EXPECT_LE(window.sizeHint().height(), 700);
   EXPECT_LE(window.minimumSizeHint().height(), 700);
+}
+
+TEST_F(WindowTest, PassphraseIsMaskedAndAcceptAnyReachesTheModel) {
+  QLineEdit* passphrase = Edit("EditPassphrase");
+  EXPECT_EQ(passphrase->echoMode(), QLineEdit::Password);
+  Type(passphrase, "s3cret words");
+  EXPECT_EQ(form.EditPassphrase.Text(), "s3cret words");
+  EXPECT_EQ(passphrase->displayText().indexOf("s3cret"), -1);
+  Click("CheckBoxAcceptAny");
+  EXPECT_TRUE(form.CheckBoxAcceptAny.Checked());
 }
 
 TEST_F(WindowTest, InvertPortSwapsThePortsBothWays) {

@@ -1,6 +1,8 @@
 #include "rtp/RtpSession.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,9 +12,11 @@
 #include <vector>
 
 #include "../TestTiming.h"
+#include "platform/PeerAddress.h"
 #include "platform/UdpSocket.h"
 #include "rtp/Rtcp.h"
 #include "rtp/RtpPacket.h"
+#include "rtp/Srtp.h"
 
 namespace tandem::rtp {
 namespace {
@@ -339,6 +343,191 @@ TEST(RtpSession, SurvivesGarbageOnBothPorts) {
     return s.Stats().malformedDropped >= 2 * junk.size();
   }));
   EXPECT_FALSE(s.GotoFirstSourceWithData());
+}
+
+TEST(PeerAddress, SameHostWhateverThePortAndTheFamily) {
+  auto v6 = [](const char* text, uint32_t scope = 0) {
+    sockaddr_storage s{};
+    auto& a = reinterpret_cast<sockaddr_in6&>(s);
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(9);
+    a.sin6_scope_id = scope;
+    EXPECT_EQ(inet_pton(AF_INET6, text, &a.sin6_addr), 1) << text;
+    return s;
+  };
+  const auto v4 = Ipv4SocketAddress(0xC0000207, 2000);  // 192.0.2.7
+  EXPECT_TRUE(SameHostAddress(v4, Ipv4SocketAddress(0xC0000207, 41234)));
+  EXPECT_FALSE(SameHostAddress(v4, Ipv4SocketAddress(0xC0000208, 2000)));
+  // A dual-stack socket reports IPv4 senders as mapped addresses.
+  EXPECT_TRUE(SameHostAddress(v4, v6("::ffff:192.0.2.7")));
+  EXPECT_TRUE(SameHostAddress(v6("::ffff:192.0.2.7"), v4));
+  EXPECT_FALSE(SameHostAddress(v4, v6("::ffff:192.0.2.8")));
+  EXPECT_FALSE(SameHostAddress(v6("::1"), Ipv4SocketAddress(0x7F000001, 2000)));
+  EXPECT_TRUE(SameHostAddress(v6("2001:db8::1"), v6("2001:db8::1")));
+  EXPECT_FALSE(SameHostAddress(v6("2001:db8::1"), v6("2001:db8::2")));
+  EXPECT_TRUE(SameHostAddress(v6("fe80::1", 2), v6("fe80::1")));
+  EXPECT_FALSE(SameHostAddress(v6("fe80::1", 2), v6("fe80::1", 3)));
+  EXPECT_FALSE(SameHostAddress(sockaddr_storage{}, sockaddr_storage{}));
+}
+
+TEST(RtpSession, SenderCheckTakesOnlyTheDestinationHostOnAnyPort) {
+  RtpSession s;
+  const uint16_t base = CreateOnFreePair(s);
+  ASSERT_EQ(s.AddDestination(kLoopback, 3000), kOk);
+  s.SetSenderCheck(true);
+  UdpSocket stranger, partner;
+  ASSERT_EQ(stranger.Bind(0, 0x7F000002), 0);
+  ASSERT_EQ(partner.Bind(0, kLoopback), 0);  // not port 3000: a NAT may rewrite ports
+  std::vector<uint8_t> data, report;
+  BuildRtp({false, 77, 1, 1, 0xABC}, std::vector<uint8_t>{0x90, 60, 100, 0}, data);
+  AppendRr(report, 0xABC, {});
+  auto sendBoth = [&](UdpSocket& from) {
+    from.SendTo(data, kLoopback, base);
+    from.SendTo(report, kLoopback, static_cast<uint16_t>(base + 1));
+  };
+  sendBoth(stranger);
+  ASSERT_TRUE(WaitUntil([&] {
+    s.Poll();
+    return s.Stats().refusedSender >= 2;
+  }));
+  EXPECT_TRUE(s.Sources().empty());
+  sendBoth(partner);
+  ASSERT_TRUE(WaitUntil([&] {
+    s.Poll();
+    return s.Stats().rtpReceived == 1 && s.Stats().rtcpReceived == 1;
+  }));
+  EXPECT_EQ(s.Stats().refusedSender, 2u);
+  s.SetSenderCheck(false);
+  data[3] = 2;  // the next sequence number
+  stranger.SendTo(data, kLoopback, base);
+  ASSERT_TRUE(WaitUntil([&] {
+    s.Poll();
+    return s.Stats().rtpReceived == 2;
+  }));
+}
+
+// A's destination is a catcher on the wire, so the test holds what a listener on the path
+// sees, and hands it on to partners with the same key, another key, or none.
+TEST(RtpSession, ProtectedSessionsOpenOnlyUnderTheSameKeyAndOnlyOnce) {
+  const SrtpKey key = DeriveSrtpKey("open sesame", 1000);
+  EXPECT_EQ(key, DeriveSrtpKey("open sesame", 1000));
+  EXPECT_NE(key, DeriveSrtpKey("open sesamE", 1000));
+  RtpSession a, b, plain, other;
+  ASSERT_NE(CreateOnFreePair(a), 0);
+  const uint16_t pb = CreateOnFreePair(b);
+  const uint16_t pPlain = CreateOnFreePair(plain);
+  const uint16_t pOther = CreateOnFreePair(other);
+  RawPeer wire;
+  ASSERT_EQ(a.AddDestination(kLoopback, wire.base), kOk);
+  ASSERT_EQ(a.EnableSrtp(key), kOk);
+  ASSERT_EQ(b.EnableSrtp(key), kOk);
+  ASSERT_EQ(other.EnableSrtp(DeriveSrtpKey("open sesamE", 1000)), kOk);
+
+  const std::vector<uint8_t> chat = {'s', 'e', 'c', 'r', 'e', 't', 0};
+  ASSERT_EQ(a.SendPacket(chat.data(), chat.size(), 67, false, 0), kOk);
+  const std::vector<uint8_t> sealed = Receive(wire.data);
+  ASSERT_EQ(sealed.size(), 12 + chat.size() + kSrtpTagSize);
+  EXPECT_EQ(std::search(sealed.begin(), sealed.end(), chat.begin(), chat.begin() + 6),
+            sealed.end());
+
+  auto deliver = [&](const std::vector<uint8_t>& d, uint16_t port) {
+    wire.data.SendTo(d, kLoopback, port);
+  };
+  deliver(sealed, pb);
+  std::vector<std::unique_ptr<Packet>> got;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (auto& p : PollAll(b)) got.push_back(std::move(p));
+    return !got.empty();
+  }));
+  EXPECT_EQ(got[0]->payload, chat);
+  EXPECT_EQ(got[0]->ssrc, a.Ssrc());
+
+  // Once only; not altered; not under another key; and nothing in clear.
+  std::vector<uint8_t> altered = sealed;
+  altered[13] ^= 1;
+  std::vector<uint8_t> clear;
+  BuildRtp({false, 67, 9, 1, 0xC1EA}, chat, clear);
+  for (const auto& d : {sealed, altered, clear}) deliver(d, pb);
+  ASSERT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(PollAll(b).empty());
+    return b.Stats().refusedAuth >= 3;
+  }));
+  EXPECT_EQ(b.Stats().refusedAuth, 3u);
+  EXPECT_EQ(b.Stats().rtpReceived, 1u);
+  deliver(sealed, pOther);
+  ASSERT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(PollAll(other).empty());
+    return other.Stats().refusedAuth == 1;
+  }));
+  // Without a key the header still parses; the payload is the cipher text and the tag.
+  deliver(sealed, pPlain);
+  ASSERT_TRUE(WaitUntil([&] {
+    for (auto& p : PollAll(plain)) got.push_back(std::move(p));
+    return got.size() == 2;
+  }));
+  EXPECT_NE(got[1]->payload, chat);
+
+  // Reports are protected too, and open at the partner.
+  ASSERT_EQ(a.SetRtcpMinimumInterval(0.02), kOk);
+  ASSERT_TRUE(WaitUntil([&] {
+    a.Poll();
+    return a.Stats().rtcpSent >= 1;
+  }));
+  const std::vector<uint8_t> report = Receive(wire.control);
+  RtcpCompound c;
+  EXPECT_NE(ParseRtcp(report, c), RtcpParseError::kOk);
+  wire.control.SendTo(report, kLoopback, static_cast<uint16_t>(pb + 1));
+  ASSERT_TRUE(WaitUntil([&] {
+    b.Poll();
+    return b.Stats().rtcpReceived == 1;
+  }));
+  EXPECT_EQ(b.Stats().refusedAuth, 3u);
+}
+
+// RFC 3550 8.2, in a protected session: a partner that drew our SSRC makes us say BYE under it
+// and go on under a new one, whose packets open at the partner.
+TEST(RtpSession, APartnerWithOurSsrcMakesUsTakeANewOne) {
+  const SrtpKey key = DeriveSrtpKey("open sesame", 1000);
+  RtpSession a;
+  const uint16_t pa = CreateOnFreePair(a);
+  RawPeer wire;
+  ASSERT_EQ(a.AddDestination(kLoopback, wire.base), kOk);
+  ASSERT_EQ(a.EnableSrtp(key), kOk);
+  const uint8_t byte = 1;
+  ASSERT_EQ(a.SendPacket(&byte, 1, 77, false, 0), kOk);
+  Receive(wire.data);
+  const uint32_t old = a.Ssrc();
+
+  SrtpContext partner(key, old);
+  std::vector<uint8_t> packet;
+  BuildRtp({false, 77, 500, 1, old}, std::vector<uint8_t>{0x90, 60, 100, 0}, packet);
+  ASSERT_TRUE(partner.ProtectRtp(packet));
+  wire.data.SendTo(packet, kLoopback, pa);
+  std::vector<std::unique_ptr<Packet>> got;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (auto& p : PollAll(a)) got.push_back(std::move(p));
+    return !got.empty();
+  }));
+  EXPECT_EQ(a.Stats().ssrcChanges, 1u);
+  EXPECT_NE(a.Ssrc(), old);
+  EXPECT_EQ(got[0]->ssrc, old);  // the partner's packet, now told apart from ours
+
+  SrtpContext listener(key, 0x1234);
+  std::vector<uint8_t> bye = Receive(wire.control);
+  auto opened = listener.UnprotectRtcp(bye);
+  ASSERT_TRUE(opened);
+  RtcpCompound c;
+  ASSERT_EQ(ParseRtcp(std::span(bye).first(*opened), c), RtcpParseError::kOk);
+  ASSERT_EQ(c.byes.size(), 1u);
+  EXPECT_EQ(c.byes[0].ssrcs, std::vector<uint32_t>{old});
+
+  ASSERT_EQ(a.SendPacket(&byte, 1, 77, false, 0), kOk);
+  std::vector<uint8_t> next = Receive(wire.data);
+  opened = listener.UnprotectRtp(next);
+  ASSERT_TRUE(opened);
+  RtpView v;
+  ASSERT_EQ(ParseRtp(std::span(next).first(*opened), v), RtpParseError::kOk);
+  EXPECT_EQ(v.ssrc, a.Ssrc());
 }
 
 }  // namespace
