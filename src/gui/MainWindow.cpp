@@ -527,7 +527,9 @@ QWidget* MainWindow::BuildChat() {
   auto* column = new QVBoxLayout(box);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(4);
-  auto* memo = MemoView(form_.MemoChat, "MemoChat", 5);
+  // Four lines at least (it grows with the window), so the window with its Link line still fits
+  // a 768-pixel screen.
+  auto* memo = MemoView(form_.MemoChat, "MemoChat", 4);
   column->addWidget(memo, 1);
 
   auto* row = new QHBoxLayout;
