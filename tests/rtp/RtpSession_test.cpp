@@ -170,6 +170,7 @@ TEST(RtpSession, DualStackSessionReachesAndIsReachedByBothFamilies) {
     }
   }
   RtpSession a, c;
+  a.SetSenderCheck(true);  // an IPv4 sender reaches a dual-stack socket in mapped form
   const uint16_t pa = CreateOnFreePair(a);
   const uint16_t pc = CreateOnFreePair(c);
   RawPeer v4;  // an IPv4-only partner on 127.0.0.1
@@ -206,6 +207,18 @@ TEST(RtpSession, DualStackSessionReachesAndIsReachedByBothFamilies) {
   std::vector<uint32_t> expected = {0x4444, c.Ssrc()};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(sources, expected);
+  EXPECT_EQ(a.Stats().refusedSender, 0u);
+  // A session whose only partner is on ::1 refuses the same IPv4 sender.
+  RtpSession v6Only;
+  v6Only.SetSenderCheck(true);
+  const uint16_t p6 = CreateOnFreePair(v6Only);
+  ASSERT_EQ(v6Only.AddDestination(v6Loopback, pc), kOk);
+  ASSERT_EQ(v4.data.SendTo(fromV4, kLoopback, p6), 0);
+  EXPECT_TRUE(WaitUntil([&] {
+    v6Only.Poll();
+    return v6Only.Stats().refusedSender == 1;
+  }));
+  EXPECT_FALSE(v6Only.GotoFirstSourceWithData());
 
   // Addresses that name no partner, of either family, are refused; a session bound to one
   // IPv4 address cannot reach IPv6.
