@@ -206,6 +206,40 @@ TEST_F(FormTest, AuditionOpensAndClosesTheOutput) {
   EXPECT_EQ(midi->Output()->Count(), 1u);
 }
 
+// A synthesizer's port as the model sees it: it only remembers the level it was given.
+class LevelPort : public MidiOutPort {
+ public:
+  explicit LevelPort(std::shared_ptr<int> level) : level_(std::move(level)) {}
+  bool Send(const uint8_t*, size_t) override { return true; }
+  void SetVolume(int percent) override { *level_ = percent; }
+
+ private:
+  std::shared_ptr<int> level_;
+};
+
+TEST(FormVolume, ReachesTheOpenOutputAndEveryOneOpenedLater) {
+  std::vector<std::shared_ptr<int>> levels;
+  TFormCtl form([&](std::string&) {
+    levels.push_back(std::make_shared<int>(-1));
+    return std::make_unique<LevelPort>(levels.back());
+  });
+  ASSERT_EQ(levels.size(), 1u);
+  EXPECT_EQ(form.TrackBarVolume.Position(), kDefaultVolume);
+  EXPECT_EQ(*levels[0], -1) << "a port starts at its usual level, untouched";
+
+  form.SetVolume(40);
+  EXPECT_EQ(*levels[0], 40);
+  form.SetVolume(kMaxVolume + 50);  // beyond the slider: its end
+  EXPECT_EQ(form.TrackBarVolume.Position(), kMaxVolume);
+  EXPECT_EQ(*levels[0], kMaxVolume);
+
+  form.SetVolume(-3);
+  form.SetAudition(false);
+  form.SetAudition(true);
+  ASSERT_EQ(levels.size(), 2u);
+  EXPECT_EQ(*levels[1], 0) << "the next output opens at the chosen level";
+}
+
 // Counts sends in progress; a port closed while one is under way counts an overlap.
 struct SendProbe {
   std::atomic<int> inSend{0};

@@ -50,6 +50,8 @@ TEST(HeadlessOptions, EveryOptionReachesTheModel) {
                   "off",
                   "--local-channel",
                   "5",
+                  "--volume",
+                  "50",
                   "--verbose"});
   ASSERT_TRUE(o);
   EXPECT_EQ(o->generators, 2);
@@ -77,6 +79,7 @@ TEST(HeadlessOptions, EveryOptionReachesTheModel) {
   EXPECT_FALSE(form.CheckBoxMidiCanalOut.Checked());
   EXPECT_TRUE(form.CheckBoxLocalMIDI.Checked());
   EXPECT_EQ(form.EditLocalCanal.Text(), "5");
+  EXPECT_EQ(form.TrackBarVolume.Position(), 50);
 }
 
 TEST(HeadlessOptions, DefaultsLeaveTheModelAsItStarts) {
@@ -140,6 +143,7 @@ TEST(HeadlessOptions, BadValuesAreErrorsThatNameTheOption) {
            {"--channel", "17"},
            {"--local-channel", "0"},
            {"--transpose", "200"},
+           {"--volume", "201"},
            {"--dest", ""},
            {"--bogus"},
            {"--verbose=yes"},
@@ -163,7 +167,7 @@ TEST(HeadlessOptions, HelpNamesEveryOption) {
                            "--transpose",       "--channel",     "--local-channel",
                            "--verbose",         "--seed",        "--help",
                            "--render",          "--demo",        "--demo-seconds",
-                           "--passphrase-file", "--accept-any"}) {
+                           "--passphrase-file", "--accept-any",  "--volume"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
   auto o = Parse({"--help"});

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -55,6 +56,16 @@ struct Wav {
     double sum = 0;
     for (size_t i = a; i < b; ++i) sum += double(samples[i]) * samples[i];
     return b > a ? std::sqrt(sum / double(b - a)) / 32768.0 : 0.0;
+  }
+  // The largest sample magnitude, in dB below full scale (32768).
+  double PeakDb() const {
+    int peak = 0;
+    for (int16_t v : samples) peak = std::max(peak, std::abs(int(v)));
+    return 20.0 * std::log10(std::max(peak, 1) / 32768.0);
+  }
+  bool Clipped() const {
+    return std::any_of(samples.begin(), samples.end(),
+                       [](int16_t v) { return v >= 32767 || v <= -32767; });
   }
   // The first frame louder than `level` (full scale 32768), or -1.
   long Onset(int level = 100) const {
@@ -212,6 +223,33 @@ TEST_F(SynthTest, MessagesActOnTheChannelOfTheirStatus) {
   Wav w = ReadWav(dir_ / "channels.wav");
   EXPECT_LT(w.Rms(0.0, 0.5), kSilent);
   EXPECT_GT(w.Rms(0.55, 1.0), kSounding);
+}
+
+TEST_F(SynthTest, VolumeSetsTheLevelOfALoudChord) {
+  // A piano chord, both hands, at velocity 100: at the usual volume it must be loud, with
+  // headroom and never clipped; half the volume is half the amplitude (-6 dB).
+  auto render = [&](int volume) {
+    {
+      now_ = 0;
+      auto synth = OpenVirtual("chord.wav");
+      if (!synth) return Wav{};
+      if (volume != kDefaultVolume) synth->SetVolume(volume);
+      for (uint8_t key : {48, 55, 60, 64, 67, 72}) EXPECT_TRUE(Send(*synth, {0x90, key, 100}));
+      At(*synth, 1.5);
+      for (uint8_t key : {48, 55, 60, 64, 67, 72}) EXPECT_TRUE(Send(*synth, {0x80, key, 0}));
+      At(*synth, 2.5);
+    }
+    return ReadWav(dir_ / "chord.wav");
+  };
+  Wav usual = render(kDefaultVolume);
+  std::printf("chord peak at volume %d: %.1f dBFS\n", kDefaultVolume, usual.PeakDb());
+  EXPECT_GE(usual.PeakDb(), -12.0);
+  EXPECT_LE(usual.PeakDb(), -3.0);
+  EXPECT_FALSE(usual.Clipped());
+  Wav half = render(kDefaultVolume / 2);
+  EXPECT_NEAR(half.PeakDb(), usual.PeakDb() - 6.0, 0.5);
+  Wav none = render(0);
+  EXPECT_EQ(none.Rms(0.0, 2.5), 0.0);
 }
 
 TEST_F(SynthTest, RejectsAndCountsWhatItCannotPlay) {

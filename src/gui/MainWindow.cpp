@@ -15,6 +15,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
+#include <QSlider>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
@@ -31,6 +33,10 @@ namespace {
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
+}
+
+QString VolumeTip(int percent) {
+  return QString("Level of the built-in synthesizer: %1 % of its usual level").arg(percent);
 }
 
 QColor Rgb(uint32_t rgb) {
@@ -272,6 +278,7 @@ QWidget* MainWindow::BuildMidiGroup() {
     ports->setHorizontalSpacing(6);
     ports->setVerticalSpacing(4);
     AddPortChoosers(ports, 0);
+    AddVolume(ports, 2);
     grid->addLayout(ports, r, 0, 1, 4);
     grid->setColumnStretch(3, 1);
     ++r;
@@ -305,6 +312,24 @@ void MainWindow::AddPortChoosers(QGridLayout* grid, int row) {
   grid->addWidget(Label("Output", outputChooser_), row + 1, 0);
   grid->addWidget(outputChooser_, row + 1, 1);
   grid->setColumnStretch(1, 1);
+}
+
+void MainWindow::AddVolume(QGridLayout* grid, int row) {
+  volumeSlider_ = new QSlider(Qt::Horizontal);
+  volumeSlider_->setObjectName("TrackBarVolume");
+  volumeSlider_->setRange(form_.TrackBarVolume.Min(), form_.TrackBarVolume.Max());
+  volumeSlider_->setSingleStep(5);
+  volumeSlider_->setPageStep(25);
+  volumeSlider_->setTickPosition(QSlider::TicksBelow);
+  volumeSlider_->setTickInterval(kDefaultVolume);
+  volumeSlider_->setValue(form_.TrackBarVolume.Position());
+  volumeSlider_->setToolTip(VolumeTip(volumeSlider_->value()));
+  connect(volumeSlider_, &QSlider::valueChanged, this, [this](int value) {
+    RunCommand([this, value] { form_.SetVolume(value); });
+    volumeSlider_->setToolTip(VolumeTip(value));
+  });
+  grid->addWidget(Label("Volume", volumeSlider_), row, 0);
+  grid->addWidget(volumeSlider_, row, 1);
 }
 
 QWidget* MainWindow::BuildRtpGroup() {
@@ -597,6 +622,11 @@ void MainWindow::Refresh(bool force) {
       // A display shows the start of a long text; a box being typed in keeps its cursor.
       b.widget->setCursorPosition(b.widget->hasFocus() ? std::min(cursor, int(text.size())) : 0);
     }
+  }
+  if (volumeSlider_ != nullptr && volumeSlider_->value() != form_.TrackBarVolume.Position()) {
+    QSignalBlocker quiet(volumeSlider_);
+    volumeSlider_->setValue(form_.TrackBarVolume.Position());
+    volumeSlider_->setToolTip(VolumeTip(volumeSlider_->value()));
   }
   if (uint64_t version = form_.EditMidiStatus.Version(); version != statusSeen_) {
     statusSeen_ = version;

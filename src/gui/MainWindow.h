@@ -18,6 +18,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+class QSlider;
 
 namespace tandem {
 
@@ -71,6 +72,7 @@ class MainWindow : public QWidget {
 
   QWidget* BuildMidiGroup();
   void AddPortChoosers(QGridLayout* grid, int row);
+  void AddVolume(QGridLayout* grid, int row);
   QWidget* BuildRtpGroup();
   QWidget* BuildLocalPanel();
   QWidget* BuildReceptionPanel();
@@ -99,6 +101,7 @@ class MainWindow : public QWidget {
   Application* app_;
   PortChooser* inputChooser_ = nullptr;
   PortChooser* outputChooser_ = nullptr;
+  QSlider* volumeSlider_ = nullptr;
   QTimer timer_;
   KeyboardPicture* keyboardToSend_ = nullptr;
   KeyboardPicture* keyboardToPlay_ = nullptr;

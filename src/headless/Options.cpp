@@ -98,6 +98,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
        }},
       {"--midi-out", text(o.midiOut)},
       {"--render", text(o.render)},
+      {"--volume", [&](const std::string& v) { return bool(o.volume = Number(v, 0, kMaxVolume)); }},
       {"--demo-seconds",
        [&](const std::string& v) {
          auto n = Number(v, 1, 24 * 3600);
@@ -166,11 +167,11 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
 
 std::string HelpText() {
   return R"(Usage: tandem --headless [OPTION...]
-       tandem --demo [--demo-seconds N] [OPTION...]
-Carries a live MIDI performance to a peer as RTP over UDP (IPv4 or IPv6), without a window. Runs until
-SIGINT or SIGTERM. Status changes, counters (at most once a second) and chat lines are printed
-on standard output, the link figures ("Link:") at most every 5 s; each line typed on standard
-input is sent as a chat line.
+  or:  tandem --demo [--demo-seconds N] [OPTION...]
+Carries a live MIDI performance to a peer as RTP over UDP (IPv4 or IPv6), without a window.
+Runs until SIGINT or SIGTERM. Status changes, counters (at most once a second), the link figures
+("Link:", at most every 5 s) and chat lines are printed on standard output; each line typed on
+standard input is sent as a chat line.
 
 Demo:
   --demo                 a partner peer in this process, on the crossed ports, plays generated
@@ -208,6 +209,8 @@ MIDI:
                                    our own, or nothing
   --render FILE.wav      the built-in synthesizer writes its audio to FILE.wav instead of
                          playing it on the sound card
+  --volume PERCENT       level of the built-in synthesizer, 0..200 (default 100: a loud chord
+                         peaks near -6 dBFS)
   --client-name NAME     MIDI client names NAME-in and NAME-out (default tandem)
   --transpose N          transpose received notes by N semitones (-127..127)
   --channel N|off        play received events on channel N (1..16; default 1), or as sent
@@ -249,6 +252,7 @@ void ApplyOptions(const HeadlessOptions& o, TFormCtl& form) {
     form.ButtonSetLocalBufferClick();
   }
   if (o.autoBuffer) form.SetAutomateLocalBuffer(true);
+  if (o.volume) form.SetVolume(*o.volume);
   if (o.transpose) {
     form.EditTransposeOut.SetText(IntToStr(*o.transpose));
     form.CheckBoxTransposeOut.SetChecked(true);

@@ -33,6 +33,7 @@ struct HeadlessOptions {
   std::string midiIn;   // empty: the first device
   std::string midiOut;  // empty: the built-in synthesizer
   std::string render;   // non-empty: the synthesizer writes this WAV file instead of sounding
+  std::optional<int32_t> volume;  // "Volume", in percent of the synthesizer's usual level
   std::string clientName = "tandem";
   std::optional<int32_t> transpose;
   // Set: "Receive Canal" checked with this channel, or unchecked when it holds nothing.

@@ -141,6 +141,20 @@ class UpDown {
   std::atomic<int16_t> position_;
 };
 
+// A slider: a position kept within [Min, Max].
+class Slider {
+ public:
+  Slider(int32_t min, int32_t max, int32_t position) : min_(min), max_(max), position_(position) {}
+  int32_t Position() const { return position_.load(); }
+  void SetPosition(int32_t p) { position_.store(std::clamp(p, min_, max_)); }
+  int32_t Min() const { return min_; }
+  int32_t Max() const { return max_; }
+
+ private:
+  int32_t min_, max_;
+  std::atomic<int32_t> position_;
+};
+
 class Gauge {
  public:
   Gauge(int32_t maxValue, int32_t progress) : maxValue_(maxValue), progress_(progress) {}

@@ -96,6 +96,11 @@ void TFormCtl::SetAudition(bool checked) {
   CheckBoxMidiPlayClick();
 }
 
+void TFormCtl::SetVolume(int32_t percent) {
+  TrackBarVolume.SetPosition(percent);
+  MidiOutHandle.SetVolume(TrackBarVolume.Position());
+}
+
 void TFormCtl::Step(UpDown& upDown, EditBox& edit, int delta) {
   edit.SetText(IntToStr(upDown.Step(delta)));
 }

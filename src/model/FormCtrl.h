@@ -54,6 +54,8 @@ class TFormCtl {
   // Run after "Audition" changed state; SetAudition changes it and runs this.
   void CheckBoxMidiPlayClick();
   void SetAudition(bool checked);
+  // Moves "Volume" (clamped to its range) and sets the output's level to it.
+  void SetVolume(int32_t percent);
   // Step handlers: delta +1 for the up arrow, -1 for the down arrow.
   void UpDownLocalCanalChanging(int delta);
   void UpDownTransposeLocalValueChanging(int delta);
@@ -69,6 +71,8 @@ class TFormCtl {
   Button ButtonReadMidi{"Read MIDI"};
   Button Button1{"MIDI Gen"};
   CheckBox CheckBoxMidiPlay{"Audition", true};
+  // Not a control of the original window: the built-in synthesizer's level, in percent.
+  Slider TrackBarVolume{0, kMaxVolume, kDefaultVolume};
   // Not a control of the original window: where the MIDI layer says what it could not do.
   EditBox EditMidiStatus{""};
 

@@ -1,5 +1,7 @@
 #include "platform/Midi.h"
 
+#include <algorithm>
+
 namespace tandem {
 
 size_t ShortMessageLength(uint8_t status) {
@@ -52,6 +54,7 @@ bool GuardedMidiOut::Open(std::string* error) {
   std::string why;
   if (factory_) port_ = factory_(why);
   if (!port_ && error) *error = factory_ ? why : "no MIDI output configured";
+  if (port_ && volume_ != kDefaultVolume) port_->SetVolume(volume_);
   return port_ != nullptr;
 }
 
@@ -73,6 +76,12 @@ bool GuardedMidiOut::ShortMsg(uint32_t word) {
   std::lock_guard lock(mutex_);
   if (!port_) return false;
   return port_->Send(bytes, length);
+}
+
+void GuardedMidiOut::SetVolume(int percent) {
+  std::lock_guard lock(mutex_);
+  volume_ = std::clamp(percent, 0, kMaxVolume);
+  if (port_) port_->SetVolume(volume_);
 }
 
 }  // namespace tandem

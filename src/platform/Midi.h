@@ -23,7 +23,14 @@ class MidiOutPort {
   virtual bool Send(const uint8_t* bytes, size_t length) = 0;
   // Silences everything this port left sounding (all-notes-off), before it closes.
   virtual void Silence() {}
+  // The level of a synthesizer behind the port, in percent of its usual level (0..kMaxVolume).
+  // A port to another device leaves the level to that device.
+  virtual void SetVolume(int /*percent*/) {}
 };
+
+// "Volume", in percent: 100 is the synthesizer's usual level, 200 twice its amplitude.
+constexpr int kDefaultVolume = 100;
+constexpr int kMaxVolume = 200;
 
 // Called on the MIDI system's own thread with one short message; it must only copy it out.
 using MidiInCallback = std::function<void(const uint8_t* bytes, size_t length)>;
@@ -67,11 +74,14 @@ class GuardedMidiOut {
   // Sends the packed word (status in bits 0-7, data 1 in 8-15, data 2 in 16-23) with the length
   // its status calls for. False when no device is open or the device refused it.
   bool ShortMsg(uint32_t word);
+  // Sets the level of the open port and of every port opened later.
+  void SetVolume(int percent);
 
  private:
   mutable std::mutex mutex_;
   MidiOutFactory factory_;
   std::unique_ptr<MidiOutPort> port_;
+  int volume_ = kDefaultVolume;
 };
 
 }  // namespace tandem
@@ -85,7 +95,8 @@ class NullMidiSystem : public MidiSystem {
   std::string Name() const override { return "none"; }
   std::vector<std::string> InputPorts() override { return {}; }
   std::vector<std::string> OutputPorts() override { return {}; }
-  std::unique_ptr<MidiInPort> OpenInput(const PortChoice&, MidiInCallback, std::string& error) override {
+  std::unique_ptr<MidiInPort> OpenInput(const PortChoice&, MidiInCallback,
+                                        std::string& error) override {
     error = why_;
     return nullptr;
   }

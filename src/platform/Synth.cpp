@@ -19,7 +19,10 @@
 
 #ifdef TANDEM_HAVE_FLUIDSYNTH
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <fluidsynth.h>
+#include <sndfile.h>
+#include <unistd.h>
 #endif
 
 namespace tandem {
@@ -84,36 +87,40 @@ class LogCapture {
   std::string text_;
 };
 
-// --- WAV file: 16-bit PCM, stereo. The header's sizes are rewritten every second of audio and on
-// close, so even a file whose writer was killed plays up to its last second.
-
-void PutLe(uint8_t* out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
+// --- WAV file: 16-bit PCM, stereo, written by libsndfile. The header's sizes are brought up to
+// date every second of audio and on close, so even a file whose writer was killed plays up to its
+// last second.
 
 class WavWriter {
  public:
   static constexpr int kChannels = 2;
   static constexpr uint32_t kFrameBytes = 2 * kChannels;
-  static constexpr uint32_t kHeaderBytes = 44;
   // The RIFF size field counts 36 header bytes plus the data in 32 bits.
   static constexpr uint64_t kMaxDataBytes = (0xFFFFFFFFull - 36) / kFrameBytes * kFrameBytes;
 
   ~WavWriter() { Close(); }
 
   bool Open(const std::string& path, int rate, std::string& error) {
-    file_ = std::fopen(path.c_str(), "wb");
-    if (file_ == nullptr) {
+    // Opened here rather than by libsndfile, so a path that cannot be created and a disk that
+    // cannot take the header are told apart.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
       error = std::strerror(errno);
       return false;
     }
-    rate_ = static_cast<uint32_t>(rate);
-    if (!WriteHeader()) {
-      error = error_;
-      std::fclose(file_);
-      file_ = nullptr;
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = kChannels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    errno = 0;
+    file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+    if (file_ == nullptr) {
+      error = "write failed: " +
+              (errno != 0 ? std::string(std::strerror(errno)) : std::string(sf_strerror(nullptr)));
+      ::close(fd);
       return false;
     }
+    rate_ = static_cast<uint32_t>(rate);
     return true;
   }
 
@@ -127,16 +134,15 @@ class WavWriter {
     uint64_t room = (kMaxDataBytes - dataBytes_) / kFrameBytes;
     bool full = frames > room;
     if (full) frames = static_cast<size_t>(room);
-    size_t count = frames * kChannels;
-    bytes_.resize(count * 2);
-    for (size_t i = 0; i < count; ++i) PutLe(&bytes_[2 * i], static_cast<uint16_t>(samples[i]), 2);
-    if (std::fwrite(bytes_.data(), 1, bytes_.size(), file_) != bytes_.size()) {
-      error_ = std::string("write failed: ") + std::strerror(errno);
+    errno = 0;
+    sf_count_t written = sf_writef_short(file_, samples, static_cast<sf_count_t>(frames));
+    uint64_t before = dataBytes_;
+    if (written > 0) dataBytes_ += static_cast<uint64_t>(written) * kFrameBytes;
+    if (written != static_cast<sf_count_t>(frames)) {
+      error_ = "write failed: " + Reason();
       return false;
     }
-    uint64_t before = dataBytes_;
-    dataBytes_ += bytes_.size();
-    if (dataBytes_ / (rate_ * kFrameBytes) != before / (rate_ * kFrameBytes)) WriteHeader();
+    if (dataBytes_ / (rate_ * kFrameBytes) != before / (rate_ * kFrameBytes)) UpdateHeader();
     if (full) {
       error_ = "the WAV file reached its 4 GiB limit";
       return false;
@@ -146,40 +152,26 @@ class WavWriter {
 
   void Close() {
     if (file_ == nullptr) return;
-    WriteHeader();
-    if (std::fclose(file_) != 0 && error_.empty()) {
-      error_ = std::string("close failed: ") + std::strerror(errno);
-    }
+    // sf_close writes the final sizes into the header.
+    errno = 0;
+    if (sf_close(file_) != 0 && error_.empty()) error_ = "close failed: " + Reason();
     file_ = nullptr;
   }
 
  private:
-  bool WriteHeader() {
-    std::array<uint8_t, kHeaderBytes> h{};
-    auto data = static_cast<uint32_t>(dataBytes_);
-    std::memcpy(&h[0], "RIFF", 4);
-    PutLe(&h[4], 36 + data, 4);
-    std::memcpy(&h[8], "WAVEfmt ", 8);
-    PutLe(&h[16], 16, 4);  // fmt chunk size
-    PutLe(&h[20], 1, 2);   // PCM
-    PutLe(&h[22], kChannels, 2);
-    PutLe(&h[24], rate_, 4);
-    PutLe(&h[28], rate_ * kFrameBytes, 4);
-    PutLe(&h[32], kFrameBytes, 2);
-    PutLe(&h[34], 16, 2);
-    std::memcpy(&h[36], "data", 4);
-    PutLe(&h[40], data, 4);
-    bool ok = std::fseek(file_, 0, SEEK_SET) == 0 &&
-              std::fwrite(h.data(), 1, h.size(), file_) == h.size() &&
-              std::fseek(file_, 0, SEEK_END) == 0 && std::fflush(file_) == 0;
-    if (!ok && error_.empty()) error_ = std::string("write failed: ") + std::strerror(errno);
-    return ok;
+  void UpdateHeader() {
+    errno = 0;
+    sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+    if (sf_error(file_) != SF_ERR_NO_ERROR && error_.empty()) error_ = "write failed: " + Reason();
+  }
+  // The system's reason when there is one, else libsndfile's.
+  std::string Reason() const {
+    return errno != 0 ? std::string(std::strerror(errno)) : std::string(sf_strerror(file_));
   }
 
-  std::FILE* file_ = nullptr;
+  SNDFILE* file_ = nullptr;
   uint32_t rate_ = 0;
   uint64_t dataBytes_ = 0;
-  std::vector<uint8_t> bytes_;
   std::string error_;
 };
 
@@ -487,6 +479,12 @@ void SynthOutput::Silence() {
   }
 }
 
+void SynthOutput::SetVolume(int percent) {
+  // The synthesizer exists from the open on, even while its font loads.
+  float gain = kDefaultGain * static_cast<float>(std::clamp(percent, 0, kMaxVolume)) / 100.0f;
+  fluid_synth_set_gain(impl_->synth, gain);
+}
+
 bool SynthOutput::Ready() const {
   return impl_->font.load() != Impl::Font::Loading;
 }
@@ -636,6 +634,7 @@ std::unique_ptr<SynthOutput> OpenSynth(const SynthOptions& options, std::string&
   fluid_settings_setnum(impl->settings, "synth.sample-rate", SynthOutput::kSampleRate);
   // Locking a 140 MB font in memory fails under the usual limits and only earns a warning.
   fluid_settings_setint(impl->settings, "synth.lock-memory", 0);
+  fluid_settings_setnum(impl->settings, "synth.gain", SynthOutput::kDefaultGain);
   impl->synth = new_fluid_synth(impl->settings);
   if (impl->synth == nullptr) {
     error = kPrefix + "FluidSynth could not start" + log.Why();
@@ -684,6 +683,7 @@ bool SynthOutput::Send(const uint8_t*, size_t) {
   return false;
 }
 void SynthOutput::Silence() {}
+void SynthOutput::SetVolume(int) {}
 void SynthOutput::Pump() {}
 SynthStats SynthOutput::Stats() const {
   return {};
