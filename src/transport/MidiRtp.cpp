@@ -81,6 +81,7 @@ bool MidiRTP::Setup(int32_t now) {
   bool error = false;
   bool badAddress = false;
   link_->Destroy();
+  form_.PublishLink({});  // a new session, or none: the last one's figures no longer hold
   auto localPort = PortSetting(form_.EditPortLocal);
   if (!localPort) error = true;
   auto destIp = ResolveDestination(form_.EditDestIp.Text());
@@ -124,7 +125,6 @@ bool MidiRTP::Setup(int32_t now) {
   const rtp::SessionStats stats = link_->Stats();
   sessionDrops_ = SessionDrops(stats);
   form_.ResetDropped();
-  form_.PublishLink({});
   protectedSeen_ = 0;
   refusedShown_ = 0;
   authRefusedSeen_ = stats.refusedAuth;
