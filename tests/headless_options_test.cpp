@@ -104,6 +104,49 @@ TEST(HeadlessOptions, DefaultsLeaveTheModelAsItStarts) {
   EXPECT_TRUE(form.RadioButtonInMsg.Checked());
 }
 
+TEST(HeadlessOptions, SettingsFileIsReadOnlyWhenNamedAndOptionsOverrideIt) {
+  test::ScratchDir dir("tandem-settings");
+  const std::string path = (dir.Path() / "Tandem.conf").string();
+  // As the window writes it, with a value quoted and escaped, beside lines it cannot use.
+  std::ofstream(path) << "[General]\nnot a line\n[buffer]\nauto=true\nlocal=30\n"
+                         "[midi]\ninput=\"Keys \\x00e9\"\noutput=synth\n"
+                         "[reception]\nchannel=12\nchannelOn=false\ntranspose=oops\n"
+                         "[retransmission]\nbase=9\nmode=constant\n"
+                         "[rtp]\ndest=host.example\nlistenPort=2100\nsendPort=99999\n";
+  auto o = Parse({"--settings", path, "--listen-port", "2200"});
+  ASSERT_TRUE(o);
+  std::string error;
+  ASSERT_TRUE(ReadSettings(*o, error)) << error;
+  EXPECT_EQ(o->midiIn, "Keys \u00e9");  // the remembered port, as it was named
+  EXPECT_EQ(o->midiOut, "synth");
+  TFormCtl form;
+  auto refused = ApplyOptions(*o, form);
+  EXPECT_EQ(refused, (std::vector<std::string>{"rtp/sendPort", "reception/transpose"}));
+  EXPECT_EQ(form.EditDestIp.Text(), "host.example");
+  EXPECT_EQ(form.EditPortLocal.Text(), "2200");    // the option wins
+  EXPECT_EQ(form.EditPortDistant.Text(), "3000");  // unusable: the default stays
+  EXPECT_TRUE(form.RadioButtonCst.Checked());
+  EXPECT_EQ(form.EditBaseValue.Text(), "9");
+  EXPECT_EQ(form.LocalBuffer.load(), 30);
+  EXPECT_TRUE(form.CheckBoxAutomateLocalBuffer.Checked());
+  EXPECT_FALSE(form.CheckBoxMidiCanalOut.Checked());
+  EXPECT_EQ(form.EditMidiCanalOut.Text(), "12");
+  EXPECT_EQ(form.EditTransposeOut.Text(), "0");
+
+  // A port given on the command line is kept; a file that cannot be read is an error.
+  auto given = Parse({"--settings", path, "--midi-in", "none"});
+  ASSERT_TRUE(given && ReadSettings(*given, error));
+  EXPECT_EQ(given->midiIn, "none");
+  auto missing = Parse({"--settings", (dir.Path() / "nothing.conf").string()});
+  ASSERT_TRUE(missing);
+  EXPECT_FALSE(ReadSettings(*missing, error));
+  EXPECT_NE(error.find("nothing.conf"), std::string::npos);
+  // Without --settings nothing is read at all.
+  auto plain = Parse({});
+  ASSERT_TRUE(plain && ReadSettings(*plain, error));
+  EXPECT_TRUE(plain->remembered.empty());
+}
+
 // The passphrase comes from a file, so no other user sees it in the process list: its first
 // line, whatever ends it. An empty one is refused rather than taken for "no protection".
 TEST(HeadlessOptions, PassphraseFromAFileAndAcceptAnyReachTheModel) {
@@ -167,7 +210,8 @@ TEST(HeadlessOptions, HelpNamesEveryOption) {
                            "--transpose",       "--channel",     "--local-channel",
                            "--verbose",         "--seed",        "--help",
                            "--render",          "--demo",        "--demo-seconds",
-                           "--passphrase-file", "--accept-any",  "--volume"}) {
+                           "--passphrase-file", "--accept-any",  "--volume",
+                           "--record",          "--settings"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
   auto o = Parse({"--help"});

@@ -19,11 +19,13 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "LoopbackPorts.h"
+#include "MidiReadBack.h"
 #include "ScratchDir.h"
 #include "TestTiming.h"
 #include "WavFile.h"
@@ -279,13 +281,16 @@ TEST(Headless, TwoPeersCarryNotesAndChatAndStopCleanly) {
   ASSERT_TRUE(portA != 0 && portB != 0 && portA != portB);
   Tap tap;  // A -> tap -> B, so the test can count what A sends by kind
   tap.ForwardTo(portB);
+  tandem::test::ScratchDir dir("tandem-headless");
+  const std::string recordA = (dir.Path() / "a.mid").string();
+  const std::string recordB = (dir.Path() / "b.mid").string();
   auto common = std::vector<std::string>{"--headless", "--midi-api", "none", "--dest", "127.0.0.1"};
   auto argsA = common, argsB = common;
   argsA.insert(argsA.end(),
                {"--listen-port", std::to_string(portA), "--send-port", std::to_string(tap.Port()),
-                "--gen", "1", "--gen-interval", "20", "--seed", "7"});
-  argsB.insert(argsB.end(),
-               {"--listen-port", std::to_string(portB), "--send-port", std::to_string(portA)});
+                "--gen", "1", "--gen-interval", "20", "--seed", "7", "--record", recordA});
+  argsB.insert(argsB.end(), {"--listen-port", std::to_string(portB), "--send-port",
+                             std::to_string(portA), "--record", recordB});
   // A plays as soon as it is up, so B must be listening first.
   Peer b(argsB);
   ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
@@ -321,6 +326,67 @@ TEST(Headless, TwoPeersCarryNotesAndChatAndStopCleanly) {
   b.Signal(SIGTERM);
   EXPECT_EQ(a.Wait(10s), 0) << a.Errors();
   EXPECT_EQ(b.Wait(10s), 0) << b.Errors();
+
+  // Both recorded the session: A's track holds the generator's 100 notes, B's partner track
+  // what B sounded of them, on its "Receive Canal" 1: each key once, since a key already
+  // sounding is not struck again (the generator sends no note-offs). A key may sound a little
+  // before its turn when a later note's key snapshot brings it.
+  auto read = tandem::test::ReadWithMido({recordA, recordB}, false);
+  ASSERT_EQ(read[0].error, "");
+  ASSERT_EQ(read[1].error, "");
+  ASSERT_EQ(read[0].tracks, 2);
+  ASSERT_EQ(read[1].tracks, 2);
+  const auto& played = read[0].messages[0];
+  ASSERT_EQ(played.size(), 100u);
+  std::set<int> keys;
+  for (const auto& m : played) {
+    EXPECT_EQ(m.status, 0x90);
+    EXPECT_EQ(m.data2, 80);
+    keys.insert(m.data1);
+  }
+  // The generator waits 20 ms between notes, so its notes span at least 99 times that.
+  EXPECT_GE(played.back().ms - played.front().ms, 99 * 20);
+  const auto& heard = read[1].messages[1];
+  std::multiset<int> heardKeys;
+  for (size_t i = 0; i < heard.size(); ++i) {
+    EXPECT_EQ(heard[i].status, 0x90) << i;
+    EXPECT_EQ(heard[i].data2, 80) << i;
+    heardKeys.insert(heard[i].data1);
+    if (i > 0) {
+      EXPECT_GE(heard[i].ms, heard[i - 1].ms);
+    }
+  }
+  EXPECT_EQ(heardKeys, std::multiset<int>(keys.begin(), keys.end()));
+  EXPECT_TRUE(read[0].messages[1].empty());
+  EXPECT_TRUE(read[1].messages[0].empty());
+}
+
+TEST(Headless, AKilledRecordingStaysReadableAndAnUnwritableOneIsSaid) {
+  tandem::test::ScratchDir dir("tandem-headless");
+  const std::string file = (dir.Path() / "killed.mid").string();
+  Peer killed({"--headless", "--midi-api", "none", "--no-rtp", "--gen", "1", "--gen-interval", "10",
+               "--record", file});
+  Peer unwritable({"--headless", "--midi-api", "none", "--listen-port",
+                   std::to_string(FreePortPair()), "--record", "/nonexistent-folder/x.mid"});
+  // Killed while it writes, at no moment of its choosing, the file holds what was written.
+  int written = 0;
+  EXPECT_TRUE(tandem::test::WaitFor([&] {
+    auto r = tandem::test::ReadWithMido({file}, true);
+    written = r[0].counts.size() == 2 ? r[0].counts[0] : 0;
+    return written >= 20;
+  })) << killed.Output();
+  killed.Signal(SIGKILL);
+  EXPECT_EQ(killed.Wait(10s), 128 + SIGKILL);
+  auto read = tandem::test::ReadWithMido({file}, false);
+  ASSERT_EQ(read[0].error, "");
+  EXPECT_EQ(read[0].tracks, 2);
+  EXPECT_GE(read[0].counts[0], written);
+
+  EXPECT_TRUE(unwritable.WaitLine("RTP Status: RTP Initialisé", 10s)) << unwritable.Output();
+  unwritable.Signal(SIGTERM);
+  EXPECT_EQ(unwritable.Wait(10s), 0);
+  EXPECT_NE(unwritable.Errors().find("Cannot record: cannot write /nonexistent-folder/x.mid"),
+            std::string::npos);
 }
 
 TEST(Headless, TwoPeersOnIpv6LoopbackCarryNotesChatSnapshotsAndLinkFigures) {

@@ -67,6 +67,8 @@ void Application::Shutdown() {
   for (auto& t : generators_) t->Stop();
   prepareSend_->Stop();
   prepareRec_->Stop();
+  // Everything played is in the recording now: it gets its end.
+  form_->SetRecording(false);
   rtps_.clear();
   midiReads_.clear();
   generators_.clear();

@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QSettings>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -66,6 +67,10 @@ int Run(int argc, char** argv, const char* screenshot, const DemoPorts* demo) {
   int status = 0;
   {
     MainWindow window(*app);
+    // The screenshot and the demo show the window as it starts; only real use is remembered.
+    const bool remember = screenshot == nullptr && demo == nullptr;
+    QSettings settings("Tandem", "Tandem");
+    if (remember) window.RestoreSettings(settings);
     if (screenshot != nullptr) {
       window.show();
       QApplication::processEvents();
@@ -78,6 +83,7 @@ int Run(int argc, char** argv, const char* screenshot, const DemoPorts* demo) {
     } else {
       window.show();
       status = QApplication::exec();
+      if (remember) window.StoreSettings(settings);
     }
     // Every thread stops before a widget goes away; the threads only ever touch the model.
     // The partner goes first, so nothing arrives for a peer that has stopped.

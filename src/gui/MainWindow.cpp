@@ -3,8 +3,13 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -15,16 +20,22 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QSettings>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
+#include <map>
+#include <tuple>
 
 #include "app/Application.h"
 #include "gui/ImageCanvas.h"
 #include "gui/PortChooser.h"
 #include "gui/Widgets.h"
+#include "model/Settings.h"
 #include "model/StatusTimer.h"
 
 namespace tandem {
@@ -51,6 +62,14 @@ QGridLayout* TightGrid(QWidget* owner) {
 }
 
 }  // namespace
+
+QString NewRecordingPath() {
+  QString folder = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+  if (folder.isEmpty()) folder = QDir::homePath();
+  QDir().mkpath(folder);
+  QString name = "Tandem " + QDateTime::currentDateTime().toString("yyyy-MM-dd HH.mm.ss") + ".mid";
+  return QDir(folder).filePath(name);
+}
 
 QString TruncateUtf8(const QString& text, int maxBytes) {
   if (text.toUtf8().size() <= maxBytes) return text;
@@ -267,9 +286,16 @@ QWidget* MainWindow::BuildMidiGroup() {
       0);
   grid->addWidget(Command(form_.Button1, "Button1", [this] { form_.Button1Click(); }), r, 1, 1, 2);
   ++r;
-  grid->addWidget(Check(form_.CheckBoxMidiPlay, "CheckBoxMidiPlay",
-                        [this](bool checked) { form_.SetAudition(checked); }),
-                  r, 0, 1, 3, Qt::AlignLeft);
+  auto* checks = new QHBoxLayout;
+  checks->addWidget(Check(form_.CheckBoxMidiPlay, "CheckBoxMidiPlay",
+                          [this](bool checked) { form_.SetAudition(checked); }));
+  auto* record = Check(form_.CheckBoxRecord, "CheckBoxRecord", [this](bool checked) {
+    form_.SetRecording(checked, checked ? NewRecordingPath().toStdString() : std::string());
+  });
+  record->setToolTip("Record the session as a MIDI file in the music folder");
+  checks->addWidget(record);
+  checks->addStretch();
+  grid->addLayout(checks, r, 0, 1, 3);
   ++r;
   if (app_ != nullptr) {
     // The choosers are wider than the IN and OUT columns: they get a grid of their own, and the
@@ -356,6 +382,9 @@ QWidget* MainWindow::BuildRtpGroup() {
   passphrase->setToolTip("Both partners type the same one; empty: the session travels in clear");
   grid->addWidget(Label("Passphrase", passphrase), 4, 0);
   grid->addWidget(passphrase, 4, 1);
+  auto* remember = Check(form_.CheckBoxRememberPassphrase, "CheckBoxRememberPassphrase");
+  remember->setToolTip("Keep the passphrase in the settings file, readable by you alone");
+  grid->addWidget(remember, 4, 2);
   auto* acceptAny = Check(form_.CheckBoxAcceptAny, "CheckBoxAcceptAny");
   acceptAny->setToolTip("Take packets from any address, not only from IP Dest");
   grid->addWidget(acceptAny, 5, 1);
@@ -604,6 +633,7 @@ void MainWindow::Tick() {
   ImageCanvas play(keyboardToPlay_->Image());
   ImageCanvas send(keyboardToSend_->Image());
   if (!Timer1Timer(form_, play, send)) return;
+  form_.CheckRecording();
   keyboardToPlay_->update();
   keyboardToSend_->update();
   Refresh(false);
@@ -658,6 +688,92 @@ void MainWindow::Refresh(bool force) {
     }
   }
   for (GaugeBar* g : gauges_) g->Refresh();
+}
+
+namespace {
+
+// The window's place and size, kept with the settings of the model.
+const char* const kGeometryKeys[] = {"window/x", "window/y", "window/width", "window/height"};
+// A window must show at least this much of itself on some screen to be put back where it was.
+constexpr int kVisibleEdge = 48;
+
+}  // namespace
+
+void MainWindow::RestoreSettings(QSettings& settings) {
+  std::map<std::string, std::string> values;
+  for (const QString& key : settings.allKeys()) {
+    QVariant v = settings.value(key);
+    // A hand-written list or number is no text of ours: that value keeps its default.
+    if (v.typeId() == QMetaType::QString) values[key.toStdString()] = v.toString().toStdString();
+  }
+  RememberedPorts ports;
+  if (app_ != nullptr) std::tie(ports.in, ports.out) = app_->Ports();
+  const std::string outBefore = PortChoiceText(ports.out);
+  LoadSettings(values, form_, ports);
+  if (app_ != nullptr) {
+    app_->SetPorts(ports.in, ports.out);
+    inputChooser_->Select(ports.in);
+    outputChooser_->Select(ports.out);
+    // The output open since start-up is the default one; the remembered one replaces it.
+    if (PortChoiceText(ports.out) != outBefore && form_.CheckBoxMidiPlay.Checked())
+      form_.SetAudition(true);
+  }
+
+  int g[4];
+  bool whole = true;
+  for (int i = 0; i < 4; ++i) {
+    auto it = values.find(kGeometryKeys[i]);
+    auto n = it == values.end() ? std::nullopt : TryStrToInt(it->second);
+    whole = whole && n.has_value();
+    g[i] = n.value_or(0);
+  }
+  if (whole) {
+    const QSize least = minimumSizeHint();
+    QRect wanted(g[0], g[1], g[2], g[3]);
+    const bool sized =
+        g[2] >= least.width() && g[3] >= least.height() && g[2] <= 16384 && g[3] <= 16384;
+    if (sized) {
+      bool seen = false;
+      for (QScreen* screen : QGuiApplication::screens()) {
+        QRect shown = screen->availableGeometry().intersected(wanted);
+        seen = seen || (shown.width() >= kVisibleEdge && shown.height() >= kVisibleEdge);
+      }
+      if (seen) {
+        setGeometry(wanted);
+      } else {
+        resize(wanted.size());
+      }
+    }
+  }
+  Refresh(true);
+}
+
+void MainWindow::StoreSettings(QSettings& settings) {
+  // The file may hold the passphrase: it is made readable by its owner alone before anything is
+  // written, and QSettings keeps an existing file's permissions when it rewrites it.
+  const QString path = settings.fileName();
+  if (!path.isEmpty()) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.exists() && file.open(QIODevice::WriteOnly)) file.close();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  }
+  RememberedPorts ports;
+  if (app_ != nullptr) std::tie(ports.in, ports.out) = app_->Ports();
+  for (const SettingLine& line : SettingLines()) {
+    // Without a running program there are no ports to remember.
+    if (app_ == nullptr && std::string(line.key).rfind("midi/", 0) == 0) continue;
+    auto text = line.save(form_, ports);
+    if (text) {
+      settings.setValue(line.key, Q(*text));
+    } else {
+      settings.remove(line.key);
+    }
+  }
+  const QRect g = geometry();
+  const int values[] = {g.x(), g.y(), g.width(), g.height()};
+  for (int i = 0; i < 4; ++i) settings.setValue(kGeometryKeys[i], QString::number(values[i]));
+  settings.sync();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

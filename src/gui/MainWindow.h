@@ -18,6 +18,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+class QSettings;
 class QSlider;
 
 namespace tandem {
@@ -40,6 +41,11 @@ class MainWindow : public QWidget {
 
   // One Timer1 tick: the status timer, then every widget from the model.
   void Tick();
+  // Puts back what StoreSettings kept, line by line: a value that is missing or unusable
+  // leaves its control as it is, and a position off every screen leaves the placing to the
+  // window manager. Before the window is shown.
+  void RestoreSettings(QSettings& settings);
+  void StoreSettings(QSettings& settings);
   TFormCtl& Form() { return form_; }
 
  protected:
@@ -117,6 +123,9 @@ class MainWindow : public QWidget {
   uint64_t statusSeen_ = UINT64_MAX;
   std::vector<std::pair<QLineEdit*, StepArrows*>> stepEdits_;
 };
+
+// A new file in the user's music folder, named by the moment it is asked for.
+QString NewRecordingPath();
 
 // Cuts `text` so that its UTF-8 form fits `maxBytes`, never inside a character.
 QString TruncateUtf8(const QString& text, int maxBytes);

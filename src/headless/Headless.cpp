@@ -138,6 +138,7 @@ int RunDemo(Application& app, StatusPrinter& printer, const HeadlessOptions& opt
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         end - std::chrono::steady_clock::now());
     if (left.count() <= 0 || StopSignalled(stopSignals, std::min(left, kPollPeriod))) break;
+    form.CheckRecording();
     printer.Poll(SteadyMs());
     int32_t buffer = form.ReceptionBuffer.load();
     if (buffer != shownBuffer) {
@@ -174,6 +175,11 @@ int RunHeadless(int argc, char** argv) {
     return 0;
   }
 
+  if (!ReadSettings(*options, error)) {
+    std::fprintf(stderr, "tandem: %s\n", error.c_str());
+    return 2;
+  }
+
   // Every thread started from here on inherits the blocked signals; only the main loop below
   // takes them, so a signal never interrupts a worker halfway through a pass.
   sigset_t stopSignals;
@@ -203,13 +209,20 @@ int RunHeadless(int argc, char** argv) {
 
   Application app(config);
   TFormCtl& form = app.Form();
-  ApplyOptions(*options, form);
+  for (const std::string& key : ApplyOptions(*options, form))
+    std::fprintf(stderr, "tandem: settings: %s is unusable, its default stays\n", key.c_str());
   // Without a MIDI system the line above has said so; opening its ports would only say it again.
   // The built-in synthesizer needs none, and says itself why it cannot sound.
   bool noMidi = app.Midi().Name() == "none";
   if ((noMidi && outputIsPort) || config.midiOut.kind == PortChoice::Kind::None) {
     form.SetAudition(false);
     form.EditMidiStatus.SetText("");
+  }
+  if (!options->record.empty()) {
+    form.SetRecording(true, options->record);
+    // The session goes on without a recording: only the file is missing.
+    if (!form.Recorder.Recording())
+      std::fprintf(stderr, "tandem: %s\n", form.EditMidiStatus.Text().c_str());
   }
   StatusPrinter printer(form, PrintLine, options->verbose || options->demo);
   if (options->demo) return RunDemo(app, printer, *options, stopSignals);
@@ -225,6 +238,7 @@ int RunHeadless(int argc, char** argv) {
   input.Start();
   for (;;) {
     if (StopSignalled(stopSignals, kPollPeriod)) break;
+    form.CheckRecording();
     for (auto& line : input.TakeLines()) {
       form.EditChat.SetText(line);
       form.ButtonChatSendClick();

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "model/Convert.h"
+#include "model/Settings.h"
 
 namespace tandem {
 
@@ -99,6 +100,8 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       {"--midi-out", text(o.midiOut)},
       {"--render", text(o.render)},
       {"--volume", [&](const std::string& v) { return bool(o.volume = Number(v, 0, kMaxVolume)); }},
+      {"--record", text(o.record)},
+      {"--settings", text(o.settings)},
       {"--demo-seconds",
        [&](const std::string& v) {
          auto n = Number(v, 1, 24 * 3600);
@@ -211,10 +214,17 @@ MIDI:
                          playing it on the sound card
   --volume PERCENT       level of the built-in synthesizer, 0..200 (default 100: a loud chord
                          peaks near -6 dBFS)
+  --record FILE.mid      record the session into FILE.mid, a Standard MIDI File with
+                         one track for what is played here and one for the partner, to
+                         the millisecond; written as it goes, readable even after a crash
   --client-name NAME     MIDI client names NAME-in and NAME-out (default tandem)
   --transpose N          transpose received notes by N semitones (-127..127)
   --channel N|off        play received events on channel N (1..16; default 1), or as sent
   --local-channel N|off  also play our own events locally on channel N after the local buffer
+Settings:
+  --settings FILE        start from the settings in FILE (the window keeps its own in
+                         ~/.config/Tandem/Tandem.conf); the options above override them.
+                         Without it no settings file is read
 Output:
   --verbose              also print the IN and OUT MIDI columns when they change
   --help                 this text
@@ -238,7 +248,22 @@ std::optional<std::string> ReadPassphraseFile(const std::string& path, std::stri
   return line;
 }
 
-void ApplyOptions(const HeadlessOptions& o, TFormCtl& form) {
+bool ReadSettings(HeadlessOptions& o, std::string& error) {
+  if (o.settings.empty()) return true;
+  auto values = ReadSettingsFile(o.settings, error);
+  if (!values) return false;
+  o.remembered = std::move(*values);
+  auto in = RememberedPort(o.remembered, "midi/input");
+  auto out = RememberedPort(o.remembered, "midi/output");
+  if (o.midiIn.empty() && in && in->kind != PortChoice::Kind::Synth) o.midiIn = PortChoiceText(*in);
+  // A rendering needs the synthesizer, whatever output was remembered.
+  if (o.midiOut.empty() && o.render.empty() && out) o.midiOut = PortChoiceText(*out);
+  return true;
+}
+
+std::vector<std::string> ApplyOptions(const HeadlessOptions& o, TFormCtl& form) {
+  RememberedPorts ports;  // ReadSettings took them
+  std::vector<std::string> refused = LoadSettings(o.remembered, form, ports);
   if (o.listenPort) form.EditPortLocal.SetText(IntToStr(*o.listenPort));
   if (o.sendPort) form.EditPortDistant.SetText(IntToStr(*o.sendPort));
   if (o.dest) form.EditDestIp.SetText(*o.dest);
@@ -265,6 +290,7 @@ void ApplyOptions(const HeadlessOptions& o, TFormCtl& form) {
     form.CheckBoxLocalMIDI.SetChecked(o.localChannel->has_value());
     if (*o.localChannel) form.EditLocalCanal.SetText(IntToStr(**o.localChannel));
   }
+  return refused;
 }
 
 }  // namespace tandem

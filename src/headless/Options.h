@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,12 @@ struct HeadlessOptions {
   // The demo: a partner peer in this process plays into this one for `demoSeconds`.
   bool demo = false;
   int32_t demoSeconds = 30;
+  // Non-empty: the session is recorded into this MIDI file.
+  std::string record;
+  // Non-empty: settings as the window stores them, read before the options; what ReadSettings
+  // found there.
+  std::string settings;
+  std::map<std::string, std::string> remembered;
 };
 
 // Parses everything after the program name. On a bad option or value returns nothing and says
@@ -54,7 +61,12 @@ std::string HelpText();
 // `error`, when the file cannot be read or the line is empty.
 std::optional<std::string> ReadPassphraseFile(const std::string& path, std::string& error);
 
-// Puts the options into the window's model, as a user would before pressing anything.
-void ApplyOptions(const HeadlessOptions& options, TFormCtl& form);
+// Reads the --settings file, if one was named, into `remembered`; the ports it holds become the
+// options' where none were given. False, with the reason, when the file cannot be read.
+bool ReadSettings(HeadlessOptions& options, std::string& error);
+
+// Puts the remembered settings, then the options, into the window's model, as a user would
+// before pressing anything. Returns the keys of remembered values that were unusable.
+std::vector<std::string> ApplyOptions(const HeadlessOptions& options, TFormCtl& form);
 
 }  // namespace tandem

@@ -101,6 +101,31 @@ void TFormCtl::SetVolume(int32_t percent) {
   MidiOutHandle.SetVolume(TrackBarVolume.Position());
 }
 
+void TFormCtl::SetRecording(bool checked, const std::string& path) {
+  std::string error;
+  if (checked) {
+    if (Recorder.Recording()) return;
+    if (Recorder.Start(path, error)) {
+      EditMidiStatus.SetText("Recording to " + Recorder.Path());
+    } else {
+      EditMidiStatus.SetText("Cannot record: " + error);
+    }
+  } else if (!Recorder.Path().empty()) {
+    std::string where = Recorder.Path();
+    if (Recorder.Stop(error)) {
+      EditMidiStatus.SetText("Recorded to " + where);
+    } else {
+      EditMidiStatus.SetText("Recording ended early: " + error);
+    }
+  }
+  CheckBoxRecord.SetChecked(Recorder.Recording());
+}
+
+void TFormCtl::CheckRecording() {
+  if (!CheckBoxRecord.Checked() || Recorder.Recording()) return;
+  SetRecording(false);
+}
+
 void TFormCtl::Step(UpDown& upDown, EditBox& edit, int delta) {
   edit.SetText(IntToStr(upDown.Step(delta)));
 }

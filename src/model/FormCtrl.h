@@ -8,9 +8,10 @@
 #include <mutex>
 #include <string>
 
-#include "model/Controls.h"
 #include "events/Listmidi.h"
+#include "model/Controls.h"
 #include "platform/Midi.h"
+#include "platform/SessionRecorder.h"
 #include "rtp/RtpSession.h"
 
 namespace tandem {
@@ -64,6 +65,11 @@ class TFormCtl {
   void ButtonChatSendClick();
   void EditChatKeyPress(char key);
   void SetRetransmission(Retransmission mode) { RadioGroup1.Select(mode); }
+  // Starts recording the session into `path`, or ends the recording; the status line says
+  // where it goes, or why it cannot, and "Record" shows whether it runs.
+  void SetRecording(bool checked, const std::string& path = {});
+  // Unchecks "Record" once the recording stopped on its own (a full disk) and says why. Timer.
+  void CheckRecording();
 
   // ---- Group "MIDI"
   EditBox EditByte1{"---"}, EditByte2{"---"}, EditByte3{"---"}, EditCanal{"---"};
@@ -71,6 +77,7 @@ class TFormCtl {
   Button ButtonReadMidi{"Read MIDI"};
   Button Button1{"MIDI Gen"};
   CheckBox CheckBoxMidiPlay{"Audition", true};
+  CheckBox CheckBoxRecord{"Record", false};
   // Not a control of the original window: the built-in synthesizer's level, in percent.
   Slider TrackBarVolume{0, kMaxVolume, kDefaultVolume};
   // Not a control of the original window: where the MIDI layer says what it could not do.
@@ -85,6 +92,8 @@ class TFormCtl {
   // packets travel in clear) protects the session; without "Accept any", datagrams are taken
   // only from the address "IP Dest" names. Both are read when a session starts.
   EditBox EditPassphrase{""};
+  // Off: the passphrase is never written to the settings file.
+  CheckBox CheckBoxRememberPassphrase{"Remember", false};
   CheckBox CheckBoxAcceptAny{"Accept any", false};
   Button ButtonInvertPort{"Invert Port"};
   Button ButtonStartRTP{"Start RTP "};
@@ -147,6 +156,7 @@ class TFormCtl {
   KeyArray KeysSent{};
   ThreadMidiList OutgoingQueue, SendQueue, ReceiveQueue, LocalQueue;
   GuardedMidiOut MidiOutHandle;
+  SessionRecorder Recorder;
   std::atomic<float> LocalSpeed{0.0f};
   std::atomic<int32_t> LocalBuffer{0};
   std::atomic<int32_t> ReceptionBuffer{0};

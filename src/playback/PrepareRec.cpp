@@ -233,6 +233,10 @@ void PrepareRecPass::PlayEvent(int32_t note, int32_t status, int32_t velocity, u
   const uint32_t word = (data2 << 16) | (static_cast<uint32_t>(outNote) << 8) |
                         static_cast<uint32_t>(status + shownChannel - 1);
   form_.MidiOutHandle.ShortMsg(word);  // no open device: the rest goes on as if it sounded
+  if (!isLocal) {
+    form_.Recorder.Take(SessionRecorder::Partner, static_cast<int32_t>(word & 0xFF), outNote,
+                        static_cast<int32_t>(data2));
+  }
   counters_.played.fetch_add(1);
 
   form_.EditMsgOut.SetText(std::to_string(status));

@@ -96,6 +96,8 @@ bool PrepareSendPass::Forward(int32_t now) {
   RecordPtr record = form_.OutgoingQueue.DeleteFirst();
   if (!record) return false;
   if (record->kind == EventMidi) {
+    form_.Recorder.Take(SessionRecorder::Ours, record->status | (record->channel & 0x0F),
+                        record->note, record->velocity);
     active_ = true;
     restartPending_ = true;
     lastEventTime_ = now;

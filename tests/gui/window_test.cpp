@@ -10,13 +10,18 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
 #include <QToolButton>
+#include <fstream>
 #include <memory>
 
+#include "app/Application.h"
 #include "gui/MainWindow.h"
+#include "gui/PortChooser.h"
 #include "gui/Widgets.h"
 #include "model/FormCtrl.h"
 #include "platform/MemoryMidi.h"
@@ -387,6 +392,164 @@ TEST(WindowAudition, AFailedOpenIsShownWholeInTheStatusLine) {
   // Wider than the window: it wraps instead of being cut.
   EXPECT_TRUE(status->wordWrap());
   EXPECT_LE(window.width(), 1366);
+}
+
+// The running program's window over an in-memory MIDI system; its output starts as none.
+struct ProgramWindow {
+  explicit ProgramWindow(std::shared_ptr<MemoryMidiSystem> midi) {
+    AppConfig config;
+    config.midi = std::move(midi);
+    config.midiOut = PortChoice::Parse("none");
+    app = std::make_unique<Application>(config);
+    window = std::make_unique<MainWindow>(*app);
+  }
+  ~ProgramWindow() {
+    window.reset();
+    app->Shutdown();
+  }
+  TFormCtl& Form() { return app->Form(); }
+  std::unique_ptr<Application> app;
+  std::unique_ptr<MainWindow> window;
+};
+
+TEST(WindowSettings, WrittenByOneWindowAreRestoredByTheNextAndGarbageGivesDefaults) {
+  QTemporaryDir home;
+  ASSERT_TRUE(home.isValid());
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path());
+  auto midi = std::make_shared<MemoryMidiSystem>();
+  QRect left;
+  {
+    ProgramWindow first(midi);
+    TFormCtl& f = first.Form();
+    f.EditDestIp.SetText("192.168.1.20");
+    f.EditPortLocal.SetText("2010");
+    f.EditPortDistant.SetText("3010");
+    f.SetRetransmission(RetransVariable);
+    f.EditBaseValue.SetText("7");
+    f.EditMulValue.SetText("3");
+    f.EditBufferLocal.SetText("40");
+    f.ButtonSetLocalBufferClick();
+    f.SetAutomateLocalBuffer(true);
+    f.CheckBoxLocalMIDI.SetChecked(true);
+    f.UpDownLocalCanalChanging(+3);
+    f.CheckBoxTranspose.SetChecked(true);
+    f.UpDownTransposeLocalValueChanging(-3);
+    f.CheckBoxMidiCanalOut.SetChecked(false);
+    f.UpDownMidiCanalOutChanging(+8);
+    f.CheckBoxTransposeOut.SetChecked(true);
+    f.EditTransposeOut.SetText("15");  // typed, beyond the arrows' reach
+    f.CheckBoxAcceptAny.SetChecked(true);
+    f.SetVolume(150);
+    f.EditPassphrase.SetText("not to be kept");
+    first.app->SetPorts(PortChoice::Parse("memory-in"), PortChoice::Parse("memory-out"));
+    first.window->setGeometry(
+        QRect(QPoint(12, 24), first.window->minimumSizeHint() + QSize(30, 20)));
+    left = first.window->geometry();
+    QSettings settings("Tandem", "Tandem");
+    first.window->StoreSettings(settings);
+  }
+  ASSERT_TRUE(QFile::exists(home.path() + "/Tandem/Tandem.conf"));
+  {
+    QFile conf(home.path() + "/Tandem/Tandem.conf");
+    ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(conf.readAll().contains("not to be kept"));
+  }
+
+  {
+    ProgramWindow next(midi);
+    QSettings settings("Tandem", "Tandem");
+    next.window->RestoreSettings(settings);
+    TFormCtl& f = next.Form();
+    EXPECT_EQ(f.EditDestIp.Text(), "192.168.1.20");
+    EXPECT_EQ(f.EditPortLocal.Text(), "2010");
+    EXPECT_EQ(f.EditPortDistant.Text(), "3010");
+    EXPECT_TRUE(f.RadioButtonVariable.Checked());
+    EXPECT_EQ(f.EditBaseValue.Text(), "7");
+    EXPECT_EQ(f.EditMulValue.Text(), "3");
+    EXPECT_EQ(f.EditBufferLocal.Text(), "40");
+    EXPECT_EQ(f.LocalBuffer.load(), 40);
+    EXPECT_TRUE(f.CheckBoxAutomateLocalBuffer.Checked());
+    EXPECT_FALSE(f.ButtonSetLocalBuffer.Enabled());
+    EXPECT_TRUE(f.CheckBoxLocalMIDI.Checked());
+    EXPECT_EQ(f.EditLocalCanal.Text(), "5");
+    EXPECT_TRUE(f.CheckBoxTranspose.Checked());
+    EXPECT_EQ(f.EditTransposeLocalValue.Text(), "-3");
+    EXPECT_FALSE(f.CheckBoxMidiCanalOut.Checked());
+    EXPECT_EQ(f.EditMidiCanalOut.Text(), "9");
+    EXPECT_TRUE(f.CheckBoxTransposeOut.Checked());
+    EXPECT_EQ(f.EditTransposeOut.Text(), "15");
+    EXPECT_TRUE(f.CheckBoxAcceptAny.Checked());
+    EXPECT_EQ(f.TrackBarVolume.Position(), 150);
+    EXPECT_EQ(f.EditPassphrase.Text(), "");
+    // The arrows go on from the restored values, not from their defaults.
+    f.UpDownLocalCanalChanging(+1);
+    EXPECT_EQ(f.EditLocalCanal.Text(), "6");
+    f.UpDownMidiCanalOutChanging(-1);
+    EXPECT_EQ(f.EditMidiCanalOut.Text(), "8");
+    f.UpDownTransposeLocalValueChanging(+1);
+    EXPECT_EQ(f.EditTransposeLocalValue.Text(), "-2");
+    // The remembered ports are chosen, shown, and the output is the one open.
+    auto [in, out] = next.app->Ports();
+    EXPECT_EQ(in.name, "memory-in");
+    EXPECT_EQ(out.name, "memory-out");
+    EXPECT_EQ(next.window->findChild<PortChooser*>("ComboMidiOut")->Choice().name, "memory-out");
+    EXPECT_TRUE(f.MidiOutHandle.IsOpen());
+    EXPECT_EQ(next.window->geometry(), left);
+    // What the window shows is the model's.
+    EXPECT_EQ(next.window->findChild<QLineEdit*>("EditDestIp")->text(), "192.168.1.20");
+    EXPECT_TRUE(next.window->findChild<QRadioButton*>("RadioButtonVariable")->isChecked());
+  }
+
+  // "Remember" keeps the passphrase, in a file only its owner can read.
+  {
+    ProgramWindow first(midi);
+    first.Form().EditPassphrase.SetText("kept on purpose");
+    first.Form().CheckBoxRememberPassphrase.SetChecked(true);
+    QSettings settings("Tandem", "Tandem");
+    first.window->StoreSettings(settings);
+  }
+  const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther |
+                      QFileDevice::WriteOther;
+  EXPECT_FALSE(QFile::permissions(home.path() + "/Tandem/Tandem.conf") & others);
+  {
+    ProgramWindow next(midi);
+    QSettings settings("Tandem", "Tandem");
+    next.window->RestoreSettings(settings);
+    EXPECT_EQ(next.Form().EditPassphrase.Text(), "kept on purpose");
+    EXPECT_TRUE(next.Form().CheckBoxRememberPassphrase.Checked());
+  }
+
+  // Damaged and hand-edited: every value spoilt, some lines no INI at all.
+  {
+    std::ofstream garbage((home.path() + "/Tandem/Tandem.conf").toStdString(), std::ios::trunc);
+    garbage << "\x01\xff\xfe no such line\n[rtp\n=\n[rtp]\ndest=\nlistenPort=70000\n"
+               "sendPort=abc\n[retransmission]\nmode=sometimes\nbase=1e3\nmultiplier=2, 3\n"
+               "[synth]\nvolume=loud\n[buffer]\nlocal=--5\nauto=maybe\n[local]\nchannelOn="
+               "1\nchannel=17\n"
+               "transpose=-99\n[reception]\nchannel=0\ntranspose=400\n[midi]\n"
+               "input=\"a\\x1b[2Jb\"\n[window]\nx=100000\ny=-100000\nwidth=-5\n"
+               "height=99999999999\n";
+  }
+  ProgramWindow fresh(midi);
+  ProgramWindow spoilt(midi);
+  QSettings settings("Tandem", "Tandem");
+  spoilt.window->RestoreSettings(settings);
+  TFormCtl& f = spoilt.Form();
+  TFormCtl& d = fresh.Form();
+  for (auto box : {&TFormCtl::EditDestIp, &TFormCtl::EditPortLocal, &TFormCtl::EditPortDistant,
+                   &TFormCtl::EditBaseValue, &TFormCtl::EditMulValue, &TFormCtl::EditBufferLocal,
+                   &TFormCtl::EditLocalCanal, &TFormCtl::EditTransposeLocalValue,
+                   &TFormCtl::EditMidiCanalOut, &TFormCtl::EditTransposeOut})
+    EXPECT_EQ((f.*box).Text(), (d.*box).Text());
+  for (auto box : {&TFormCtl::CheckBoxAutomateLocalBuffer, &TFormCtl::CheckBoxLocalMIDI,
+                   &TFormCtl::CheckBoxMidiCanalOut, &TFormCtl::CheckBoxTransposeOut,
+                   &TFormCtl::CheckBoxAcceptAny})
+    EXPECT_EQ((f.*box).Checked(), (d.*box).Checked());
+  EXPECT_EQ(f.RadioGroup1.Selected(), d.RadioGroup1.Selected());
+  EXPECT_EQ(f.TrackBarVolume.Position(), d.TrackBarVolume.Position());
+  EXPECT_EQ(f.LocalBuffer.load(), d.LocalBuffer.load());
+  EXPECT_EQ(spoilt.app->Ports().first.kind, PortChoice::Kind::Default);
+  EXPECT_EQ(spoilt.window->geometry(), fresh.window->geometry());
 }
 
 }  // namespace
