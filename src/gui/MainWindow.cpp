@@ -384,10 +384,13 @@ QWidget* MainWindow::BuildRtpGroup() {
   grid->addWidget(passphrase, 4, 1);
   auto* remember = Check(form_.CheckBoxRememberPassphrase, "CheckBoxRememberPassphrase");
   remember->setToolTip("Keep the passphrase in the settings file, readable by you alone");
-  grid->addWidget(remember, 4, 2);
   auto* acceptAny = Check(form_.CheckBoxAcceptAny, "CheckBoxAcceptAny");
   acceptAny->setToolTip("Take packets from any address, not only from IP Dest");
-  grid->addWidget(acceptAny, 5, 1);
+  auto* checks = new QHBoxLayout;
+  checks->addWidget(remember);
+  checks->addWidget(acceptAny);
+  checks->addStretch();
+  grid->addLayout(checks, 5, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(Command(form_.ButtonInvertPort, "ButtonInvertPort",
                              [this] { form_.ButtonInvertPortClick(); }));
