@@ -10,6 +10,7 @@
 #include <random>
 
 #include "TwoPeers.h"
+#include "model/StatusTimer.h"
 #include "send/Fonctionutile.h"
 
 namespace tandem::bench {
@@ -84,6 +85,8 @@ void Run(int32_t buffer, int events, uint32_t seed, const std::string& passphras
   std::printf("buffer %2d ms%s: %s  (%zu of %zu events out, %zu not as played)\n", buffer,
               passphrase.empty() ? "" : ", SRTP", Summary(delays).c_str(), out.size(),
               played.size(), wrong);
+  // What the RTCP reports said of the same run, as the window's Link line shows it.
+  std::printf("              link at A: %s\n", LinkLine(peers.A().Link()).c_str());
 }
 
 }  // namespace

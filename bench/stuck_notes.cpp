@@ -3,7 +3,7 @@
 // added at the receiving peer's MIDI output.
 //
 // usage: stuck_notes [--notes N] [--rate NOTES_PER_S] [--quiet-ms MS] [--parallel N]
-//                    [--seed N] [--relay-seed N]
+//                    [--seed N] [--relay-seed N] [--family 4|6]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     if (option == "--help" || option == "-h" || i + 1 >= argc) {
       std::fprintf(stderr,
                    "usage: stuck_notes [--notes N] [--rate NOTES_PER_S] [--quiet-ms MS] "
-                   "[--parallel N] [--seed N] [--relay-seed N]\n");
+                   "[--parallel N] [--seed N] [--relay-seed N] [--family 4|6]\n");
       return option == "--help" || option == "-h" ? 0 : 2;
     }
     const char* value = argv[++i];
@@ -51,6 +51,8 @@ int main(int argc, char** argv) {
       options.performance.seed = static_cast<uint64_t>(Number("--seed", value, 0, 1L << 62));
     } else if (option == "--relay-seed") {
       options.relaySeed = static_cast<uint64_t>(Number("--relay-seed", value, 0, 1L << 62));
+    } else if (option == "--family") {
+      options.ipv6 = Number("--family", value, 4, 6) == 6;
     } else {
       std::fprintf(stderr, "stuck_notes: unknown option %s\n", option.c_str());
       return 2;
@@ -59,11 +61,11 @@ int main(int argc, char** argv) {
 
   std::printf(
       "%zu notes (%zu events) at %.0f notes/s, performance seed %llu, relay seed %llu, "
-      "delay %d ms + up to %d ms, %d ms of quiet, %d cases at once\n",
+      "delay %d ms + up to %d ms, %d ms of quiet, %d cases at once, over %s\n",
       options.performance.notes, options.performance.notes * 2, options.performance.notesPerSecond,
       static_cast<unsigned long long>(options.performance.seed),
       static_cast<unsigned long long>(options.relaySeed), options.delayMs, options.jitterMs,
-      options.quietMs, options.parallel);
+      options.quietMs, options.parallel, options.ipv6 ? "::1" : "127.0.0.1");
   std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();
   try {

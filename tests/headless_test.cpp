@@ -29,6 +29,7 @@
 #include "ScratchDir.h"
 #include "TestTiming.h"
 #include "WavFile.h"
+#include "platform/UdpSocket.h"
 #include "rtp/RtpPacket.h"
 
 extern char** environ;
@@ -155,6 +156,8 @@ class Peer {
   std::string partial_;
 };
 
+using tandem::ParseIpAddress;
+using tandem::UdpSocket;
 using tandem::test::FreePortPair;
 
 // Stands between the peers on one direction: forwards every RTP datagram from its port to
@@ -384,6 +387,56 @@ TEST(Headless, AKilledRecordingStaysReadableAndAnUnwritableOneIsSaid) {
   EXPECT_EQ(unwritable.Wait(10s), 0);
   EXPECT_NE(unwritable.Errors().find("Cannot record: cannot write /nonexistent-folder/x.mid"),
             std::string::npos);
+}
+
+TEST(Headless, TwoPeersOnIpv6LoopbackCarryNotesChatSnapshotsAndLinkFigures) {
+  {
+    UdpSocket probe;
+    if (probe.BindDualStack(0) != 0 || probe.Family() != AF_INET6 ||
+        probe.SendTo(std::vector<uint8_t>{0}, *ParseIpAddress("::1"), probe.LocalPort()) != 0) {
+      GTEST_SKIP() << "no IPv6 loopback here";
+    }
+  }
+  uint16_t portA = FreePortPair();
+  uint16_t portB = FreePortPair();
+  ASSERT_TRUE(portA != 0 && portB != 0 && portA != portB);
+  auto common = std::vector<std::string>{"--headless", "--midi-api", "none", "--dest", "::1"};
+  auto argsA = common, argsB = common;
+  argsA.insert(argsA.end(), {"--listen-port", std::to_string(portA), "--send-port",
+                             std::to_string(portB), "--gen", "1", "--gen-interval", "20", "--seed",
+                             "7", "--retransmission", "constant", "--base", "50"});
+  argsB.insert(argsB.end(),
+               {"--listen-port", std::to_string(portB), "--send-port", std::to_string(portA)});
+  // A plays as soon as it is up, so B must be listening first.
+  Peer b(argsB);
+  ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
+      << b.Output() << b.Errors();
+  Peer a(argsA);
+  ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
+      << a.Output() << a.Errors();
+
+  // The generator's 100 notes and their key snapshots.
+  auto received = b.WaitLine(
+      [&](const std::string& l) {
+        auto n = NumberAfter(l, "# Received: ");
+        return n && *n >= 100;
+      },
+      30s);
+  EXPECT_TRUE(received) << b.Output();
+  EXPECT_TRUE(b.WaitLine("Reception: Reception info de retransmission", 10s)) << b.Output();
+
+  a.Write("hello\n");
+  EXPECT_TRUE(b.WaitLine("you : hello", 10s)) << b.Output();
+  b.Write("back\n");
+  EXPECT_TRUE(a.WaitLine("you : back", 10s)) << a.Output();
+  // Each side's reports reach the other: the link line replaces "---".
+  EXPECT_TRUE(a.WaitLine([](const std::string& l) { return l.rfind("Link: RTT ", 0) == 0; }, 20s))
+      << a.Output();
+
+  a.Signal(SIGINT);
+  b.Signal(SIGTERM);
+  EXPECT_EQ(a.Wait(10s), 0) << a.Errors();
+  EXPECT_EQ(b.Wait(10s), 0) << b.Errors();
 }
 
 off_t FileSize(const std::string& path) {

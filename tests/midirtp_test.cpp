@@ -12,6 +12,7 @@
 
 #include "LoopbackPorts.h"
 #include "app/Application.h"
+#include "model/StatusTimer.h"
 #include "platform/HostAddress.h"
 
 namespace tandem {
@@ -29,7 +30,9 @@ struct FakeNet {
   int pollResult = 0;
   std::deque<int> sendResults;  // consumed per send; 0 once empty
   std::vector<uint16_t> created;
-  std::vector<std::pair<uint32_t, uint16_t>> destinations;
+  std::vector<std::pair<uint32_t, uint16_t>> destinations;  // IPv4 ones
+  std::vector<std::pair<IpAddress, uint16_t>> addresses;    // of either family
+  rtp::LinkFigures link;
   std::vector<uint32_t> increments;
   std::vector<SentPacket> sent;
   int destroyed = 0;
@@ -71,6 +74,12 @@ class FakeLink : public RtpLink {
     net_.destinations.push_back({ip, port});
     return 0;
   }
+  int AddDestinationAddress(const IpAddress& address, uint16_t port) override {
+    net_.addresses.push_back({address, port});
+    if (address.IsV4()) net_.destinations.push_back({address.V4HostOrder(), port});
+    return 0;
+  }
+  rtp::LinkFigures Link() const override { return net_.link; }
   int IncrementTimestamp(uint32_t units) override {
     net_.increments.push_back(units);
     return 0;
@@ -195,6 +204,11 @@ TEST_F(MidiRtpTest, SetupFailures) {
            {"2000", "255.255.255.255", "3000", 0, "Bad IP address specified", false},
            {"2000", "0.0.0.0", "3000", 0, "Bad IP address specified", false},
            {"odd", "", "3000", 0, "Bad IP address specified", false},
+           {"2000", "::", "3000", 0, "Bad IP address specified", false},
+           {"2000", "ff02::1", "3000", 0, "Bad IP address specified", false},
+           {"2000", "::ffff:255.255.255.255", "3000", 0, "Bad IP address specified", false},
+           {"2000", "1::2::3", "3000", 0, "Bad IP address specified", false},
+           {"2000", "[::1", "3000", 0, "Bad IP address specified", false},
        }) {
     TFormCtl form;
     FakeNet net;
@@ -273,7 +287,37 @@ TEST_F(MidiRtpTest, PacketsWeCannotOpenAreRefusedAndTheStatusSaysWhy) {
 TEST_F(MidiRtpTest, HostNamesResolve) {
   form_.EditDestIp.SetText("localhost");
   ASSERT_TRUE(SetUpSession());
-  EXPECT_EQ(net_.destinations.at(0).first, 0x7F000001u);
+  // The resolver's preferred family for the name.
+  const IpAddress loopback = net_.addresses.at(0).first;
+  EXPECT_TRUE(loopback == IpAddress::V4(0x7F000001) || loopback == *ParseIpAddress("::1"))
+      << ToString(loopback);
+}
+
+TEST_F(MidiRtpTest, Ipv6DestinationsAndTheLinkFigures) {
+  for (const char* text : {"::1", "2001:db8::5", "[2001:db8::5]", "::ffff:127.0.0.2"}) {
+    form_.EditDestIp.SetText(text);
+    ASSERT_TRUE(SetUpSession()) << text;
+    EXPECT_EQ(form_.EditStatutConnect.Text(), "RTP Initialisé");
+  }
+  ASSERT_EQ(net_.addresses.size(), 4u);
+  EXPECT_EQ(ToString(net_.addresses[0].first), "::1");
+  EXPECT_EQ(ToString(net_.addresses[1].first), "2001:db8::5");
+  EXPECT_EQ(net_.addresses[2].first, net_.addresses[1].first);
+  EXPECT_EQ(net_.addresses[3].first, IpAddress::V4(0x7F000002));  // a mapped address is IPv4
+
+  // What the session measures reaches the window; a new session starts from "---".
+  net_.link.haveReport = net_.link.haveRtt = true;
+  net_.link.rttMs = 40.04;
+  net_.link.sentFractionLost = 0.1;
+  net_.link.sentJitterMs = 0.26;
+  Step();
+  ShowLink(form_);
+  EXPECT_EQ(form_.EditLink.Text(), "RTT 40.0 ms · lost 10.0 % · jitter 0.3 ms");
+  Step();
+  form_.EditDestIp.SetText("::");  // a set-up that fails clears them too
+  EXPECT_FALSE(SetUpSession());
+  ShowLink(form_);
+  EXPECT_EQ(form_.EditLink.Text(), "---");
 }
 
 TEST_F(MidiRtpTest, FailedSetupEndsTheThread) {

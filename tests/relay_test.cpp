@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "TestTiming.h"
+#include "model/StatusTimer.h"
 #include "relay/LossyRelay.h"
+#include "rtp/RtpSession.h"
 
 namespace tandem::relay {
 namespace {
@@ -398,6 +400,138 @@ TEST(LossyRelay, StopsPromptlyWithDatagramsStillWaiting) {
   EXPECT_FALSE(receiver.Receive(0));
 }
 
+// ---- Link figures of two RTP sessions joined through the relay.
+
+// Two sessions on free loopback ports that report often, each sending a packet every 2 ms.
+class SessionPair {
+ public:
+  SessionPair() {
+    for (rtp::RtpSession* s : {&a, &b}) {
+      s->SetRtcpMinimumInterval(0.3);
+      uint16_t port = 0;
+      for (int attempt = 0; attempt < 20 && port == 0; ++attempt) {
+        port = FindFreePortPair();
+        if (s->Create(port) != rtp::kOk) port = 0;
+      }
+      if (port == 0) throw std::runtime_error("no free port pair for a session");
+      s->SetTimestampUnit(0.001);
+      (s == &a ? aPort : bPort) = port;
+    }
+  }
+
+  // Sends and polls until `done` holds (true) or the scaled limit passes (false). Arrivals are
+  // read the moment they come, so the round trip holds no waiting of ours.
+  bool Run(const std::function<bool()>& done, std::chrono::seconds limit, bool aSends = true) {
+    const auto deadline = Clock::now() + test::Scaled(limit);
+    auto lastSend = Clock::now();
+    auto lastStamp = lastSend;
+    const std::vector<uint8_t> note = {0x90, 60, 100, 0};
+    while (Clock::now() < deadline) {
+      const auto now = Clock::now();
+      if (now - lastSend >= std::chrono::milliseconds(2)) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastStamp);
+        lastStamp += ms;
+        for (rtp::RtpSession* s : {&a, &b})
+          s->IncrementTimestamp(static_cast<uint32_t>(ms.count()));
+        if (aSends) a.SendPacket(note.data(), note.size(), 77, false, 0);
+        b.SendPacket(note.data(), note.size(), 77, false, 0);
+        lastSend = now;
+      }
+      for (rtp::RtpSession* s : {&a, &b}) {
+        s->Poll();
+        for (bool more = s->GotoFirstSourceWithData(); more; more = s->GotoNextSourceWithData()) {
+          while (s->GetNextPacket()) {
+          }
+        }
+      }
+      if (done()) return true;
+      pollfd fds[] = {{a.DataFd(), POLLIN, 0},
+                      {a.ControlFd(), POLLIN, 0},
+                      {b.DataFd(), POLLIN, 0},
+                      {b.ControlFd(), POLLIN, 0}};
+      poll(fds, 4, 1);
+    }
+    return done();
+  }
+
+  rtp::RtpSession a, b;
+  uint16_t aPort = 0, bPort = 0;
+};
+
+TEST(LinkFigures, RoundTripThroughTheRelayIsBothDelays) {
+  SessionPair peers;
+  LossyRelay relay(Impairments{.delayMs = 20});
+  const PeerPorts ports = JoinPeers(relay, {peers.aPort, peers.bPort, 0, 0});
+  ASSERT_EQ(peers.a.AddDestination(kLoopback, ports.relayA), rtp::kOk);
+  ASSERT_EQ(peers.b.AddDestination(kLoopback, ports.relayB), rtp::kOk);
+  relay.Start();
+  EXPECT_EQ(LinkLine(peers.a.Link()), "---");  // before any report
+
+  // Load on the machine only ever adds to a round trip, so the shortest of a few is the one
+  // the link itself gives.
+  std::vector<double> rtts[2];
+  uint64_t seen[2] = {0, 0};
+  ASSERT_TRUE(peers.Run(
+      [&] {
+        int i = 0;
+        for (rtp::RtpSession* s : {&peers.a, &peers.b}) {
+          const rtp::LinkFigures f = s->Link();
+          if (f.haveRtt && f.reportBlocks != seen[i]) rtts[i].push_back(f.rttMs);
+          seen[i++] = f.reportBlocks;
+        }
+        return rtts[0].size() >= 4 && rtts[1].size() >= 4;
+      },
+      std::chrono::seconds(20)));
+  for (auto& samples : rtts) {
+    EXPECT_NEAR(*std::min_element(samples.begin(), samples.end()), 40.0, 3.0);
+  }
+  const std::string line = LinkLine(peers.a.Link());
+  EXPECT_EQ(line.rfind("RTT ", 0), 0u) << line;
+  EXPECT_NE(line.find(" ms · lost "), std::string::npos) << line;
+  EXPECT_NE(line.find(" | in: lost "), std::string::npos) << line;
+  EXPECT_EQ(peers.a.Stats().reportFiguresRefused + peers.b.Stats().reportFiguresRefused, 0u);
+}
+
+TEST(LinkFigures, LossOneWayShowsOnTheSideThatSendsIntoIt) {
+  SessionPair peers;
+  LossyRelay lossy(Impairments{.loss = 0.1, .seed = 5});
+  LossyRelay clean(Impairments{});
+  ASSERT_EQ(peers.a.AddDestination(kLoopback, lossy.AddLinkPair(0, peers.bPort)), rtp::kOk);
+  ASSERT_EQ(peers.b.AddDestination(kLoopback, clean.AddLinkPair(0, peers.aPort)), rtp::kOk);
+  lossy.Start();
+  clean.Start();
+
+  // Each report about a's packets: the share lost since the previous one, and the share lost of
+  // all a sent so far (what is in flight is a packet or two of thousands).
+  std::vector<double> fractions;
+  double cumulativeShare = 0;
+  uint64_t seen = 0;
+  ASSERT_TRUE(peers.Run(
+      [&] {
+        const rtp::LinkFigures f = peers.a.Link();
+        if (f.reportBlocks != seen) {
+          seen = f.reportBlocks;
+          fractions.push_back(f.sentFractionLost);
+          cumulativeShare = static_cast<double>(f.sentCumulativeLost) /
+                            static_cast<double>(peers.a.Stats().rtpSent);
+        }
+        return peers.a.Stats().rtpSent >= 2000 && fractions.size() >= 6;
+      },
+      std::chrono::seconds(30)));
+  double mean = 0;
+  for (double f : fractions) mean += f / static_cast<double>(fractions.size());
+  EXPECT_NEAR(100 * mean, 10.0, 3.0);
+  EXPECT_NEAR(100 * cumulativeShare, 10.0, 3.0);
+  // b counts the same loss of what it receives; nothing is lost the other way.
+  const rtp::LinkFigures atB = peers.b.Link();
+  ASSERT_TRUE(atB.haveReceived && atB.haveReport);
+  EXPECT_NEAR(100.0 * static_cast<double>(atB.receivedCumulativeLost) /
+                  static_cast<double>(peers.a.Stats().rtpSent),
+              10.0, 3.0);
+  EXPECT_EQ(atB.sentCumulativeLost, 0);
+  EXPECT_EQ(peers.a.Link().receivedCumulativeLost, 0);
+}
+
 TEST(RelayOptions, ParsesTheCommandLine) {
   RelayOptions o =
       ParseRelayOptions({"--a-port", "2000", "--b-port", "3000", "--relay-a", "4000", "--relay-b",
@@ -414,6 +548,8 @@ TEST(RelayOptions, ParsesTheCommandLine) {
   EXPECT_EQ(o.impairments.jitterMs, 5);
   EXPECT_EQ(o.impairments.seed, 18446744073709551615ull);
   EXPECT_TRUE(ParseRelayOptions({"--help"}).help);
+  EXPECT_FALSE(o.ipv6);
+  EXPECT_TRUE(ParseRelayOptions({"--ipv6", "--a-port", "2000", "--b-port", "3000"}).ipv6);
 }
 
 TEST(RelayOptions, BadArgumentsAreExplained) {

@@ -1,6 +1,7 @@
 // The 100 ms status refresh, against a canvas that records what it is asked to paint.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <vector>
 
@@ -47,6 +48,30 @@ TEST_F(StatusTimerTest, BeforeAnythingIsPublishedEverythingIsEmpty) {
   EXPECT_EQ(form.GaugeSpeedLocal.Shown(), 0);
   EXPECT_EQ(form.GaugeBufferLocal.Shown(), 0);
   EXPECT_EQ(form.GaugeBufferRemote.Shown(), 0);
+}
+
+TEST_F(StatusTimerTest, LinkLineFromThePublishedFigures) {
+  ASSERT_TRUE(Tick());
+  EXPECT_EQ(form.EditLink.Text(), "---");
+  rtp::LinkFigures f;
+  f.haveReport = true;  // a report, but none naming an SR of ours yet
+  f.sentFractionLost = 26 / 256.0;
+  f.sentJitterMs = 0.34;
+  form.PublishLink(f);
+  ASSERT_TRUE(Tick());
+  EXPECT_EQ(form.EditLink.Text(), "RTT --- · lost 10.2 % · jitter 0.3 ms");
+  f.haveRtt = true;
+  f.rttMs = 0.4;
+  f.haveReceived = true;
+  f.receivedFractionLost = 1.0;
+  f.receivedJitterMs = std::nan("");  // never printed as such
+  form.PublishLink(f);
+  ASSERT_TRUE(Tick());
+  EXPECT_EQ(form.EditLink.Text(),
+            "RTT 0.4 ms · lost 10.2 % · jitter 0.3 ms | in: lost 100.0 % · jitter 0.0 ms");
+  const uint64_t version = form.EditLink.Version();
+  ASSERT_TRUE(Tick());
+  EXPECT_EQ(form.EditLink.Version(), version);  // unchanged figures: the display is left alone
 }
 
 TEST_F(StatusTimerTest, SpeedAsNotesPerMinuteTextAndCappedGauge) {

@@ -62,6 +62,24 @@ TEST_F(StatusPrinterTest, CountersAtMostOnceASecondWhenChanged) {
   EXPECT_EQ(lines_, Lines{"# Received: 9"});
 }
 
+TEST_F(StatusPrinterTest, LinkLineAtMostEveryFiveSecondsWhenChanged) {
+  Make();
+  EXPECT_EQ(Poll(0), Lines{});  // "---" before any report is no change
+  rtp::LinkFigures f;
+  f.haveReport = f.haveRtt = true;
+  f.rttMs = 40;
+  form_.PublishLink(f);
+  EXPECT_EQ(Poll(100), Lines{"Link: RTT 40.0 ms · lost 0.0 % · jitter 0.0 ms"});
+  f.rttMs = 41;
+  form_.PublishLink(f);
+  EXPECT_EQ(Poll(5099), Lines{});
+  EXPECT_EQ(Poll(5100), Lines{"Link: RTT 41.0 ms · lost 0.0 % · jitter 0.0 ms"});
+  EXPECT_EQ(Poll(20000), Lines{});  // unchanged
+  f.rttMs = 42;
+  form_.PublishLink(f);
+  EXPECT_EQ(Poll(20050), Lines{"Link: RTT 42.0 ms · lost 0.0 % · jitter 0.0 ms"});
+}
+
 TEST_F(StatusPrinterTest, ChatLinesAsTheMemoShowsThem) {
   form_.MemoChat.Append("you : before");
   Make();

@@ -384,10 +384,13 @@ QWidget* MainWindow::BuildRtpGroup() {
   grid->addWidget(passphrase, 4, 1);
   auto* remember = Check(form_.CheckBoxRememberPassphrase, "CheckBoxRememberPassphrase");
   remember->setToolTip("Keep the passphrase in the settings file, readable by you alone");
-  grid->addWidget(remember, 4, 2);
   auto* acceptAny = Check(form_.CheckBoxAcceptAny, "CheckBoxAcceptAny");
   acceptAny->setToolTip("Take packets from any address, not only from IP Dest");
-  grid->addWidget(acceptAny, 5, 1);
+  auto* checks = new QHBoxLayout;
+  checks->addWidget(remember);
+  checks->addWidget(acceptAny);
+  checks->addStretch();
+  grid->addLayout(checks, 5, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(Command(form_.ButtonInvertPort, "ButtonInvertPort",
                              [this] { form_.ButtonInvertPortClick(); }));
@@ -418,6 +421,10 @@ QWidget* MainWindow::BuildRtpGroup() {
     grid->addWidget(edit, r, 3);
     ++r;
   }
+  // The link line is longer than the other displays: it gets the group's whole width.
+  auto* link = Display(form_.EditLink, "EditLink", 0);
+  grid->addWidget(Label("Link"), r, 0);
+  grid->addWidget(link, r, 1, 1, 3);
   grid->setColumnStretch(3, 1);
   grid->setColumnMinimumWidth(1, 10);
   return group;
@@ -585,7 +592,9 @@ QWidget* MainWindow::BuildChat() {
   auto* column = new QVBoxLayout(box);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(4);
-  auto* memo = MemoView(form_.MemoChat, "MemoChat", 5);
+  // Four lines at least (it grows with the window), so the window with its Link line still fits
+  // a 768-pixel screen.
+  auto* memo = MemoView(form_.MemoChat, "MemoChat", 4);
   column->addWidget(memo, 1);
 
   auto* row = new QHBoxLayout;

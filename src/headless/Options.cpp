@@ -172,9 +172,10 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
 std::string HelpText() {
   return R"(Usage: tandem --headless [OPTION...]
   or:  tandem --demo [--demo-seconds N] [OPTION...]
-Carries a live MIDI performance to a peer as RTP over UDP/IPv4, without a window. Runs until
-SIGINT or SIGTERM. Status changes, counters (at most once a second) and chat lines are printed
-on standard output; each line typed on standard input is sent as a chat line.
+Carries a live MIDI performance to a peer as RTP over UDP (IPv4 or IPv6), without a window.
+Runs until SIGINT or SIGTERM. Status changes, counters (at most once a second), the link figures
+("Link:", at most every 5 s) and chat lines are printed on standard output; each line typed on
+standard input is sent as a chat line.
 
 Demo:
   --demo                 a partner peer in this process, on the crossed ports, plays generated
@@ -186,7 +187,7 @@ Demo:
 Session:
   --listen-port N        local RTP port, even; RTCP uses N+1 (default 2000)
   --send-port N          the peer's RTP port (default 3000)
-  --dest ADDR            the peer's IPv4 address or host name (default 127.0.0.1)
+  --dest ADDR            the peer's IPv4 or IPv6 address or host name (default 127.0.0.1)
   --no-rtp               do not start the RTP session at launch
   --passphrase-file FILE protect the session with the passphrase on FILE's first line (the
                          partner uses the same one); without it, packets travel in clear

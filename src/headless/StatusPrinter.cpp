@@ -1,5 +1,7 @@
 #include "headless/StatusPrinter.h"
 
+#include "model/StatusTimer.h"
+
 namespace tandem {
 
 namespace {
@@ -38,6 +40,7 @@ StatusPrinter::StatusPrinter(TFormCtl& form, Sink sink, bool verbose)
       {"# Late", {&form.EditNbrLate}, "0"},  // steady events that came after their moment
       {"BandWidth", {&form.EditDebit}, "---"},
   };
+  link_ = {"Link", {&form.EditLink}, "---"};
 }
 
 std::string StatusPrinter::Read(const Watched& w) {
@@ -56,9 +59,18 @@ void StatusPrinter::PrintIfChanged(Watched& w) {
   if (!now.empty()) sink_(w.label + ": " + now);
 }
 
+void StatusPrinter::PrintLink(int64_t nowMs) {
+  if (lastLinkPrint_ != INT64_MIN && nowMs - lastLinkPrint_ < kLinkPeriodMs) return;
+  ShowLink(form_);  // no status timer runs without a window
+  const std::string before = link_.last;
+  PrintIfChanged(link_);
+  if (link_.last != before) lastLinkPrint_ = nowMs;
+}
+
 void StatusPrinter::Poll(int64_t nowMs) {
   for (auto& w : statuses_) PrintIfChanged(w);
   for (auto& line : form_.MemoChat.LinesSince(chatCursor_)) sink_(OneLine(line));
+  PrintLink(nowMs);
   if (lastCounterPrint_ != INT64_MIN && nowMs - lastCounterPrint_ < kCounterPeriodMs) return;
   bool printed = false;
   for (auto& w : counters_) {
@@ -71,6 +83,8 @@ void StatusPrinter::Poll(int64_t nowMs) {
 
 void StatusPrinter::FlushCounters() {
   for (auto& w : counters_) PrintIfChanged(w);
+  ShowLink(form_);
+  PrintIfChanged(link_);
 }
 
 }  // namespace tandem

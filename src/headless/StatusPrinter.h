@@ -15,13 +15,16 @@ class StatusPrinter {
  public:
   using Sink = std::function<void(const std::string& line)>;
   static constexpr int64_t kCounterPeriodMs = 1000;
+  // The link figures move with every report: a line at most this often is enough to read them.
+  static constexpr int64_t kLinkPeriodMs = 5000;
 
   // Texts that differ from the window's initial ones are printed at the first poll; chat lines
   // already in the memo are not.
   StatusPrinter(TFormCtl& form, Sink sink, bool verbose);
 
   // Prints every status text that changed and the new chat lines; the counters and bandwidth
-  // at most once per kCounterPeriodMs, when they changed. `nowMs` is any steady millisecond count.
+  // at most once per kCounterPeriodMs, and the "Link:" line at most once per kLinkPeriodMs,
+  // when they changed. `nowMs` is any steady millisecond count.
   void Poll(int64_t nowMs);
   // Prints the counters that changed, whatever the time (at shut-down).
   void FlushCounters();
@@ -34,6 +37,7 @@ class StatusPrinter {
   };
   static std::string Read(const Watched& w);
   void PrintIfChanged(Watched& w);
+  void PrintLink(int64_t nowMs);
 
   TFormCtl& form_;
   Sink sink_;
@@ -41,6 +45,8 @@ class StatusPrinter {
   std::vector<Watched> counters_;
   uint64_t chatCursor_;
   int64_t lastCounterPrint_ = INT64_MIN;
+  Watched link_;
+  int64_t lastLinkPrint_ = INT64_MIN;
 };
 
 }  // namespace tandem

@@ -177,4 +177,14 @@ uint64_t TFormCtl::Dropped() const {
   return dropped_;
 }
 
+void TFormCtl::PublishLink(const rtp::LinkFigures& figures) {
+  std::lock_guard lock(linkMutex_);
+  link_ = figures;
+}
+
+rtp::LinkFigures TFormCtl::Link() const {
+  std::lock_guard lock(linkMutex_);
+  return link_;
+}
+
 }  // namespace tandem

@@ -12,6 +12,7 @@
 #include "model/Controls.h"
 #include "platform/Midi.h"
 #include "platform/SessionRecorder.h"
+#include "rtp/RtpSession.h"
 
 namespace tandem {
 
@@ -106,6 +107,9 @@ class TFormCtl {
   // Not a control of the original window: datagrams refused as not our partner's, by address or
   // by passphrase. Written by the session thread only.
   EditBox EditNbrRefused{"0"};
+  // Not a control of the original window: round trip, loss and jitter from the RTCP reports,
+  // "---" until the partner's first report (ShowLink fills it in).
+  EditBox EditLink{"---"};
 
   // ---- Local panel
   Gauge GaugeSpeedLocal{1000, 500};
@@ -170,6 +174,11 @@ class TFormCtl {
   void ResetDropped();
   uint64_t Dropped() const;
 
+  // The session thread publishes the link figures (empty ones when a session starts); the
+  // displays and benches read them. Any thread.
+  void PublishLink(const rtp::LinkFigures& figures);
+  rtp::LinkFigures Link() const;
+
  private:
   void Step(UpDown& upDown, EditBox& edit, int delta);
 
@@ -177,6 +186,8 @@ class TFormCtl {
   // Held while the total and its text change together, so the text never goes backwards.
   mutable std::mutex droppedMutex_;
   uint64_t dropped_ = 0;
+  mutable std::mutex linkMutex_;
+  rtp::LinkFigures link_;
 };
 
 }  // namespace tandem

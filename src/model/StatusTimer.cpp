@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace tandem {
 
@@ -40,6 +41,35 @@ int32_t SpeedGaugeValue(float notesPerSecond) {
   return static_cast<int32_t>(perMinute);  // truncates toward zero
 }
 
+namespace {
+
+// One decimal, and no "-0.0" or "nan" from a figure that is not a plain number.
+std::string Fixed1(double value) {
+  if (!std::isfinite(value) || value < 0) value = 0;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", std::min(value, 1e9));
+  return text;
+}
+
+}  // namespace
+
+std::string LinkLine(const rtp::LinkFigures& f) {
+  if (!f.haveReport) return "---";
+  std::string line = "RTT " + (f.haveRtt ? Fixed1(f.rttMs) + " ms" : std::string("---"));
+  line += " · lost " + Fixed1(f.sentFractionLost * 100) + " %";
+  line += " · jitter " + Fixed1(f.sentJitterMs) + " ms";
+  if (f.haveReceived) {
+    line += " | in: lost " + Fixed1(f.receivedFractionLost * 100) + " %";
+    line += " · jitter " + Fixed1(f.receivedJitterMs) + " ms";
+  }
+  return line;
+}
+
+void ShowLink(TFormCtl& form) {
+  std::string line = LinkLine(form.Link());
+  if (line != form.EditLink.Text()) form.EditLink.SetText(line);
+}
+
 bool Timer1Timer(TFormCtl& form, Canvas& play, Canvas& send) {
   TickGuard guard;
   if (!guard.Acquired()) return false;
@@ -53,6 +83,7 @@ bool Timer1Timer(TFormCtl& form, Canvas& play, Canvas& send) {
   form.GaugeSpeedLocal.SetProgress(SpeedGaugeValue(form.LocalSpeed.load()));
   form.GaugeBufferLocal.SetProgress(std::min(kBufferCap, form.LocalBuffer.load()));
   form.GaugeBufferRemote.SetProgress(std::min(kBufferCap, form.ReceptionBuffer.load()));
+  ShowLink(form);
   return true;
 }
 

@@ -1,5 +1,7 @@
-// The 100 ms status refresh: both keyboards, the local speed and the two buffer gauges.
+// The 100 ms status refresh: both keyboards, the local speed, the two buffer gauges and the link.
 #pragma once
+
+#include <string>
 
 #include "model/DrawKeyboard.h"
 #include "model/FormCtrl.h"
@@ -9,6 +11,13 @@ namespace tandem {
 // One tick, on the GUI thread. Returns false when the tick was dropped because another tick is
 // still running on this thread (a nested event loop inside a paint, say): ticks never overlap.
 bool Timer1Timer(TFormCtl& form, Canvas& play, Canvas& send);
+
+// The link line: "RTT 0.4 ms · lost 0.0 % · jitter 0.3 ms" from the partner's reports about our
+// packets, then " | in: lost 0.0 % · jitter 0.2 ms" for its packets once they arrive; "---"
+// before the partner's first report.
+std::string LinkLine(const rtp::LinkFigures& figures);
+// Puts LinkLine of the published figures into EditLink when it changed.
+void ShowLink(TFormCtl& form);
 
 // LocalSpeed (note-ons per second) as note-ons per minute, whole and capped for the gauge.
 int32_t SpeedGaugeValue(float notesPerSecond);

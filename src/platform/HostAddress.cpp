@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace tandem {
 
@@ -27,18 +28,40 @@ std::string DottedIpv4(uint32_t hostOrder) {
   return text.data();
 }
 
+namespace {
+
+// Global unicast (2000::/3) and unique-local (fc00::/7): the IPv6 addresses a partner can use.
+bool ReachableIpv6(const IpAddress& a) {
+  return a.IsV6() && !a.IsV4Mapped() &&
+         ((a.bytes[0] & 0xe0) == 0x20 || (a.bytes[0] & 0xfe) == 0xfc);
+}
+
+}  // namespace
+
 std::vector<std::string> InterfaceAddresses() {
-  std::vector<std::string> outside, loopback;
+  std::vector<std::string> outside, outside6, loopback;
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return {};
   for (ifaddrs* i = list; i; i = i->ifa_next) {
-    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
-    uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
-    auto& into = (i->ifa_flags & IFF_LOOPBACK) ? loopback : outside;
-    std::string text = DottedIpv4(ip);
-    if (std::find(into.begin(), into.end(), text) == into.end()) into.push_back(text);
+    if (!i->ifa_addr || !(i->ifa_flags & IFF_UP)) continue;
+    const int family = i->ifa_addr->sa_family;
+    if (family != AF_INET && family != AF_INET6) continue;
+    sockaddr_storage s{};
+    std::memcpy(&s, i->ifa_addr, family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+    const IpAddress address = FromSockaddr(s);
+    std::vector<std::string>* into = nullptr;
+    if (address.IsV4()) {
+      into = (i->ifa_flags & IFF_LOOPBACK) ? &loopback : &outside;
+    } else if (ReachableIpv6(address)) {
+      into = &outside6;
+    } else {
+      continue;
+    }
+    std::string text = ToString(address);
+    if (std::find(into->begin(), into->end(), text) == into->end()) into->push_back(text);
   }
   freeifaddrs(list);
+  outside.insert(outside.end(), outside6.begin(), outside6.end());
   outside.insert(outside.end(), loopback.begin(), loopback.end());
   return outside;
 }
@@ -88,6 +111,30 @@ std::optional<uint32_t> ResolveIpv4(const std::string& text) {
     if (r->ai_family != AF_INET) continue;
     uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(r->ai_addr)->sin_addr.s_addr);
     if (Usable(ip)) found = ip;
+  }
+  freeaddrinfo(result);
+  return found;
+}
+
+std::optional<IpAddress> ResolveDestination(const std::string& text) {
+  if (auto literal = ParseIpAddress(text)) {
+    if (literal->NamesNoPeer()) return std::nullopt;
+    return literal;
+  }
+  if (!LooksLikeHostName(text)) return std::nullopt;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(text.c_str(), nullptr, &hints, &result) != 0 || !result) return std::nullopt;
+  std::optional<IpAddress> found;
+  for (addrinfo* r = result; r && !found; r = r->ai_next) {
+    if (r->ai_family != AF_INET && r->ai_family != AF_INET6) continue;
+    if (r->ai_addrlen > sizeof(sockaddr_storage)) continue;
+    sockaddr_storage s{};
+    std::memcpy(&s, r->ai_addr, r->ai_addrlen);
+    const IpAddress a = FromSockaddr(s);
+    if (!a.NamesNoPeer()) found = a;
   }
   freeaddrinfo(result);
   return found;

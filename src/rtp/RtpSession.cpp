@@ -96,6 +96,7 @@ struct RtpSession::Impl {
   UdpSocket data;
   UdpSocket control;
   SessionStats lastStats;  // kept after Destroy until the next Create
+  LinkFigures lastLink;
   double rtcpMinimum = 5;
   std::vector<uint8_t> buffer = std::vector<uint8_t>(kMaxUdpPayload + 1);
   std::vector<uint8_t> outgoing;
@@ -165,7 +166,12 @@ struct RtpSession::Impl {
 
   bool FromDestination(const sockaddr_storage& from) const {
     for (const Destination& d : core->Destinations()) {
-      if (SameHostAddress(from, Ipv4SocketAddress(d.ip, d.port))) return true;
+      sockaddr_storage address{};
+      socklen_t length = 0;
+      if (ToSockaddr(d.ip, d.port, d.ip.IsV4() ? AF_INET : AF_INET6, address, length) &&
+          SameHostAddress(from, address)) {
+        return true;
+      }
     }
     return false;
   }
@@ -195,8 +201,11 @@ int RtpSession::Create(uint16_t portBase, uint32_t localIp) {
   if (impl_->core) return kErrAlreadyCreated;
   if (portBase % 2 != 0) return kErrOddPort;
   if (portBase == 0) return kErrBadPort;
-  int rc = impl_->data.Bind(portBase, localIp);
-  if (rc == 0) rc = impl_->control.Bind(static_cast<uint16_t>(portBase + 1), localIp);
+  const auto bind = [localIp](UdpSocket& socket, uint16_t port) {
+    return localIp == 0 ? socket.BindDualStack(port) : socket.Bind(port, localIp);
+  };
+  int rc = bind(impl_->data, portBase);
+  if (rc == 0) rc = bind(impl_->control, static_cast<uint16_t>(portBase + 1));
   if (rc != 0) {
     impl_->data.Close();
     impl_->control.Close();
@@ -204,6 +213,7 @@ int RtpSession::Create(uint16_t portBase, uint32_t localIp) {
     return portProblem ? kErrBind : kErrSocket;
   }
   impl_->core.emplace(RandomConfig(impl_->rtcpMinimum), MonotonicMicros());
+  impl_->lastLink = {};
   return kOk;
 }
 
@@ -216,6 +226,7 @@ int RtpSession::Destroy() {
   impl_->data.Close();
   impl_->control.Close();
   impl_->lastStats = impl_->core->Stats();
+  impl_->lastLink = impl_->core->Link();
   impl_->core.reset();
   return kOk;
 }
@@ -235,6 +246,14 @@ int RtpSession::AddDestination(uint32_t ipHostOrder, uint16_t port) {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->core) return kErrNotCreated;
   return impl_->core->AddDestination(ipHostOrder, port);
+}
+
+int RtpSession::AddDestination(const IpAddress& address, uint16_t port) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return kErrNotCreated;
+  // Sockets bound to one IPv4 address cannot reach an IPv6 partner.
+  if (impl_->data.Family() == AF_INET && !address.Unmapped().IsV4()) return kErrBadDestination;
+  return impl_->core->AddDestination(address, port);
 }
 
 void RtpSession::SetSenderCheck(bool on) {
@@ -349,6 +368,11 @@ SessionStats RtpSession::Stats() const {
 std::vector<SourceInfo> RtpSession::Sources() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->core ? impl_->core->Sources() : std::vector<SourceInfo>{};
+}
+
+LinkFigures RtpSession::Link() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->core ? impl_->core->Link() : impl_->lastLink;
 }
 
 int RtpSession::SetRtcpMinimumInterval(double seconds) {

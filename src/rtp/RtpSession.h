@@ -1,4 +1,4 @@
-// An RTP session (RFC 3550) over UDP/IPv4: data on an even port P, RTCP on P + 1.
+// An RTP session (RFC 3550) over UDP, IPv4 or IPv6: data on an even port P, RTCP on P + 1.
 // This facade owns the two sockets; the protocol logic lives in a core that does no I/O.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/IpAddress.h"
 #include "rtp/Srtp.h"
 
 namespace tandem::rtp {
@@ -57,6 +58,27 @@ struct SessionStats {
   uint64_t refusedSender = 0;    // from a host other than a destination, with the check on
   uint64_t refusedAuth = 0;      // failed SRTP/SRTCP authentication or the replay check
   uint64_t ssrcChanges = 0;      // a partner used our SSRC, so we took another
+  // Figures in the partner's reports about us that could not be true and were ignored or
+  // clamped: a last-SR time of no SR we sent, a delay that makes the round trip negative, a loss
+  // count beyond what we sent, a jitter of minutes.
+  uint64_t reportFiguresRefused = 0;
+};
+
+// How the link to the partner looks (RFC 3550 6.4): what the partner reports about our packets,
+// and what we measure of its packets.
+struct LinkFigures {
+  bool haveReport = false;         // a report block about our packets has arrived
+  bool haveRtt = false;            // ... and one of them named an SR of ours
+  double rttMs = 0;                // round trip, from that block's LSR and DLSR (RFC 3550 6.4.1)
+  double sentFractionLost = 0;     // 0 to 1: our packets the partner missed since its last report
+  int64_t sentCumulativeLost = 0;  // our packets the partner missed since we started, >= 0
+  double sentJitterMs = 0;         // the partner's interarrival jitter of our packets
+  uint64_t reportBlocks = 0;       // report blocks about us taken in
+
+  bool haveReceived = false;        // the partner's data has arrived
+  double receivedFractionLost = 0;  // 0 to 1: its packets we missed, over our last report's span
+  int64_t receivedCumulativeLost = 0;
+  double receivedJitterMs = 0;
 };
 
 // What the session knows about one remote source.
@@ -79,7 +101,9 @@ class RtpSession {
   RtpSession(const RtpSession&) = delete;
   RtpSession& operator=(const RtpSession&) = delete;
 
-  // Binds data on portBase and control on portBase + 1 (localIp in host byte order, 0 = any).
+  // Binds data on portBase and control on portBase + 1. With localIp 0 both sockets are
+  // dual-stack on every address, so a partner of either family reaches them; else IPv4 only,
+  // on that address (host byte order).
   int Create(uint16_t portBase, uint32_t localIp = 0);
   // Sends a BYE, closes the sockets, forgets every source. kErrNotCreated when not created.
   int Destroy();
@@ -89,6 +113,9 @@ class RtpSession {
   int SetTimestampUnit(double seconds);
   // Adds a destination: data to port, RTCP to port + 1 (ipHostOrder in host byte order).
   int AddDestination(uint32_t ipHostOrder, uint16_t port);
+  // The same for an address of either family. kErrBadDestination also for an IPv6 address when
+  // the sockets are IPv4 only.
+  int AddDestination(const IpAddress& address, uint16_t port);
   // With the check on, datagrams are taken only from the host of a destination (any port); the
   // others are counted in refusedSender and go no further. Off by default; kept across Create.
   void SetSenderCheck(bool on);
@@ -121,6 +148,8 @@ class RtpSession {
   uint32_t Ssrc() const;
   SessionStats Stats() const;
   std::vector<SourceInfo> Sources() const;
+  // The link figures as of the last reports (kept after Destroy until the next Create).
+  LinkFigures Link() const;
   // The RTCP minimum interval in seconds (5 by default, as RFC 3550 6.2 recommends). Smaller
   // values are for tests; it applies from now on, and to sessions created later.
   int SetRtcpMinimumInterval(double seconds);

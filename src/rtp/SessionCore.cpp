@@ -14,6 +14,14 @@ constexpr double kTimeoutIntervals = 5;
 // UDP and IPv4 headers, counted in the average report size (RFC 3550 6.2).
 constexpr double kUdpIpOverhead = 28;
 constexpr uint64_t kNtpUnixOffset = 2'208'988'800;  // seconds from 1900 to 1970
+// SRs remembered for matching the partner's LSR: several report intervals, so a report that
+// names an SR before the last (its answer to the last one was lost) still gives a round trip.
+constexpr size_t kSentSrsKept = 16;
+// LSR and DLSR count 1/65536 s and are cut, not rounded: a round trip this far below zero is
+// rounding; beyond it the report lies.
+constexpr Micros kRttRoundingSlack = 2 * 1'000'000 / 65536 + 1;
+// A jitter beyond this is no network's: a report that claims it is not believed.
+constexpr double kMaxBelievableJitterSeconds = 60;
 
 Micros SecondsToMicros(double s) {
   return static_cast<Micros>(std::llround(s * 1e6));
@@ -51,11 +59,14 @@ int SessionCore::SetTimestampUnit(double seconds) {
 }
 
 int SessionCore::AddDestination(uint32_t ipHostOrder, uint16_t port) {
-  // No control port above 65535; no "any" or broadcast address, which we never mean to reach.
-  if (ipHostOrder == 0 || ipHostOrder == 0xffffffff || port == 0 || port == 65535) {
-    return kErrBadDestination;
-  }
-  const Destination d{ipHostOrder, port};
+  return AddDestination(IpAddress::V4(ipHostOrder), port);
+}
+
+int SessionCore::AddDestination(const IpAddress& address, uint16_t port) {
+  // No control port above 65535; no "any", broadcast or multicast address, which we never mean
+  // to reach. A mapped IPv4 address is kept as IPv4, so one partner is never listed twice.
+  if (address.NamesNoPeer() || port == 0 || port == 65535) return kErrBadDestination;
+  const Destination d{address.Unmapped(), port};
   if (std::find(destinations_.begin(), destinations_.end(), d) == destinations_.end()) {
     destinations_.push_back(d);
   }
@@ -198,6 +209,9 @@ Input SessionCore::OnControl(std::span<const uint8_t> datagram, Micros now) {
       s->lastSrArrival = now;
       s->haveSr = true;
     }
+    for (const ReportBlock& b : r.blocks) {
+      if (b.ssrc == config_.ssrc) TakeReportAboutUs(b, now);
+    }
   }
   for (const SdesChunk& chunk : c.sdes) {
     if (chunk.ssrc == config_.ssrc) continue;
@@ -218,6 +232,65 @@ Input SessionCore::OnControl(std::span<const uint8_t> datagram, Micros now) {
     }
   }
   return Input::kAccepted;
+}
+
+void SessionCore::TakeReportAboutUs(const ReportBlock& b, Micros now) {
+  ++link_.reportBlocks;
+  link_.haveReport = true;
+  link_.sentFractionLost = b.fractionLost / 256.0;
+  // Duplicates make the count negative (RFC 3550 6.4.1); none can exceed what we sent.
+  const int64_t sent = packetCount_;
+  if (b.cumulativeLost > sent || b.cumulativeLost < -sent) ++stats_.reportFiguresRefused;
+  link_.sentCumulativeLost = std::clamp<int64_t>(b.cumulativeLost, 0, sent);
+  // The partner measures our jitter in our timestamp units.
+  const double jitterSeconds = b.jitter * timestampUnit_;
+  if (jitterSeconds > kMaxBelievableJitterSeconds) {
+    ++stats_.reportFiguresRefused;
+  } else {
+    link_.sentJitterMs = jitterSeconds * 1e3;
+  }
+  // RFC 3550 6.4.1: LSR 0 means the partner has had no SR of ours yet.
+  if (b.lastSr == 0) return;
+  auto sr = std::find_if(sentSrs_.begin(), sentSrs_.end(),
+                         [&](const SentSr& x) { return x.middle == b.lastSr; });
+  if (sr == sentSrs_.end()) {
+    ++stats_.reportFiguresRefused;
+    return;
+  }
+  // The round trip is the time since that SR left, less the time the partner held it. Our own
+  // send time is used rather than the NTP clock, which may step meanwhile.
+  const Micros held = static_cast<Micros>(uint64_t{b.delaySinceSr} * 1'000'000 / 65536);
+  const Micros rtt = now - sr->at - held;
+  if (rtt < -kRttRoundingSlack) {
+    ++stats_.reportFiguresRefused;
+    return;
+  }
+  link_.haveRtt = true;
+  link_.rttMs = static_cast<double>(std::max<Micros>(rtt, 0)) * 1e-3;
+}
+
+LinkFigures SessionCore::Link() const {
+  LinkFigures out = link_;
+  // The partner is the source whose data came last; a source that said goodbye only when no
+  // other sends.
+  const Source* partner = nullptr;
+  for (uint32_t ssrc : order_) {
+    const Source& s = *sources_.at(ssrc);
+    if (!s.sequence.Initialised()) continue;
+    const bool better = partner == nullptr ||
+                        (partner->state == SourceState::kBye && s.state != SourceState::kBye) ||
+                        ((partner->state == SourceState::kBye) == (s.state == SourceState::kBye) &&
+                         s.lastData >= partner->lastData);
+    if (better) partner = &s;
+  }
+  if (partner != nullptr) {
+    out.haveReceived = true;
+    out.receivedFractionLost = partner->lastFractionLost / 256.0;
+    out.receivedCumulativeLost = std::max<int64_t>(partner->sequence.CumulativeLost(), 0);
+    const double unit = partner->timestampUnit > 0 ? partner->timestampUnit : timestampUnit_;
+    out.receivedJitterMs = partner->jitter.Jitter() * unit * 1e3;
+  }
+  return out;
 }
 
 RtcpIntervalInput SessionCore::IntervalInput(bool forTimeout) const {
@@ -299,6 +372,7 @@ std::vector<ReportBlock> SessionCore::Blocks(Micros now, bool take) {
     ReportBlock b;
     b.ssrc = ssrc;
     b.fractionLost = take ? s.sequence.TakeFractionLost() : 0;
+    if (take) s.lastFractionLost = b.fractionLost;
     b.cumulativeLost =
         static_cast<int32_t>(std::clamp<int64_t>(s.sequence.CumulativeLost(), -0x800000, 0x7fffff));
     b.highestSequence = s.sequence.ExtendedMax();
@@ -319,6 +393,8 @@ void SessionCore::AppendReport(std::vector<uint8_t>& out, Micros now, bool takeB
   if (WeSent()) {
     const SenderInfo info{Ntp(now), RtpTimestampAt(now), packetCount_, octetCount_};
     AppendSr(out, config_.ssrc, info, blocks);
+    sentSrs_.push_back({static_cast<uint32_t>(info.ntp >> 16), now});
+    if (sentSrs_.size() > kSentSrsKept) sentSrs_.pop_front();
   } else {
     AppendRr(out, config_.ssrc, blocks);
   }

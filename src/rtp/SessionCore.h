@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <random>
 #include <span>
@@ -31,7 +32,7 @@ struct CoreConfig {
 };
 
 struct Destination {
-  uint32_t ip = 0;    // host byte order
+  IpAddress ip;
   uint16_t port = 0;  // data port; RTCP goes to port + 1
   bool operator==(const Destination&) const = default;
 };
@@ -61,6 +62,7 @@ class SessionCore {
   int SetTimestampUnit(double seconds);
   double TimestampUnit() const { return timestampUnit_; }
   int AddDestination(uint32_t ipHostOrder, uint16_t port);
+  int AddDestination(const IpAddress& address, uint16_t port);
   const std::vector<Destination>& Destinations() const { return destinations_; }
 
   void IncrementTimestamp(uint32_t units) { timestamp_ += units; }
@@ -100,6 +102,7 @@ class SessionCore {
   std::unique_ptr<Packet> TakeNextPacket();
 
   std::vector<SourceInfo> Sources() const;
+  LinkFigures Link() const;
   const Source* FindSource(uint32_t ssrc) const;
   SessionStats& Stats() { return stats_; }
   const SessionStats& Stats() const { return stats_; }
@@ -109,6 +112,7 @@ class SessionCore {
   void File(Source& s, std::unique_ptr<Packet> packet);
   void NoteArrival(Source& s, uint32_t rtpTimestamp, Micros now);
   void AppendReport(std::vector<uint8_t>& out, Micros now, bool takeBlocks);
+  void TakeReportAboutUs(const ReportBlock& block, Micros now);
   std::vector<ReportBlock> Blocks(Micros now, bool take);
   RtcpIntervalInput IntervalInput(bool forTimeout) const;
   void Schedule(Micros from);
@@ -138,6 +142,15 @@ class SessionCore {
   double averageRtcpSize_;
   uint32_t packetsAtLastReport_ = 0;
   uint32_t packetsAtReportBefore_ = 0;
+
+  // The SRs we sent last (middle 32 bits of their NTP time, and when), to find the one a
+  // partner's report names (RFC 3550 6.4.1) and to refuse a report that names none of them.
+  struct SentSr {
+    uint32_t middle;
+    Micros at;
+  };
+  std::deque<SentSr> sentSrs_;
+  LinkFigures link_;
 
   // Sources in the order we first heard them.
   std::unordered_map<uint32_t, std::unique_ptr<Source>> sources_;

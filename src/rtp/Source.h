@@ -81,6 +81,7 @@ struct Source {
 
   SequenceTracker sequence;
   JitterEstimator jitter;
+  uint8_t lastFractionLost = 0;  // in our last report block about it, in 1/256
 
   // The last SR from this source, for our reception blocks (RFC 3550 6.4.1 LSR and DLSR).
   uint32_t lastSrMiddle = 0;

@@ -88,9 +88,10 @@ bool MidiRTP::Setup(int32_t now) {
   bool error = false;
   bool badAddress = false;
   link_->Destroy();
+  form_.PublishLink({});  // a new session, or none: the last one's figures no longer hold
   auto localPort = PortSetting(form_.EditPortLocal);
   if (!localPort) error = true;
-  auto destIp = ResolveIpv4(form_.EditDestIp.Text());
+  auto destIp = ResolveDestination(form_.EditDestIp.Text());
   if (!destIp) {
     // Nothing is sent anywhere rather than to the broadcast address.
     form_.EditStatutConnect.SetText("Bad IP address specified");
@@ -102,7 +103,7 @@ bool MidiRTP::Setup(int32_t now) {
 
   if (!error && link_->Create(*localPort) < 0) error = true;
   if (!error) link_->SetTimestampUnit(kTimestampUnit);
-  if (!error && link_->AddDestination(*destIp, *destPort) < 0) error = true;
+  if (!error && link_->AddDestinationAddress(*destIp, *destPort) < 0) error = true;
   bool securityError = false;
   if (!error) {
     const std::string passphrase = form_.EditPassphrase.Text();
@@ -167,6 +168,7 @@ bool MidiRTP::Pass(int32_t now) {
   if (sessionDrops > sessionDrops_) newDrops += sessionDrops - sessionDrops_;
   sessionDrops_ = sessionDrops;
   form_.CountDropped(newDrops);
+  form_.PublishLink(link_->Link());
   if (receivedCount_ != shownReceived_) {
     form_.EditNbrRec.SetText(IntToStr(receivedCount_));
     shownReceived_ = receivedCount_;

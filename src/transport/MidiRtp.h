@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "model/FormCtrl.h"
+#include "platform/IpAddress.h"
 #include "platform/Worker.h"
 #include "rtp/RtpSession.h"
 #include "send/Fonctionutile.h"
@@ -26,6 +27,11 @@ class RtpLink {
   virtual int Destroy() = 0;
   virtual int SetTimestampUnit(double seconds) = 0;
   virtual int AddDestination(uint32_t ipHostOrder, uint16_t port) = 0;
+  // A destination of either family; a link that only speaks IPv4 refuses IPv6 ones.
+  virtual int AddDestinationAddress(const IpAddress& address, uint16_t port) {
+    const IpAddress a = address.Unmapped();
+    return a.IsV4() ? AddDestination(a.V4HostOrder(), port) : rtp::kErrBadDestination;
+  }
   virtual int IncrementTimestamp(uint32_t units) = 0;
   virtual int SendPacket(const uint8_t* payload, size_t length, uint8_t payloadType, bool marker,
                          uint32_t tsIncrement) = 0;
@@ -41,6 +47,8 @@ class RtpLink {
   virtual std::unique_ptr<rtp::Packet> GetNextPacket() = 0;
   // What the session refused on its own (malformed, looped back, limits); none by default.
   virtual rtp::SessionStats Stats() const { return {}; }
+  // Round trip, loss and jitter from the session's RTCP; none by default.
+  virtual rtp::LinkFigures Link() const { return {}; }
   // After Create: take datagrams only from the destination's address, and protect the session
   // with `key` when there is one. A stand-in has nothing to check.
   virtual int SetSecurity(bool senderCheck, const std::optional<rtp::SrtpKey>& key) {

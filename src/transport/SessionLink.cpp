@@ -14,6 +14,9 @@ class SessionLink : public RtpLink {
   int AddDestination(uint32_t ip, uint16_t port) override {
     return session_.AddDestination(ip, port);
   }
+  int AddDestinationAddress(const IpAddress& address, uint16_t port) override {
+    return session_.AddDestination(address, port);
+  }
   int IncrementTimestamp(uint32_t units) override { return session_.IncrementTimestamp(units); }
   int SendPacket(const uint8_t* payload, size_t length, uint8_t payloadType, bool marker,
                  uint32_t tsIncrement) override {
@@ -30,6 +33,7 @@ class SessionLink : public RtpLink {
   }
   std::unique_ptr<rtp::Packet> GetNextPacket() override { return session_.GetNextPacket(); }
   rtp::SessionStats Stats() const override { return session_.Stats(); }
+  rtp::LinkFigures Link() const override { return session_.Link(); }
   int SetSecurity(bool senderCheck, const std::optional<rtp::SrtpKey>& key) override {
     session_.SetSenderCheck(senderCheck);
     return key ? session_.EnableSrtp(*key) : 0;

@@ -127,6 +127,7 @@ TEST_F(WindowTest, ShowsEveryControlWithItsStartingText) {
       {"EditNbrDropped", "0"},
       {"EditNbrRefused", "0"},
       {"EditPassphrase", ""},
+      {"EditLink", "---"},
       {"EditSpeed", "0"},
       {"EditBufferLocal", "0"},
       {"EditLocalCanal", "2"},
@@ -298,8 +299,13 @@ TEST_F(WindowTest, TickBringsThreadWrittenValuesOnScreen) {
   form.ReceptionBuffer.store(80);
   form.KeysSent[60].store(1);
   form.KeysPlayed[61].store(1);
+  rtp::LinkFigures link;
+  link.haveReport = link.haveRtt = true;
+  link.rttMs = 0.4;
+  form.PublishLink(link);
   window.Tick();
   EXPECT_EQ(Edit("EditStatutConnect")->text(), "envoi correct");
+  EXPECT_EQ(Edit("EditLink")->text(), "RTT 0.4 ms · lost 0.0 % · jitter 0.0 ms");
   EXPECT_EQ(Edit("EditByte2")->text(), "60");
   EXPECT_EQ(LastLine("MemoChat"), "you : hi");
   EXPECT_EQ(LastLine("MemoIpAddr"), "host 127.0.0.1");

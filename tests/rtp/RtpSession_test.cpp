@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -158,6 +159,76 @@ TEST(RtpSession, TwoSessionsExchangePacketsOverLoopback) {
     return got.size() >= 3;
   }));
   EXPECT_EQ(got[2]->extendedSequence, got[1]->extendedSequence + 1);
+}
+
+TEST(RtpSession, DualStackSessionReachesAndIsReachedByBothFamilies) {
+  {
+    UdpSocket probe;
+    if (probe.BindDualStack(0) != 0 || probe.Family() != AF_INET6 ||
+        probe.SendTo(std::vector<uint8_t>{0}, *ParseIpAddress("::1"), probe.LocalPort()) != 0) {
+      GTEST_SKIP() << "no IPv6 loopback here";
+    }
+  }
+  RtpSession a, c;
+  a.SetSenderCheck(true);  // an IPv4 sender reaches a dual-stack socket in mapped form
+  const uint16_t pa = CreateOnFreePair(a);
+  const uint16_t pc = CreateOnFreePair(c);
+  RawPeer v4;  // an IPv4-only partner on 127.0.0.1
+  const IpAddress v6Loopback = *ParseIpAddress("::1");
+  ASSERT_EQ(a.AddDestination(kLoopback, v4.base), kOk);
+  ASSERT_EQ(a.AddDestination(v6Loopback, pc), kOk);
+  ASSERT_EQ(c.AddDestination(v6Loopback, pa), kOk);
+
+  // a's one packet reaches both partners, each over its own family.
+  const std::vector<uint8_t> note = {0x90, 60, 100, 0};
+  ASSERT_EQ(a.SendPacket(note.data(), note.size(), 77, false, 0), kOk);
+  RtpView view;
+  const std::vector<uint8_t> atV4 = Receive(v4.data);
+  ASSERT_EQ(ParseRtp(atV4, view), RtpParseError::kOk);
+  EXPECT_EQ(view.ssrc, a.Ssrc());
+  std::vector<std::unique_ptr<Packet>> atC;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (auto& p : PollAll(c)) atC.push_back(std::move(p));
+    return !atC.empty();
+  }));
+  EXPECT_EQ(atC[0]->payload, note);
+
+  // And a takes packets from both.
+  std::vector<uint8_t> fromV4;
+  BuildRtp({false, 66, 7, 0, 0x4444}, std::vector<uint8_t>{1, 2}, fromV4);
+  ASSERT_EQ(v4.data.SendTo(fromV4, kLoopback, pa), 0);
+  ASSERT_EQ(c.SendPacket(note.data(), note.size(), 77, false, 0), kOk);
+  std::vector<uint32_t> sources;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (auto& p : PollAll(a)) sources.push_back(p->ssrc);
+    return sources.size() >= 2;
+  }));
+  std::sort(sources.begin(), sources.end());
+  std::vector<uint32_t> expected = {0x4444, c.Ssrc()};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(sources, expected);
+  EXPECT_EQ(a.Stats().refusedSender, 0u);
+  // A session whose only partner is on ::1 refuses the same IPv4 sender.
+  RtpSession v6Only;
+  v6Only.SetSenderCheck(true);
+  const uint16_t p6 = CreateOnFreePair(v6Only);
+  ASSERT_EQ(v6Only.AddDestination(v6Loopback, pc), kOk);
+  ASSERT_EQ(v4.data.SendTo(fromV4, kLoopback, p6), 0);
+  EXPECT_TRUE(WaitUntil([&] {
+    v6Only.Poll();
+    return v6Only.Stats().refusedSender == 1;
+  }));
+  EXPECT_FALSE(v6Only.GotoFirstSourceWithData());
+
+  // Addresses that name no partner, of either family, are refused; a session bound to one
+  // IPv4 address cannot reach IPv6.
+  for (const char* text : {"::", "ff02::1", "::ffff:255.255.255.255", "::ffff:0.0.0.0"}) {
+    EXPECT_EQ(a.AddDestination(*ParseIpAddress(text), 4000), kErrBadDestination) << text;
+  }
+  RtpSession v4Only;
+  FindPair([&](uint16_t base) { return v4Only.Create(base, kLoopback) == kOk; });
+  EXPECT_EQ(v4Only.AddDestination(v6Loopback, pa), kErrBadDestination);
+  EXPECT_EQ(v4Only.AddDestination(*ParseIpAddress("::ffff:127.0.0.1"), pa), kOk);
 }
 
 TEST(RtpSession, RandomStartDiffersBetweenSessions) {

@@ -307,5 +307,120 @@ TEST(SessionCore, ForgetsSourcesAfterByeOrSilenceButNotBeforeTheirPacketsAreTake
   EXPECT_TRUE(b.Sources().empty());
 }
 
+// A report from 0xB about 0xA, as a partner that may lie would write it.
+std::vector<uint8_t> ReportAbout(uint32_t about, ReportBlock block) {
+  block.ssrc = about;
+  std::vector<uint8_t> out;
+  AppendRr(out, 0xB, std::span(&block, 1));
+  return out;
+}
+
+// The SR a made at `at`, as the LSR field of a report names it.
+uint32_t MiddleOfSr(const std::vector<uint8_t>& sr) {
+  RtcpCompound c;
+  EXPECT_EQ(ParseRtcp(sr, c), RtcpParseError::kOk);
+  EXPECT_TRUE(c.reports.at(0).isSender);
+  return static_cast<uint32_t>(c.reports.at(0).sender.ntp >> 16);
+}
+
+TEST(SessionCore, LinkFiguresComeFromThePartnersReportsAndOurOwnCounts) {
+  SessionCore a(Config(0xA), 0), b(Config(0xB), 0);
+  a.AddDestination(kLoopback, 3000);
+  b.AddDestination(kLoopback, 3000);
+  a.SetTimestampUnit(0.001);
+  b.SetTimestampUnit(0.001);
+  EXPECT_FALSE(a.Link().haveReport);
+  EXPECT_FALSE(a.Link().haveReceived);
+
+  // Twenty ms each way: a's packets, one in four lost, its SR, b's packets and b's report.
+  const Micros oneWay = 20 * kMs;
+  Micros t = 1 * kSecond;
+  for (int i = 0; i < 8; ++i, t += 100 * kMs) {
+    std::vector<uint8_t> bytes;
+    ASSERT_EQ(a.BuildData(std::vector<uint8_t>{1}, 77, false, bytes), kOk);
+    a.CommitSent(1, 0, t);
+    a.IncrementTimestamp(100);
+    if (i % 4 != 1) b.OnData(bytes, t + oneWay);
+    Send(b, a, {2}, t + 50 * kMs);
+  }
+  const Micros srAt = 2 * kSecond;
+  b.OnControl(a.MakeReport(srAt), srAt + oneWay);
+  const Micros rrAt = 3 * kSecond + 123 * kMs;
+  a.OnControl(b.MakeReport(rrAt), rrAt + oneWay);
+
+  LinkFigures f = a.Link();
+  EXPECT_TRUE(f.haveReport);
+  ASSERT_TRUE(f.haveRtt);
+  // DLSR is cut to 1/65536 s, so the round trip may read up to 16 us long.
+  EXPECT_NEAR(f.rttMs, 40.0, 0.02);
+  EXPECT_DOUBLE_EQ(f.sentFractionLost, 0.25);
+  EXPECT_EQ(f.sentCumulativeLost, 2);
+  EXPECT_NEAR(f.sentJitterMs, b.Sources()[0].jitter, 1.0);  // b's jitter is in ms, cut to whole
+  EXPECT_EQ(f.reportBlocks, 1u);
+  EXPECT_TRUE(f.haveReceived);  // b's data reached a, none lost
+  EXPECT_EQ(f.receivedCumulativeLost, 0);
+  EXPECT_EQ(a.Stats().reportFiguresRefused, 0u);
+
+  // b's own view of a's packets: its report's fraction, its count, its jitter.
+  f = b.Link();
+  EXPECT_TRUE(f.haveReport);  // a's SR carried a block about b's packets, all arrived
+  EXPECT_FALSE(f.haveRtt);    // b had sent no SR for it to name
+  EXPECT_EQ(f.sentCumulativeLost, 0);
+  ASSERT_TRUE(f.haveReceived);
+  EXPECT_DOUBLE_EQ(f.receivedFractionLost, 0.25);
+  EXPECT_EQ(f.receivedCumulativeLost, 2);
+  EXPECT_NEAR(f.receivedJitterMs, b.Sources()[0].jitter, 1e-9);
+}
+
+TEST(SessionCore, HostileReportsShowNoNonsenseAndAreCounted) {
+  SessionCore a(Config(0xA), 0);
+  a.AddDestination(kLoopback, 3000);
+  a.SetTimestampUnit(0.001);
+  SessionCore b(Config(0xB), 0);
+  for (int i = 0; i < 10; ++i) Send(a, b, {1}, i * kMs);
+  const Micros srAt = 1 * kSecond;
+  const uint32_t lsr = MiddleOfSr(a.MakeReport(srAt));
+  const Micros now = srAt + 100 * kMs;
+  const auto refused = [&] { return a.Stats().reportFiguresRefused; };
+
+  // An honest report first: 60 ms round trip, the partner held the SR for 40 ms.
+  a.OnControl(ReportAbout(0xA, {.fractionLost = 26,
+                                .cumulativeLost = 1,
+                                .jitter = 3,
+                                .lastSr = lsr,
+                                .delaySinceSr = 40 * 65536 / 1000}),
+              now);
+  ASSERT_TRUE(a.Link().haveRtt);
+  const double honestRtt = a.Link().rttMs;
+  EXPECT_NEAR(honestRtt, 60.0, 0.02);
+  EXPECT_EQ(refused(), 0u);
+
+  // A last-SR time of no SR we sent: no round trip from it.
+  a.OnControl(ReportAbout(0xA, {.lastSr = lsr + 12345, .delaySinceSr = 0}), now);
+  EXPECT_EQ(refused(), 1u);
+  EXPECT_DOUBLE_EQ(a.Link().rttMs, honestRtt);
+  // A delay longer than the time since the SR left: a negative round trip.
+  a.OnControl(ReportAbout(0xA, {.lastSr = lsr, .delaySinceSr = 65536}), now);
+  EXPECT_EQ(refused(), 2u);
+  EXPECT_DOUBLE_EQ(a.Link().rttMs, honestRtt);
+  // More packets lost than we ever sent: clamped to what we sent.
+  a.OnControl(ReportAbout(0xA, {.cumulativeLost = 0x7fffff}), now);
+  EXPECT_EQ(refused(), 3u);
+  EXPECT_EQ(a.Link().sentCumulativeLost, 10);
+  // A jitter of days: the last believable one stays.
+  a.OnControl(ReportAbout(0xA, {.jitter = 3}), now);
+  a.OnControl(ReportAbout(0xA, {.jitter = 0xffffffff}), now);
+  EXPECT_EQ(refused(), 4u);
+  EXPECT_DOUBLE_EQ(a.Link().sentJitterMs, 3.0);
+  // Duplicates make a small negative count: legal, and shown as no loss.
+  a.OnControl(ReportAbout(0xA, {.cumulativeLost = -3}), now);
+  EXPECT_EQ(refused(), 4u);
+  EXPECT_EQ(a.Link().sentCumulativeLost, 0);
+  // A report about someone else changes nothing.
+  a.OnControl(ReportAbout(0xC, {.cumulativeLost = 0x7fffff, .lastSr = 77}), now);
+  EXPECT_EQ(refused(), 4u);
+  EXPECT_EQ(a.Link().reportBlocks, 7u);
+}
+
 }  // namespace
 }  // namespace tandem::rtp

@@ -37,17 +37,39 @@ std::string DottedIp(uint32_t ipHostOrder) {
   return out.str();
 }
 
-sockaddr_in LoopbackAddress(uint32_t ipHostOrder, uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(ipHostOrder);
-  address.sin_port = htons(port);
-  return address;
+// A loopback socket address: ipHostOrder on IPv4, ::1 on IPv6.
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+SocketAddress LoopbackAddress(uint32_t ipHostOrder, uint16_t port, bool ipv6) {
+  SocketAddress a;
+  if (ipv6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&a.storage);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_addr = in6addr_loopback;
+    in6->sin6_port = htons(port);
+    a.length = sizeof(sockaddr_in6);
+  } else {
+    auto* in = reinterpret_cast<sockaddr_in*>(&a.storage);
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = htonl(ipHostOrder);
+    in->sin_port = htons(port);
+    a.length = sizeof(sockaddr_in);
+  }
+  return a;
 }
 
-// A non-blocking UDP socket bound on 127.0.0.1:port; -1 when the port cannot be had.
-int BindUdp(uint16_t port, int* error) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+const char* LoopbackName(bool ipv6) {
+  return ipv6 ? "[::1]" : "127.0.0.1";
+}
+
+// A non-blocking UDP socket bound on 127.0.0.1:port (or [::1]:port); -1 when the port cannot be
+// had.
+int BindUdp(uint16_t port, int* error, bool ipv6) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = errno;
     return -1;
@@ -55,8 +77,8 @@ int BindUdp(uint16_t port, int* error) {
   // A large receive buffer so a burst is not lost in the kernel before the relay decides.
   int size = 1 << 20;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  sockaddr_in address = LoopbackAddress(kLoopback, port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  const SocketAddress address = LoopbackAddress(kLoopback, port, ipv6);
+  if (bind(fd, address.get(), address.length) != 0) {
     *error = errno;
     close(fd);
     return -1;
@@ -65,10 +87,13 @@ int BindUdp(uint16_t port, int* error) {
 }
 
 uint16_t BoundPort(int fd) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
+  if (address.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+  }
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
 struct FdPair {
@@ -78,35 +103,34 @@ struct FdPair {
 };
 
 // Binds base and base + 1; with base 0, a free even pair picked by the kernel's ephemeral ports.
-FdPair BindPair(uint16_t base) {
+FdPair BindPair(uint16_t base, bool ipv6) {
   int error = 0;
+  const std::string where = std::string("relay: cannot bind ") + LoopbackName(ipv6) + ":";
   if (base != 0) {
     if (base == 65535)
       throw std::invalid_argument("relay: port 65535 has no control port above it");
-    FdPair pair{BindUdp(base, &error), -1, base};
+    FdPair pair{BindUdp(base, &error, ipv6), -1, base};
     if (pair.data < 0) {
-      throw std::runtime_error("relay: cannot bind 127.0.0.1:" + std::to_string(base) + ": " +
-                               std::strerror(error));
+      throw std::runtime_error(where + std::to_string(base) + ": " + std::strerror(error));
     }
-    pair.control = BindUdp(static_cast<uint16_t>(base + 1), &error);
+    pair.control = BindUdp(static_cast<uint16_t>(base + 1), &error, ipv6);
     if (pair.control < 0) {
       close(pair.data);
-      throw std::runtime_error("relay: cannot bind 127.0.0.1:" + std::to_string(base + 1) + ": " +
-                               std::strerror(error));
+      throw std::runtime_error(where + std::to_string(base + 1) + ": " + std::strerror(error));
     }
     return pair;
   }
   for (int attempt = 0; attempt < 200; ++attempt) {
-    int first = BindUdp(0, &error);
+    int first = BindUdp(0, &error, ipv6);
     if (first < 0) break;
     uint16_t port = BoundPort(first);
     int second = -1;
     FdPair pair;
     if (port % 2 == 0 && port < 65535) {
-      second = BindUdp(static_cast<uint16_t>(port + 1), &error);
+      second = BindUdp(static_cast<uint16_t>(port + 1), &error, ipv6);
       pair = {first, second, port};
     } else if (port % 2 == 1) {
-      second = BindUdp(static_cast<uint16_t>(port - 1), &error);
+      second = BindUdp(static_cast<uint16_t>(port - 1), &error, ipv6);
       pair = {second, first, static_cast<uint16_t>(port - 1)};
     }
     if (second >= 0) return pair;
@@ -250,22 +274,23 @@ std::optional<int64_t> LinkImpairer::NextDueUs() const {
 
 struct LossyRelay::Link {
   Link(int fd_, uint16_t port_, const LinkPorts& ports, const Impairments& impairments,
-       uint64_t seed)
+       uint64_t seed, bool ipv6)
       : fd(fd_),
         port(port_),
-        destination(LoopbackAddress(ports.destIp, ports.destPort)),
+        destination(LoopbackAddress(ports.destIp, ports.destPort, ipv6)),
         impairer(impairments, seed) {}
   ~Link() {
     if (fd >= 0) close(fd);
   }
   int fd;
   uint16_t port;
-  sockaddr_in destination;
+  SocketAddress destination;
   LinkImpairer impairer;
   uint64_t sendErrors = 0;
 };
 
-LossyRelay::LossyRelay(Impairments impairments) : impairments_(impairments) {
+LossyRelay::LossyRelay(Impairments impairments, bool ipv6)
+    : impairments_(impairments), ipv6_(ipv6) {
   Validate(impairments_);
   wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wakeFd_ < 0) throw std::runtime_error(std::string("relay: eventfd: ") + std::strerror(errno));
@@ -289,17 +314,17 @@ void CheckDestination(const LinkPorts& ports) {
 
 void LossyRelay::AddBoundLink(int fd, uint16_t port, const LinkPorts& ports) {
   links_.push_back(std::make_unique<Link>(fd, port, ports, impairments_,
-                                          LinkSeed(impairments_.seed, links_.size())));
+                                          LinkSeed(impairments_.seed, links_.size()), ipv6_));
 }
 
 size_t LossyRelay::AddLink(const LinkPorts& ports) {
   if (thread_.joinable()) throw std::logic_error("relay: links are added before Start()");
   CheckDestination(ports);
   int error = 0;
-  int fd = BindUdp(ports.listenPort, &error);
+  int fd = BindUdp(ports.listenPort, &error, ipv6_);
   if (fd < 0) {
-    throw std::runtime_error("relay: cannot bind 127.0.0.1:" + std::to_string(ports.listenPort) +
-                             ": " + std::strerror(error));
+    throw std::runtime_error(std::string("relay: cannot bind ") + LoopbackName(ipv6_) + ":" +
+                             std::to_string(ports.listenPort) + ": " + std::strerror(error));
   }
   AddBoundLink(fd, BoundPort(fd), ports);
   return links_.size() - 1;
@@ -311,7 +336,7 @@ uint16_t LossyRelay::AddLinkPair(uint16_t listenBase, uint16_t destBase, uint32_
   LinkPorts data{listenBase, destBase, destIp};
   LinkPorts control{0, static_cast<uint16_t>(destBase + 1), destIp};
   CheckDestination(data);
-  FdPair pair = BindPair(listenBase);
+  FdPair pair = BindPair(listenBase, ipv6_);
   AddBoundLink(pair.data, pair.base, data);
   AddBoundLink(pair.control, static_cast<uint16_t>(pair.base + 1), control);
   return pair.base;
@@ -363,9 +388,8 @@ void LossyRelay::Run() {
       const int64_t now = NowUs();
       for (auto& link : links_) {
         for (auto& bytes : link->impairer.TakeDue(now)) {
-          ssize_t sent = sendto(link->fd, bytes.data(), bytes.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&link->destination),
-                                sizeof link->destination);
+          ssize_t sent = sendto(link->fd, bytes.data(), bytes.size(), 0, link->destination.get(),
+                                link->destination.length);
           if (sent != static_cast<ssize_t>(bytes.size())) ++link->sendErrors;
         }
         if (auto due = link->impairer.NextDueUs()) nextDue = std::min(nextDue, *due);
@@ -411,7 +435,7 @@ PeerPorts JoinPeers(LossyRelay& relay, PeerPorts ports) {
 }
 
 uint16_t FindFreePortPair() {
-  FdPair pair = BindPair(0);
+  FdPair pair = BindPair(0, false);
   close(pair.data);
   close(pair.control);
   return pair.base;
@@ -473,6 +497,10 @@ RelayOptions ParseRelayOptions(const std::vector<std::string>& args) {
       options.help = true;
       continue;
     }
+    if (option == "--ipv6") {
+      options.ipv6 = true;
+      continue;
+    }
     std::string value;
     if (auto equals = option.find('='); option.rfind("--", 0) == 0 && equals != std::string::npos) {
       value = option.substr(equals + 1);
@@ -524,10 +552,12 @@ std::string RelayUsage() {
   return "usage: tandem-relay --a-port PA --b-port PB [--relay-a RA] [--relay-b RB]\n"
          "                    [--loss R] [--dup R] [--reorder R] [--delay-ms MS]\n"
          "                    [--jitter-ms MS] [--hold-ms MS] [--seed N] [--stats-ms MS]\n"
+         "                    [--ipv6]\n"
          "Peer A listens on PA and PA+1 and sends to RA; peer B listens on PB and PB+1 and\n"
          "sends to RB. The relay forwards RA, RA+1 to PB, PB+1 and RB, RB+1 to PA, PA+1, all on\n"
-         "127.0.0.1, losing, duplicating and reordering datagrams at the given rates (0 to 1) and\n"
-         "delaying them by MS plus up to the jitter. A relay port left out is chosen free.\n";
+         "127.0.0.1 (::1 with --ipv6), losing, duplicating and reordering datagrams at the\n"
+         "given rates (0 to 1) and delaying them by MS plus up to the jitter. A relay port left\n"
+         "out is chosen free.\n";
 }
 
 std::string FormatCounters(const LinkCounters& c) {

@@ -105,13 +105,14 @@ class LinkImpairer {
 struct LinkPorts {
   uint16_t listenPort = 0;  // 0: any free port
   uint16_t destPort = 0;
-  uint32_t destIp = kLoopback;  // host byte order; must be in 127.0.0.0/8
+  uint32_t destIp = kLoopback;  // host byte order; must be in 127.0.0.0/8; ::1 on an IPv6 relay
 };
 
 // Groups links and runs them on one thread with poll(2).
 class LossyRelay {
  public:
-  explicit LossyRelay(Impairments impairments);
+  // An IPv6 relay listens on ::1 and forwards to ::1.
+  explicit LossyRelay(Impairments impairments, bool ipv6 = false);
   ~LossyRelay();
   LossyRelay(const LossyRelay&) = delete;
   LossyRelay& operator=(const LossyRelay&) = delete;
@@ -138,6 +139,7 @@ class LossyRelay {
   void AddBoundLink(int fd, uint16_t port, const LinkPorts& ports);
 
   Impairments impairments_;
+  bool ipv6_;
   std::vector<std::unique_ptr<Link>> links_;
   mutable std::mutex mutex_;  // guards the impairers and counters against Counters()
   int wakeFd_ = -1;
@@ -166,6 +168,7 @@ struct RelayOptions {
   PeerPorts ports;
   Impairments impairments;
   int statsMs = 0;  // print the counters this often; 0: only at exit
+  bool ipv6 = false;  // on ::1 rather than 127.0.0.1
   bool help = false;
 };
 

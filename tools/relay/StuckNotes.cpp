@@ -160,14 +160,14 @@ Outcome RunCase(const CaseOptions& options) {
   Application a(configA);
   Application b(configB);
 
-  relay::LossyRelay relay(options.link);
+  relay::LossyRelay relay(options.link, options.ipv6);
   relay::PeerPorts ports =
       relay::JoinPeers(relay, {relay::FindFreePortPair(), relay::FindFreePortPair(), 0, 0});
   relay.Start();
 
-  auto setUp = [](Application& app, uint16_t listen, uint16_t sendTo, Retransmission mode) {
+  auto setUp = [&options](Application& app, uint16_t listen, uint16_t sendTo, Retransmission mode) {
     TFormCtl& form = app.Form();
-    form.EditDestIp.SetText("127.0.0.1");
+    form.EditDestIp.SetText(options.ipv6 ? "::1" : "127.0.0.1");
     form.EditPortLocal.SetText(std::to_string(listen));
     form.EditPortDistant.SetText(std::to_string(sendTo));
     form.SetRetransmission(mode);
@@ -270,6 +270,7 @@ std::vector<TableRow> RunTable(const TableOptions& options) {
       c.link.delayMs = options.delayMs;
       c.link.jitterMs = options.jitterMs;
       c.link.seed = options.relaySeed + cases.size();
+      c.ipv6 = options.ipv6;
       cases.push_back(c);
     }
   }

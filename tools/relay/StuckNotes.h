@@ -55,6 +55,7 @@ struct CaseOptions {
   relay::Impairments link;  // applied in both directions
   PerformanceOptions performance;
   int quietMs = 6000;  // silence after the last note before B's output is examined
+  bool ipv6 = false;   // peers and relay on ::1 rather than 127.0.0.1
 };
 
 // Two applications in this process, each with an in-memory MIDI system, joined through the relay
@@ -75,6 +76,7 @@ struct TableOptions {
   uint64_t relaySeed = 1;
   int delayMs = 5;
   int jitterMs = 5;
+  bool ipv6 = false;
 };
 
 // Every link condition (loss 0, 5 and 20 %, and 20 % with reordering and duplication) with every

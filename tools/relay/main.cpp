@@ -46,11 +46,12 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   try {
-    LossyRelay relay(options.impairments);
+    LossyRelay relay(options.impairments, options.ipv6);
     PeerPorts ports = JoinPeers(relay, options.ports);
     relay.Start();
-    std::printf("tandem-relay: A sends to 127.0.0.1:%u, B sends to 127.0.0.1:%u; Ctrl-C stops\n",
-                ports.relayA, ports.relayB);
+    const char* host = options.ipv6 ? "[::1]" : "127.0.0.1";
+    std::printf("tandem-relay: A sends to %s:%u, B sends to %s:%u; Ctrl-C stops\n", host,
+                ports.relayA, host, ports.relayB);
     std::fflush(stdout);
     for (;;) {
       int signal = 0;
