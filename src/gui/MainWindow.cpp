@@ -495,13 +495,19 @@ QWidget* MainWindow::BuildReceptionPanel() {
   row->addWidget(keyboardToPlay_, 0, Qt::AlignTop);
 
   auto* grid = TightGrid(nullptr);
-  grid->addWidget(Label("Reception Buffer :"), 0, 0);
+  auto* receptionLabel = Label("Reception Buffer :");
+  grid->addWidget(receptionLabel, 0, 0);
   auto* reception = new QHBoxLayout;
   reception->setSpacing(4);
   reception->addWidget(GaugeView(form_.GaugeBufferRemote, "GaugeBufferRemote"), 1);
   reception->addSpacing(4);
-  reception->addWidget(Check(form_.CheckBoxSteady, "CheckBoxSteady"));
+  auto* steady = Check(form_.CheckBoxSteady, "CheckBoxSteady");
+  reception->addWidget(steady);
   auto* late = Display(form_.EditNbrLate, "EditNbrLate", 5);
+  // No taller than the label, so the row keeps the gauge's height and the window its size.
+  const int rowHeight = receptionLabel->sizeHint().height() + 2;
+  steady->setFixedHeight(rowHeight);
+  late->setFixedHeight(rowHeight);
   reception->addWidget(Label("Late", late));
   reception->addWidget(late);
   grid->addLayout(reception, 0, 1, 1, 3);
