@@ -102,6 +102,11 @@ class Peer {
   std::optional<std::string> WaitLine(const std::string& exact, std::chrono::milliseconds timeout) {
     return WaitLine([&](const std::string& l) { return l == exact; }, timeout);
   }
+  // True once the session is up and its ports bound: a partner may send from then on.
+  bool Listening() {
+    return WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(std::chrono::seconds(10)))
+        .has_value();
+  }
 
   // The exit status, or nothing when the process has not ended within `timeout`.
   std::optional<int> Wait(std::chrono::milliseconds timeout) {
@@ -293,11 +298,9 @@ TEST(Headless, TwoPeersCarryNotesAndChatAndStopCleanly) {
                              std::to_string(portA), "--record", recordB});
   // A plays as soon as it is up, so B must be listening first.
   Peer b(argsB);
-  ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
-      << b.Output() << b.Errors();
+  ASSERT_TRUE(b.Listening()) << b.Output() << b.Errors();
   Peer a(argsA);
-  ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
-      << a.Output() << a.Errors();
+  ASSERT_TRUE(a.Listening()) << a.Output() << a.Errors();
 
   // The generator's 100 notes, one packet each, and about two buffer packets a second.
   auto deadline = Clock::now() + 30s;
@@ -409,11 +412,9 @@ TEST(Headless, TwoPeersOnIpv6LoopbackCarryNotesChatSnapshotsAndLinkFigures) {
                {"--listen-port", std::to_string(portB), "--send-port", std::to_string(portA)});
   // A plays as soon as it is up, so B must be listening first.
   Peer b(argsB);
-  ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
-      << b.Output() << b.Errors();
+  ASSERT_TRUE(b.Listening()) << b.Output() << b.Errors();
   Peer a(argsA);
-  ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
-      << a.Output() << a.Errors();
+  ASSERT_TRUE(a.Listening()) << a.Output() << a.Errors();
 
   // The generator's 100 notes and their key snapshots.
   auto received = b.WaitLine(
@@ -452,8 +453,7 @@ TEST(Headless, WithoutAMidiSystemTheSynthesizerSoundsWhatArrives) {
   Peer b({"--headless", "--verbose", "--midi-api", "none", "--listen-port", std::to_string(portB),
           "--send-port", std::to_string(portA), "--render", wav});
   // A's whole performance lasts two seconds from its start: B must be listening by then.
-  ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
-      << b.Output() << b.Errors();
+  ASSERT_TRUE(b.Listening()) << b.Output() << b.Errors();
   Peer a({"--headless", "--midi-api", "none", "--midi-out", "none", "--listen-port",
           std::to_string(portA), "--send-port", std::to_string(portB), "--gen", "1",
           "--gen-interval", "20"});
@@ -529,11 +529,9 @@ TEST(Headless, OnlyThePartnerGetsIn) {
     argsB.insert(argsB.end(), {"--verbose", "--listen-port", std::to_string(portB), "--send-port",
                                std::to_string(portA)});
     Peer b(argsB);
-    ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
-        << b.Output() << b.Errors();
+    ASSERT_TRUE(b.Listening()) << b.Output() << b.Errors();
     Peer a(argsA);
-    ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
-        << a.Output() << a.Errors();
+    ASSERT_TRUE(a.Listening()) << a.Output() << a.Errors();
     a.Write("hello\n");
     ASSERT_TRUE(b.WaitLine("you : hello", tandem::test::Scaled(10s))) << b.Output();
 
@@ -586,14 +584,12 @@ TEST(Headless, PartnersWithoutTheSamePassphrasePlayNothingAndSaySo) {
     // B listens before A plays; each says what the other sends it: A's notes and snapshots,
     // B's buffer announcements and chat.
     Peer b(args(portB, portA, fileB));
-    ASSERT_TRUE(b.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
-        << b.Output() << b.Errors();
+    ASSERT_TRUE(b.Listening()) << b.Output() << b.Errors();
     auto argsA = args(portA, portB, fileA);
     argsA.insert(argsA.end(),
                  {"--gen", "1", "--gen-interval", "20", "--retransmission", "constant"});
     Peer a(argsA);
-    ASSERT_TRUE(a.WaitLine("RTP Status: RTP Initialisé", tandem::test::Scaled(10s)))
-        << a.Output() << a.Errors();
+    ASSERT_TRUE(a.Listening()) << a.Output() << a.Errors();
     a.Write("hello\n");
     b.Write("hello\n");
     for (auto [p, refused] : {std::pair<Peer*, int>{&a, 3}, {&b, 50}}) {

@@ -96,8 +96,11 @@ bool PrepareSendPass::Forward(int32_t now) {
   RecordPtr record = form_.OutgoingQueue.DeleteFirst();
   if (!record) return false;
   if (record->kind == EventMidi) {
+    // Recorded at the moment it was played, when the capture stamped it; else now.
     form_.Recorder.Take(SessionRecorder::Ours, record->status | (record->channel & 0x0F),
-                        record->note, record->velocity);
+                        record->note, record->velocity,
+                        record->arrivalUs > 0 ? ClockUsReaches(record->arrivalUs)
+                                              : SessionRecorder::Clock::now());
     active_ = true;
     restartPending_ = true;
     lastEventTime_ = now;
