@@ -14,8 +14,6 @@ namespace tandem {
 
 namespace {
 
-constexpr size_t kHeaderSize = 14;
-constexpr size_t kChunkHeaderSize = 8;
 constexpr uint8_t kEndOfTrack[] = {0x00, 0xFF, 0x2F, 0x00};
 constexpr size_t kEndSize = sizeof kEndOfTrack;
 constexpr size_t kSmallestFiller = 4;  // delta, FF 7F, length 0
