@@ -233,10 +233,12 @@ void PrepareRecPass::PlayEvent(int32_t note, int32_t status, int32_t velocity, u
   const uint32_t data2 = HasSecondByte(status) ? static_cast<uint32_t>(velocity) : 0;
   const uint32_t word = (data2 << 16) | (static_cast<uint32_t>(outNote) << 8) |
                         static_cast<uint32_t>(status + shownChannel - 1);
+  // Recorded at the moment it goes out, not after the output took its time with it.
+  const auto sentAt = SessionRecorder::Clock::now();
   form_.MidiOutHandle.ShortMsg(word);  // no open device: the rest goes on as if it sounded
   if (!isLocal) {
     form_.Recorder.Take(SessionRecorder::Partner, static_cast<int32_t>(word & 0xFF), outNote,
-                        static_cast<int32_t>(data2));
+                        static_cast<int32_t>(data2), sentAt);
   }
   counters_.played.fetch_add(1);
 
