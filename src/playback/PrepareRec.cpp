@@ -59,7 +59,10 @@ int64_t PrepareRecPass::ReceivedDue(const EventRecord& r, bool steady, bool& lat
   }
   // Steady: at its sender's moment plus the buffer; if that had passed when it came, at once.
   const int64_t due = mapped_.moment + buffer;
-  late = due < r.arrivalUs;
+  // Within a millisecond of its moment nobody hears it as late; only beyond that is it counted,
+  // or a buffer of 0 would count nearly every note.
+  constexpr int64_t kHeardLateUs = 1000;
+  late = due + kHeardLateUs < r.arrivalUs;
   return due;
 }
 
