@@ -75,10 +75,6 @@ std::vector<std::string> LocalHostLines() {
 
 namespace {
 
-bool Usable(uint32_t ip) {
-  return ip != 0 && ip != 0xFFFFFFFFu;
-}
-
 bool LooksLikeHostName(const std::string& text) {
   if (text.empty() || text.size() > 253) return false;
   bool letter = false;
@@ -92,29 +88,6 @@ bool LooksLikeHostName(const std::string& text) {
 }
 
 }  // namespace
-
-std::optional<uint32_t> ResolveIpv4(const std::string& text) {
-  in_addr a{};
-  if (inet_pton(AF_INET, text.c_str(), &a) == 1) {
-    uint32_t ip = ntohl(a.s_addr);
-    if (Usable(ip)) return ip;
-    return std::nullopt;
-  }
-  if (!LooksLikeHostName(text)) return std::nullopt;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* result = nullptr;
-  if (getaddrinfo(text.c_str(), nullptr, &hints, &result) != 0 || !result) return std::nullopt;
-  std::optional<uint32_t> found;
-  for (addrinfo* r = result; r && !found; r = r->ai_next) {
-    if (r->ai_family != AF_INET) continue;
-    uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(r->ai_addr)->sin_addr.s_addr);
-    if (Usable(ip)) found = ip;
-  }
-  freeaddrinfo(result);
-  return found;
-}
 
 std::optional<IpAddress> ResolveDestination(const std::string& text) {
   if (auto literal = ParseIpAddress(text)) {

@@ -21,15 +21,10 @@ std::vector<std::string> InterfaceAddresses();
 // What the user is shown at session set-up: the host name, then InterfaceAddresses().
 std::vector<std::string> LocalHostLines();
 
-// A destination in host byte order: a dotted IPv4 address, or a host name that resolves to one.
-// Nothing for any other text, and nothing for 0.0.0.0 and 255.255.255.255, which name no peer.
-// Only texts that can be host names are looked up, so a typo never waits on a name server.
-std::optional<uint32_t> ResolveIpv4(const std::string& text);
-
 // A destination of either family: an IPv4 or IPv6 literal, or a host name, taking the first
 // usable address in the resolver's order of preference (RFC 6724). Nothing for any other text,
-// nor for an address that names no peer (IpAddress::NamesNoPeer). As with ResolveIpv4, only
-// texts that can be host names are looked up.
+// nor for an address that names no peer (IpAddress::NamesNoPeer). Only texts that can be host
+// names are looked up, so a typo never waits on a name server.
 std::optional<IpAddress> ResolveDestination(const std::string& text);
 
 // Dotted form of an address in host byte order.
