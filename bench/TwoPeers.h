@@ -15,7 +15,7 @@
 
 #include "LoopbackPorts.h"
 #include "app/Application.h"
-#include "platform/MemoryMidi.h"
+#include "midi/MemoryMidi.h"
 
 namespace tandem::bench {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/SessionRecorder.h"
+#include "record/SessionRecorder.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "TestTiming.h"
-#include "platform/MemoryMidi.h"
+#include "midi/MemoryMidi.h"
 
 namespace tandem {
 namespace {

@@ -15,7 +15,7 @@
 #include "TestTiming.h"
 #include "WavFile.h"
 #include "app/Application.h"
-#include "platform/MemoryMidi.h"
+#include "midi/MemoryMidi.h"
 
 namespace tandem {
 namespace {

@@ -20,8 +20,8 @@
 
 #include "LoopbackPorts.h"
 #include "app/Application.h"
+#include "midi/MemoryMidi.h"
 #include "model/FormCtrl.h"
-#include "platform/MemoryMidi.h"
 #include "playback/PrepareRec.h"
 #include "rtp/RtpPacket.h"
 #include "transport/MidiRtp.h"

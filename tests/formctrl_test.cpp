@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/MemoryMidi.h"
+#include "midi/MemoryMidi.h"
 
 namespace tandem {
 namespace {

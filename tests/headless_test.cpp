@@ -29,7 +29,7 @@
 #include "ScratchDir.h"
 #include "TestTiming.h"
 #include "WavFile.h"
-#include "platform/UdpSocket.h"
+#include "net/UdpSocket.h"
 #include "rtp/RtpPacket.h"
 
 extern char** environ;

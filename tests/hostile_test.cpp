@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "LoopbackPorts.h"
+#include "midi/MemoryMidi.h"
 #include "model/FormCtrl.h"
-#include "platform/MemoryMidi.h"
 #include "playback/PrepareRec.h"
 #include "rtp/RtpPacket.h"
 #include "send/PrepareSend.h"

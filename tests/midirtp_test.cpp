@@ -13,7 +13,7 @@
 #include "LoopbackPorts.h"
 #include "app/Application.h"
 #include "model/StatusTimer.h"
-#include "platform/HostAddress.h"
+#include "net/HostAddress.h"
 
 namespace tandem {
 namespace {

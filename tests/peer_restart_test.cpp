@@ -10,7 +10,7 @@
 #include "LoopbackPorts.h"
 #include "TestTiming.h"
 #include "app/Application.h"
-#include "platform/MemoryMidi.h"
+#include "midi/MemoryMidi.h"
 
 namespace tandem {
 namespace {

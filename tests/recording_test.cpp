@@ -16,8 +16,8 @@
 #include "ScratchDir.h"
 #include "TestTiming.h"
 #include "app/Application.h"
-#include "platform/MemoryMidi.h"
-#include "platform/MidiFile.h"
+#include "midi/MemoryMidi.h"
+#include "record/MidiFile.h"
 
 namespace tandem {
 namespace {

@@ -1,6 +1,6 @@
 // The RtMidi backend against a private JACK server: client and port names, port choice, message
 // lengths, silence on close, and what happens without any MIDI system.
-#include "platform/RtMidiSystem.h"
+#include "midi/RtMidiSystem.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/Synth.h"
+#include "audio/Synth.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "audio/Synth.h"
+#include "midi/Midi.h"
 #include "model/FormCtrl.h"
-#include "platform/Midi.h"
-#include "platform/Synth.h"
 
 namespace tandem {
 

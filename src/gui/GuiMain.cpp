@@ -13,7 +13,7 @@
 
 #include "app/Application.h"
 #include "gui/MainWindow.h"
-#include "platform/RtMidiSystem.h"
+#include "midi/RtMidiSystem.h"
 
 namespace tandem {
 

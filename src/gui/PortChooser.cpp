@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/PortMatch.h"
+#include "midi/PortMatch.h"
 
 namespace tandem {
 

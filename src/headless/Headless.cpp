@@ -20,7 +20,7 @@
 #include "app/Demo.h"
 #include "headless/Options.h"
 #include "headless/StatusPrinter.h"
-#include "platform/RtMidiSystem.h"
+#include "midi/RtMidiSystem.h"
 #include "platform/Worker.h"
 
 namespace tandem {

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "events/Listmidi.h"
+#include "midi/Midi.h"
 #include "model/Controls.h"
-#include "platform/Midi.h"
-#include "platform/SessionRecorder.h"
+#include "record/SessionRecorder.h"
 #include "rtp/RtpSession.h"
 
 namespace tandem {

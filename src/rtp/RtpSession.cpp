@@ -10,8 +10,8 @@
 #include <random>
 #include <string>
 
-#include "platform/PeerAddress.h"
-#include "platform/UdpSocket.h"
+#include "net/PeerAddress.h"
+#include "net/UdpSocket.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/SessionCore.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/IpAddress.h"
+#include "net/IpAddress.h"
 #include "rtp/Srtp.h"
 
 namespace tandem::rtp {

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "midi/Midi.h"
 #include "model/FormCtrl.h"
-#include "platform/Midi.h"
 #include "platform/Worker.h"
 #include "send/Fonctionutile.h"
 

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "model/Convert.h"
-#include "platform/HostAddress.h"
+#include "net/HostAddress.h"
 
 namespace tandem {
 

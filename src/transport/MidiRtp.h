@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "model/FormCtrl.h"
-#include "platform/IpAddress.h"
+#include "net/IpAddress.h"
 #include "platform/Worker.h"
 #include "rtp/RtpSession.h"
 #include "send/Fonctionutile.h"

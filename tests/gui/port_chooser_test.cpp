@@ -12,7 +12,7 @@
 #include "app/Application.h"
 #include "gui/MainWindow.h"
 #include "gui/PortChooser.h"
-#include "platform/MemoryMidi.h"
+#include "midi/MemoryMidi.h"
 
 namespace tandem {
 namespace {

@@ -23,8 +23,8 @@
 #include "gui/MainWindow.h"
 #include "gui/PortChooser.h"
 #include "gui/Widgets.h"
+#include "midi/MemoryMidi.h"
 #include "model/FormCtrl.h"
-#include "platform/MemoryMidi.h"
 
 namespace tandem {
 namespace {

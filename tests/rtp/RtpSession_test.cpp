@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "../TestTiming.h"
-#include "platform/PeerAddress.h"
-#include "platform/UdpSocket.h"
+#include "net/PeerAddress.h"
+#include "net/UdpSocket.h"
 #include "rtp/Rtcp.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/Srtp.h"

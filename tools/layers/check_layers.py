@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 LAYERS = [
-    {"platform", "rtp"},
+    {"platform", "rtp", "midi", "audio", "net", "record"},
     {"events"},
     {"model"},
     {"sources", "send", "transport", "playback"},

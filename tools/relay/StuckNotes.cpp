@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "app/Application.h"
-#include "platform/MemoryMidi.h"
+#include "midi/MemoryMidi.h"
 
 namespace tandem::stuck {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Midi.h"
+#include "midi/Midi.h"
 
 namespace tandem {
 

@@ -1,4 +1,4 @@
-#include "platform/PortMatch.h"
+#include "midi/PortMatch.h"
 
 #include <algorithm>
 #include <cctype>

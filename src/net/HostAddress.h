@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/IpAddress.h"
+#include "net/IpAddress.h"
 
 namespace tandem {
 

@@ -1,4 +1,4 @@
-#include "platform/SoundingNotes.h"
+#include "midi/SoundingNotes.h"
 
 namespace tandem {
 

@@ -1,4 +1,4 @@
-#include "platform/HostAddress.h"
+#include "net/HostAddress.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

@@ -1,4 +1,4 @@
-#include "platform/MidiFile.h"
+#include "record/MidiFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

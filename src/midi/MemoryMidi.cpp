@@ -1,10 +1,11 @@
-#include "platform/MemoryMidi.h"
+#include "midi/MemoryMidi.h"
 
 namespace tandem {
 
 void MidiRecorder::Record(const uint8_t* bytes, size_t length) {
   std::lock_guard lock(mutex_);
-  messages_.push_back({std::vector<uint8_t>(bytes, bytes + length), std::chrono::steady_clock::now()});
+  messages_.push_back(
+      {std::vector<uint8_t>(bytes, bytes + length), std::chrono::steady_clock::now()});
 }
 
 std::vector<RecordedMessage> MidiRecorder::Messages() const {

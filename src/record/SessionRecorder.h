@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/MidiFile.h"
 #include "platform/Worker.h"
+#include "record/MidiFile.h"
 
 namespace tandem {
 

@@ -1,4 +1,4 @@
-#include "platform/PeerAddress.h"
+#include "net/PeerAddress.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Midi.h"
+#include "midi/Midi.h"
 
 namespace tandem {
 

@@ -1,4 +1,4 @@
-#include "platform/SessionRecorder.h"
+#include "record/SessionRecorder.h"
 
 #include <algorithm>
 #include <utility>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Midi.h"
+#include "midi/Midi.h"
 
 namespace tandem {
 

@@ -1,4 +1,4 @@
-#include "platform/Synth.h"
+#include "audio/Synth.h"
 
 #include <algorithm>
 #include <array>

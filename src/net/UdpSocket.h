@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/IpAddress.h"
+#include "net/IpAddress.h"
 
 namespace tandem {
 

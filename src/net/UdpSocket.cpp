@@ -1,4 +1,4 @@
-#include "platform/UdpSocket.h"
+#include "net/UdpSocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "platform/Midi.h"
+#include "midi/Midi.h"
 
 #include <algorithm>
 

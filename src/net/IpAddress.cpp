@@ -1,4 +1,4 @@
-#include "platform/IpAddress.h"
+#include "net/IpAddress.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>

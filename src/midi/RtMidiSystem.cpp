@@ -1,5 +1,5 @@
 // The machine's MIDI system through RtMidi: the ALSA sequencer or a JACK server.
-#include "platform/RtMidiSystem.h"
+#include "midi/RtMidiSystem.h"
 
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/PortMatch.h"
-#include "platform/SoundingNotes.h"
+#include "midi/PortMatch.h"
+#include "midi/SoundingNotes.h"
 
 namespace tandem {
 
