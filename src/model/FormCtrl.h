@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "midi/Midi.h"
 #include "model/Controls.h"
 #include "record/SessionRecorder.h"
+#include "rtp/DatagramPath.h"
 #include "rtp/RtpSession.h"
 
 namespace tandem {
@@ -179,6 +181,11 @@ class TFormCtl {
   void PublishLink(const rtp::LinkFigures& figures);
   rtp::LinkFigures Link() const;
 
+  // A connection made from invitation codes: while one is set, the next session runs over it
+  // instead of the typed address and ports. Any thread.
+  void SetConnectionPath(std::shared_ptr<rtp::DatagramPath> path);
+  std::shared_ptr<rtp::DatagramPath> ConnectionPath() const;
+
  private:
   void Step(UpDown& upDown, EditBox& edit, int delta);
 
@@ -188,6 +195,7 @@ class TFormCtl {
   uint64_t dropped_ = 0;
   mutable std::mutex linkMutex_;
   rtp::LinkFigures link_;
+  std::shared_ptr<rtp::DatagramPath> path_;  // under linkMutex_
 };
 
 }  // namespace tandem

@@ -13,6 +13,8 @@
 
 namespace tandem::rtp {
 
+class DatagramPath;
+
 // Results: 0 on success, one of these on failure.
 enum Error : int {
   kOk = 0,
@@ -58,6 +60,7 @@ struct SessionStats {
   uint64_t refusedSender = 0;    // from a host other than a destination, with the check on
   uint64_t refusedAuth = 0;      // failed SRTP/SRTCP authentication or the replay check
   uint64_t ssrcChanges = 0;      // a partner used our SSRC, so we took another
+  uint64_t portMoves = 0;  // a destination port followed where the partner's packets came from
   // Figures in the partner's reports about us that could not be true and were ignored or
   // clamped: a last-SR time of no SR we sent, a delay that makes the round trip negative, a loss
   // count beyond what we sent, a jitter of minutes.
@@ -79,6 +82,8 @@ struct LinkFigures {
   double receivedFractionLost = 0;  // 0 to 1: its packets we missed, over our last report's span
   int64_t receivedCumulativeLost = 0;
   double receivedJitterMs = 0;
+
+  uint16_t sendPort = 0;  // the data port we send to now (0: no session)
 };
 
 // What the session knows about one remote source.
@@ -105,6 +110,9 @@ class RtpSession {
   // dual-stack on every address, so a partner of either family reaches them; else IPv4 only,
   // on that address (host byte order).
   int Create(uint16_t portBase, uint32_t localIp = 0);
+  // Creates the session on a path of its own (an ICE connection) instead of sockets: RTP and
+  // RTCP both travel on it, to its partner alone; AddDestination is then refused.
+  int Create(std::shared_ptr<DatagramPath> path);
   // Sends a BYE, closes the sockets, forgets every source. kErrNotCreated when not created.
   int Destroy();
   bool IsCreated() const;
@@ -119,6 +127,10 @@ class RtpSession {
   // With the check on, datagrams are taken only from the host of a destination (any port); the
   // others are counted in refusedSender and go no further. Off by default; kept across Create.
   void SetSenderCheck(bool on);
+  // With this on, a datagram from a destination's host that got through (and authenticated,
+  // with SRTP) moves that destination's data or RTCP port to the one it came from, so we reply
+  // through the partner's router (symmetric RTP, RFC 4961). Off by default; kept across Create.
+  void SetSymmetric(bool on);
   // From now until Destroy, every packet leaves protected with SRTP/SRTCP under `key`, and only
   // datagrams that authenticate under it are taken (the others count in refusedAuth).
   // kErrSrtp when the library cannot be set up.

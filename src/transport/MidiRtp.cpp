@@ -89,21 +89,29 @@ bool MidiRTP::Setup(int32_t now) {
   bool badAddress = false;
   link_->Destroy();
   form_.PublishLink({});  // a new session, or none: the last one's figures no longer hold
-  auto localPort = PortSetting(form_.EditPortLocal);
-  if (!localPort) error = true;
-  auto destIp = ResolveDestination(form_.EditDestIp.Text());
-  if (!destIp) {
-    // Nothing is sent anywhere rather than to the broadcast address.
-    form_.EditStatutConnect.SetText("Bad IP address specified");
-    error = badAddress = true;
-  }
-  auto destPort = PortSetting(form_.EditPortDistant);
-  if (!destPort) error = true;
-  for (auto& line : LocalHostLines()) form_.MemoIpAddr.Append(line);
+  // A connection from invitation codes knows its own way; the typed address is not used then.
+  const std::shared_ptr<rtp::DatagramPath> path = form_.ConnectionPath();
+  if (path) {
+    for (auto& line : LocalHostLines()) form_.MemoIpAddr.Append(line);
+    if (link_->CreateOnPath(path) < 0) error = true;
+    if (!error) link_->SetTimestampUnit(kTimestampUnit);
+  } else {
+    auto localPort = PortSetting(form_.EditPortLocal);
+    if (!localPort) error = true;
+    auto destIp = ResolveDestination(form_.EditDestIp.Text());
+    if (!destIp) {
+      // Nothing is sent anywhere rather than to the broadcast address.
+      form_.EditStatutConnect.SetText("Bad IP address specified");
+      error = badAddress = true;
+    }
+    auto destPort = PortSetting(form_.EditPortDistant);
+    if (!destPort) error = true;
+    for (auto& line : LocalHostLines()) form_.MemoIpAddr.Append(line);
 
-  if (!error && link_->Create(*localPort) < 0) error = true;
-  if (!error) link_->SetTimestampUnit(kTimestampUnit);
-  if (!error && link_->AddDestinationAddress(*destIp, *destPort) < 0) error = true;
+    if (!error && link_->Create(*localPort) < 0) error = true;
+    if (!error) link_->SetTimestampUnit(kTimestampUnit);
+    if (!error && link_->AddDestinationAddress(*destIp, *destPort) < 0) error = true;
+  }
   bool securityError = false;
   if (!error) {
     const std::string passphrase = form_.EditPassphrase.Text();
@@ -114,7 +122,9 @@ bool MidiRTP::Setup(int32_t now) {
       securityError = true;
     }
     // Never a session in clear when a passphrase was asked for.
-    if (securityError || link_->SetSecurity(!form_.CheckBoxAcceptAny.Checked(), key) < 0) {
+    // On a connection path only the partner's checked address reaches us at all.
+    const bool senderCheck = !path && !form_.CheckBoxAcceptAny.Checked();
+    if (securityError || link_->SetSecurity(senderCheck, key) < 0) {
       error = securityError = true;
     }
     protected_ = key.has_value();

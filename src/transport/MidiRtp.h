@@ -24,6 +24,11 @@ class RtpLink {
  public:
   virtual ~RtpLink() = default;
   virtual int Create(uint16_t portBase) = 0;
+  // A session over a connection of its own (from invitation codes) rather than sockets.
+  virtual int CreateOnPath(std::shared_ptr<rtp::DatagramPath> path) {
+    (void)path;
+    return rtp::kErrSocket;
+  }
   virtual int Destroy() = 0;
   virtual int SetTimestampUnit(double seconds) = 0;
   virtual int AddDestination(uint32_t ipHostOrder, uint16_t port) = 0;

@@ -8,7 +8,13 @@ namespace {
 
 class SessionLink : public RtpLink {
  public:
+  // Replies follow the partner's packets through its router; only its address is trusted.
+  SessionLink() { session_.SetSymmetric(true); }
+
   int Create(uint16_t portBase) override { return session_.Create(portBase); }
+  int CreateOnPath(std::shared_ptr<rtp::DatagramPath> path) override {
+    return session_.Create(std::move(path));
+  }
   int Destroy() override { return session_.Destroy(); }
   int SetTimestampUnit(double seconds) override { return session_.SetTimestampUnit(seconds); }
   int AddDestination(uint32_t ip, uint16_t port) override {
