@@ -79,6 +79,8 @@ class Rig:
         self.wire(router, "wan", WAN[side] + "/24")
         sh("ip", "netns", "exec", router, "sysctl", "-qw", "net.ipv4.ip_forward=1")
         random = " fully-random" if kind == "cgnat" else ""
+        # Like a home router, nothing unasked-for from outside reaches the router itself: dropped
+        # before conntrack confirms it, so it cannot take the port of a mapping made later.
         dnat = f"udp dport 2000-2001 dnat to {LAN_HOST}" if forward else ""
         rules = f"""
 table ip nat {{
@@ -89,6 +91,12 @@ table ip nat {{
   chain post {{
     type nat hook postrouting priority srcnat;
     oifname "wan" masquerade{random}
+  }}
+}}
+table inet filter {{
+  chain input {{
+    type filter hook input priority filter;
+    iifname "wan" ct state new drop
   }}
 }}
 """
@@ -195,9 +203,76 @@ def typed_case(tandem, case, b_router):
         rig.close()
 
 
+def start_coturn(rig, workdir):
+    log = open(os.path.join(workdir, "coturn.log"), "w")
+    p = subprocess.Popen(["ip", "netns", "exec", rig.prefix + "srv", "turnserver", "-n",
+                          f"--listening-ip={SERVER}", f"--relay-ip={SERVER}", "--lt-cred-mech",
+                          "--user=tandem:secret", "--realm=tandem.test", "--no-tls", "--no-dtls",
+                          "--no-cli", "--log-file=stdout", "--simple-log", "--verbose",
+                          f"--pidfile={workdir}/turn.pid", f"--db={workdir}/turndb"],
+                         stdout=log, stderr=subprocess.STDOUT)
+    rig.procs.append(Server(p))
+
+
+class Server:
+    def __init__(self, proc):
+        self.proc = proc
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+
+
+def ice_case(tandem, case, routers, expect, delay=0):
+    """A invites, B joins; the answer reaches A `delay` seconds after the invitation."""
+    import tempfile
+    rig = Rig(case, routers, server=True)
+    try:
+        work = tempfile.mkdtemp(prefix="ice-rig-")
+        password = os.path.join(work, "turn-password")
+        with open(password, "w") as f:
+            f.write("secret\n")
+        start_coturn(rig, work)
+        servers = ["--stun", f"{SERVER}:3478", "--turn", f"{SERVER}:3478", "--turn-user", "tandem",
+                   "--turn-password-file", password]
+        a = rig.start("a", tandem_args(tandem, "--invite", *servers))
+        line = a.wait(r"^Invitation: ", 30)
+        if not line:
+            return "no invitation: " + " | ".join(a.seen[-5:])
+        started = time.monotonic()
+        b = rig.start("b", tandem_args(tandem, "--join", "-", *servers))
+        b.send(line.split(": ", 1)[1])
+        answer = b.wait(r"^Answer: ", 30)
+        if not answer:
+            return "no answer: " + " | ".join(b.seen[-5:])
+        time.sleep(max(0, delay - (time.monotonic() - started)))
+        a.send("/answer " + answer.split(": ", 1)[1])
+        modes = []
+        for peer in (a, b):
+            got = peer.wait(r"^Connection: (direct|relayed|failed)", 30)
+            if not got or "failed" in got:
+                return f"not connected: {got} | " + " | ".join(peer.seen[-5:])
+            modes.append(got.split(": ", 1)[1])
+        if not any(expect in m for m in modes):
+            return f"connected {modes}, expected {expect}"
+        for peer in (a, b):
+            peer.send("/gen")
+        if not notes_both_ways(a, b):
+            return f"notes one way only: A received {a.received()}, B received {b.received()}"
+        print(f"rig: {case}: {modes[0]} / {modes[1]}", flush=True)
+        return None
+    finally:
+        rig.close()
+
+
 CASES = {
     "typed-home": lambda t: typed_case(t, "th", "home"),
     "typed-cgnat": lambda t: typed_case(t, "tc", "cgnat"),
+    "invite-home": lambda t: ice_case(t, "ih", ("home", "home"), "direct"),
+    "invite-cgnat": lambda t: ice_case(t, "ic", ("cgnat", "cgnat"), "relayed"),
+    "invite-mixed": lambda t: ice_case(t, "im", ("home", "cgnat"), ""),
+    "invite-late": lambda t: ice_case(t, "il", ("home", "home"), "", delay=90),
 }
 
 
