@@ -119,11 +119,15 @@ std::string Connection::Describe() const {
       if (s.stunFailed && ours_.ice.candidates.empty()) return "failed: no STUN answer";
       return answered_ ? "checking" : "waiting for answer";
     case IceState::kChecking:
+      if (s.reconnecting) return "reconnecting";
+      // Checks that go round again after failing keep saying why, until a pair works.
+      if (s.failedBefore) return "failed: no candidate pair works";
       return "checking";
     case IceState::kConnected:
       if (s.relayed) return "relayed by TURN";
       return s.selectedHostOnly ? "direct (host)" : "direct (public address)";
     case IceState::kFailed:
+      if (s.reconnecting) return "reconnecting";
       return s.stunFailed ? "failed: no STUN answer" : "failed: no candidate pair works";
   }
   return "";

@@ -22,6 +22,7 @@ namespace {
 constexpr guint kComponent = 1;  // RTP and RTCP multiplexed on one (RFC 5761)
 constexpr size_t kMaxQueued = 1024;
 constexpr size_t kMaxCandidates = 8;  // what a pasted code has room for
+constexpr guint kRestartDelayMs = 1000;
 
 // libnice wants numeric server addresses.
 std::string Resolve(const std::string& host) {
@@ -91,6 +92,12 @@ struct IceAgent::Impl {
   bool gathered = false;
   bool remoteSet = false;
   IpAddress peer;
+  // For checking again on our own: nobody carries new codes between the players once they have
+  // pasted theirs, so a restart keeps both sides' credentials and candidates.
+  IceDescription remote;
+  std::string localUfrag, localPwd;
+  bool wasConnected = false;
+  GSource* restartTimer = nullptr;  // on the agent's thread only
   IceStatus status;
   std::deque<std::vector<uint8_t>> queue;
   uint64_t overflowed = 0;
@@ -139,9 +146,14 @@ struct IceAgent::Impl {
       case NICE_COMPONENT_STATE_CONNECTED:
       case NICE_COMPONENT_STATE_READY:
         impl->status.state = IceState::kConnected;
+        impl->status.reconnecting = false;
+        impl->wasConnected = true;
         break;
       case NICE_COMPONENT_STATE_FAILED:
         impl->status.state = IceState::kFailed;
+        impl->status.reconnecting = impl->wasConnected;
+        impl->status.failedBefore = !impl->wasConnected;
+        impl->ScheduleRestart();
         break;
       default:
         break;
@@ -185,6 +197,58 @@ struct IceAgent::Impl {
   }
 
   void Stop();
+
+  // The checks failed, or a working path broke (a router restarted, the Wi-Fi changed): the
+  // partner does the same on its side, so checking again from both ends finds the path once it
+  // is back. On the agent's thread.
+  void ScheduleRestart() {
+    if (restartTimer || remote.ufrag.empty()) return;
+    restartTimer = g_timeout_source_new(kRestartDelayMs);
+    g_source_set_callback(
+        restartTimer,
+        [](gpointer self) -> gboolean {
+          auto* impl = static_cast<Impl*>(self);
+          g_source_unref(impl->restartTimer);
+          impl->restartTimer = nullptr;
+          impl->Restart();
+          return G_SOURCE_REMOVE;
+        },
+        this, nullptr);
+    g_source_attach(restartTimer, context);
+  }
+
+  void Restart() {
+    if (!agent) return;
+    nice_agent_restart_stream(agent, stream);
+    nice_agent_set_local_credentials(agent, stream, localUfrag.c_str(), localPwd.c_str());
+    ApplyRemote();
+  }
+
+  // Gives the agent the partner's credentials and candidates; how many candidates it took.
+  int ApplyRemote() {
+    nice_agent_set_remote_credentials(agent, stream, remote.ufrag.c_str(), remote.pwd.c_str());
+    GSList* list = nullptr;
+    guint foundation = 0;
+    for (const IceCandidate& r : remote.candidates) {
+      sockaddr_storage a{};
+      socklen_t length = 0;
+      if (!Usable(r.address) || r.port == 0 ||
+          !ToSockaddr(r.address, r.port, r.address.IsV4() ? AF_INET : AF_INET6, a, length)) {
+        continue;
+      }
+      NiceCandidate* c = nice_candidate_new(ToNice(r.type));
+      c->stream_id = stream;
+      c->component_id = kComponent;
+      c->transport = NICE_CANDIDATE_TRANSPORT_UDP;
+      c->priority = r.priority;
+      std::snprintf(c->foundation, NICE_CANDIDATE_MAX_FOUNDATION, "%u", ++foundation);
+      nice_address_set_from_sockaddr(&c->addr, reinterpret_cast<const sockaddr*>(&a));
+      list = g_slist_append(list, c);
+    }
+    const int added = list ? nice_agent_set_remote_candidates(agent, stream, kComponent, list) : 0;
+    g_slist_free_full(list, reinterpret_cast<GDestroyNotify>(nice_candidate_free));
+    return added;
+  }
 };
 
 IceAgent::IceAgent(const IceSettings& settings) : impl_(std::make_unique<Impl>()) {
@@ -258,6 +322,11 @@ void IceAgent::Impl::Stop() {
   if (!context) return;
   Impl& s = *this;
   s.OnAgentThread([&] {
+    if (s.restartTimer) {
+      g_source_destroy(s.restartTimer);
+      g_source_unref(s.restartTimer);
+      s.restartTimer = nullptr;
+    }
     if (s.agent) {
       if (s.stream)
         nice_agent_attach_recv(s.agent, s.stream, kComponent, s.context, nullptr, nullptr);
@@ -288,6 +357,10 @@ IceDescription IceAgent::Local(std::chrono::milliseconds timeout) {
     d.ufrag = ufrag;
     d.pwd = pwd;
   }
+  s.OnAgentThread([&] {
+    s.localUfrag = d.ufrag;
+    s.localPwd = d.pwd;
+  });
   g_free(ufrag);
   g_free(pwd);
   GSList* list = nice_agent_get_local_candidates(s.agent, s.stream, kComponent);
@@ -315,27 +388,8 @@ bool IceAgent::SetRemote(const IceDescription& remote) {
   if (remote.ufrag.empty() || remote.pwd.empty()) return false;
   int added = 0;
   s.OnAgentThread([&] {
-    nice_agent_set_remote_credentials(s.agent, s.stream, remote.ufrag.c_str(), remote.pwd.c_str());
-    GSList* list = nullptr;
-    guint foundation = 0;
-    for (const IceCandidate& r : remote.candidates) {
-      sockaddr_storage a{};
-      socklen_t length = 0;
-      if (!Usable(r.address) || r.port == 0 ||
-          !ToSockaddr(r.address, r.port, r.address.IsV4() ? AF_INET : AF_INET6, a, length)) {
-        continue;
-      }
-      NiceCandidate* c = nice_candidate_new(ToNice(r.type));
-      c->stream_id = s.stream;
-      c->component_id = kComponent;
-      c->transport = NICE_CANDIDATE_TRANSPORT_UDP;
-      c->priority = r.priority;
-      std::snprintf(c->foundation, NICE_CANDIDATE_MAX_FOUNDATION, "%u", ++foundation);
-      nice_address_set_from_sockaddr(&c->addr, reinterpret_cast<const sockaddr*>(&a));
-      list = g_slist_append(list, c);
-    }
-    added = list ? nice_agent_set_remote_candidates(s.agent, s.stream, kComponent, list) : 0;
-    g_slist_free_full(list, reinterpret_cast<GDestroyNotify>(nice_candidate_free));
+    s.remote = remote;
+    added = s.ApplyRemote();
   });
   std::lock_guard lock(s.mutex);
   s.remoteSet = added > 0;

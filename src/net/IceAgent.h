@@ -63,6 +63,8 @@ struct IceStatus {
   IceState state = IceState::kGathering;
   bool relayed = false;           // connected through a TURN relay
   bool selectedHostOnly = false;  // both ends of the selected pair are host candidates
+  bool reconnecting = false;      // a working path broke; checking again on our own
+  bool failedBefore = false;      // no pair worked yet, and the checks go on again
   bool stunFailed = false;        // a STUN server was named and no server-reflexive candidate came
   std::string selected;           // "local -> remote" of the selected pair, when connected
 };

@@ -312,6 +312,7 @@ int RtpSession::SetTimestampUnit(double seconds) {
 int RtpSession::AddDestination(uint32_t ipHostOrder, uint16_t port) {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->core) return kErrNotCreated;
+  if (impl_->path) return kErrBadDestination;  // the path goes to its partner alone
   return impl_->core->AddDestination(ipHostOrder, port);
 }
 
