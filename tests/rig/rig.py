@@ -224,8 +224,9 @@ class Server:
             self.proc.wait(10)
 
 
-def ice_case(tandem, case, routers, expect, delay=0):
-    """A invites, B joins; the answer reaches A `delay` seconds after the invitation."""
+def ice_case(tandem, case, routers, expect, delay=0, cut=False):
+    """A invites, B joins; the answer reaches A `delay` seconds after the invitation. With `cut`,
+    A's router drops everything for 5 s once notes flow, and the notes must flow again."""
     import tempfile
     rig = Rig(case, routers, server=True)
     try:
@@ -260,6 +261,26 @@ def ice_case(tandem, case, routers, expect, delay=0):
             peer.send("/gen")
         if not notes_both_ways(a, b):
             return f"notes one way only: A received {a.received()}, B received {b.received()}"
+        if cut:
+            router = rig.prefix + "ra"
+            sh("ip", "netns", "exec", router, "nft", "-f", "-", input="""
+table inet cut {
+  chain forward { type filter hook forward priority -10; policy drop; }
+  chain output { type filter hook output priority -10; policy drop; }
+}
+""")
+            time.sleep(5)
+            sh("ip", "netns", "exec", router, "nft", "delete", "table", "inet", "cut")
+            before = (a.received(), b.received())
+            for peer in (a, b):
+                peer.send("/gen")
+            end = time.monotonic() + 10
+            while time.monotonic() < end and not (a.received() > before[0] + 5 and
+                                                   b.received() > before[1] + 5):
+                time.sleep(0.2)
+            if not (a.received() > before[0] + 5 and b.received() > before[1] + 5):
+                return (f"not back within 10 s: A {before[0]} -> {a.received()}, "
+                        f"B {before[1]} -> {b.received()}")
         print(f"rig: {case}: {modes[0]} / {modes[1]}", flush=True)
         return None
     finally:
@@ -273,6 +294,7 @@ CASES = {
     "invite-cgnat": lambda t: ice_case(t, "ic", ("cgnat", "cgnat"), "relayed"),
     "invite-mixed": lambda t: ice_case(t, "im", ("home", "cgnat"), ""),
     "invite-late": lambda t: ice_case(t, "il", ("home", "home"), "", delay=90),
+    "invite-cut": lambda t: ice_case(t, "ix", ("home", "home"), "direct", cut=True),
 }
 
 
