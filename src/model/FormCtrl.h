@@ -99,6 +99,13 @@ class TFormCtl {
   CheckBox CheckBoxAcceptAny{"Accept any", false};
   Button ButtonInvertPort{"Invert Port"};
   Button ButtonStartRTP{"Start RTP "};
+  // Connecting through routers from invitation codes (ICE), beside the typed address.
+  Button ButtonInvite{"Invite"};
+  Button ButtonJoin{"Join"};
+  EditBox EditStun{"stun.l.google.com:19302"};  // HOST:PORT of the STUN server
+  EditBox EditTurn{""};                         // HOST:PORT of a TURN relay; empty: none
+  EditBox EditTurnUser{""};
+  EditBox EditTurnPassword{""};
   EditBox EditStatutConnect{"----"};
   EditBox EditStatutReceive{"----"};
   EditBox EditNbrRec{"----"};
