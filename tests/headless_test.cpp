@@ -194,8 +194,8 @@ class Tap {
           if (!(p[i].revents & POLLIN)) continue;
           sockaddr_in from{};
           socklen_t length = sizeof from;
-          ssize_t n = recvfrom(p[i].fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from),
-                               &length);
+          ssize_t n =
+              recvfrom(p[i].fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &length);
           if (n <= 0) continue;
           // Like a router, B's replies to the port it heard A from go back to A.
           if (ntohs(from.sin_port) == to + i) {

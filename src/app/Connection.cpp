@@ -7,6 +7,10 @@ namespace tandem {
 namespace {
 
 constexpr auto kGatherWait = std::chrono::seconds(10);
+// Checks that fail go round again on their own. The joining side waits for its partner to paste
+// the answer, which may take minutes; the inviting side pastes last, so its failure is real.
+constexpr auto kJoinerPatience = std::chrono::minutes(3);
+constexpr auto kInviterPatience = std::chrono::seconds(30);
 
 }  // namespace
 
@@ -79,6 +83,7 @@ std::optional<std::string> Connection::Join(const std::string& code, std::string
     return std::nullopt;
   }
   answered_ = true;
+  checkingSince_ = std::chrono::steady_clock::now();
   return EncodeInvitation(ours_);
 }
 
@@ -107,6 +112,7 @@ bool Connection::Answer(const std::string& code, std::string& error) {
     return false;
   }
   answered_ = true;
+  checkingSince_ = std::chrono::steady_clock::now();
   return true;
 }
 
@@ -120,17 +126,23 @@ std::string Connection::Describe() const {
       return answered_ ? "checking" : "waiting for answer";
     case IceState::kChecking:
       if (s.reconnecting) return "reconnecting";
-      // Checks that go round again after failing keep saying why, until a pair works.
-      if (s.failedBefore) return "failed: no candidate pair works";
+      if (s.failedBefore && !Patient()) return "failed: no candidate pair works";
       return "checking";
     case IceState::kConnected:
       if (s.relayed) return "relayed by TURN";
       return s.selectedHostOnly ? "direct (host)" : "direct (public address)";
     case IceState::kFailed:
       if (s.reconnecting) return "reconnecting";
+      if (Patient()) return "checking";
       return s.stunFailed ? "failed: no STUN answer" : "failed: no candidate pair works";
   }
   return "";
+}
+
+bool Connection::Patient() const {
+  const auto patience =
+      ours_.kind == Invitation::Kind::kInvitation ? kInviterPatience : kJoinerPatience;
+  return std::chrono::steady_clock::now() - checkingSince_ < patience;
 }
 
 std::optional<std::string> Connection::Poll() {

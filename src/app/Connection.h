@@ -2,6 +2,7 @@
 // "Connection" status. Once a path works, the RTP session starts over it.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,12 +41,15 @@ class Connection {
 
  private:
   std::string Describe() const;
+  // Failed checks are still young enough to be shown as "checking" while they go round again.
+  bool Patient() const;
 
   TFormCtl& form_;
   IceSettings settings_;
   std::shared_ptr<IceAgent> agent_;
   Invitation ours_;
   bool answered_ = false;
+  std::chrono::steady_clock::time_point checkingSince_;  // when both descriptions were known
   bool started_ = false;
   std::string shown_;
 };

@@ -30,6 +30,17 @@ def sh(*args, check=True, **kw):
     return subprocess.run(args, check=check, capture_output=True, text=True, **kw)
 
 
+def stop(proc):
+    """SIGTERM, and SIGKILL when that was not enough within 20 s."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 class Rig:
     """The namespaces of one case; `close` removes them by name."""
 
@@ -162,13 +173,7 @@ class Peer:
         return counts[-1] if counts else 0
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop(self.proc)
 
 
 def tandem_args(tandem, *extra):
@@ -219,12 +224,10 @@ class Server:
         self.proc = proc
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(10)
+        stop(self.proc)
 
 
-def ice_case(tandem, case, routers, expect, delay=0, cut=False):
+def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True):
     """A invites, B joins; the answer reaches A `delay` seconds after the invitation. With `cut`,
     A's router drops everything for 5 s once notes flow, and the notes must flow again."""
     import tempfile
@@ -235,8 +238,10 @@ def ice_case(tandem, case, routers, expect, delay=0, cut=False):
         with open(password, "w") as f:
             f.write("secret\n")
         start_coturn(rig, work)
-        servers = ["--stun", f"{SERVER}:3478", "--turn", f"{SERVER}:3478", "--turn-user", "tandem",
-                   "--turn-password-file", password]
+        servers = ["--stun", f"{SERVER}:3478"]
+        if turn:
+            servers += ["--turn", f"{SERVER}:3478", "--turn-user", "tandem",
+                        "--turn-password-file", password]
         a = rig.start("a", tandem_args(tandem, "--invite", *servers))
         line = a.wait(r"^Invitation: ", 30)
         if not line:
@@ -251,7 +256,7 @@ def ice_case(tandem, case, routers, expect, delay=0, cut=False):
         a.send("/answer " + answer.split(": ", 1)[1])
         modes = []
         for peer in (a, b):
-            got = peer.wait(r"^Connection: (direct|relayed|failed)", 30)
+            got = peer.wait(r"^Connection: (direct|relayed|failed)", 45)
             if not got or "failed" in got:
                 return f"not connected: {got} | " + " | ".join(peer.seen[-5:])
             modes.append(got.split(": ", 1)[1])
@@ -290,11 +295,12 @@ table inet cut {
 CASES = {
     "typed-home": lambda t: typed_case(t, "th", "home"),
     "typed-cgnat": lambda t: typed_case(t, "tc", "cgnat"),
-    "invite-home": lambda t: ice_case(t, "ih", ("home", "home"), "direct"),
+    "invite-home": lambda t: ice_case(t, "ih", ("home", "home"), "direct", turn=False),
     "invite-cgnat": lambda t: ice_case(t, "ic", ("cgnat", "cgnat"), "relayed"),
     "invite-mixed": lambda t: ice_case(t, "im", ("home", "cgnat"), ""),
-    "invite-late": lambda t: ice_case(t, "il", ("home", "home"), "", delay=90),
-    "invite-cut": lambda t: ice_case(t, "ix", ("home", "home"), "direct", cut=True),
+    "invite-late": lambda t: ice_case(t, "il", ("home", "home"), "", delay=90, turn=False),
+    "invite-cut": lambda t: ice_case(t, "ix", ("home", "home"), "direct", cut=True, turn=False),
+    "invite-home-turn": lambda t: ice_case(t, "it", ("home", "home"), "direct"),
 }
 
 
