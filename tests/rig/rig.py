@@ -254,6 +254,7 @@ def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True):
             return "no answer: " + " | ".join(b.seen[-5:])
         time.sleep(max(0, delay - (time.monotonic() - started)))
         a.send("/answer " + answer.split(": ", 1)[1])
+        pasted = time.monotonic()
         modes = []
         for peer in (a, b):
             got = peer.wait(r"^Connection: (direct|relayed|failed)", 45)
@@ -262,6 +263,7 @@ def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True):
             modes.append(got.split(": ", 1)[1])
         if not any(expect in m for m in modes):
             return f"connected {modes}, expected {expect}"
+        connected = time.monotonic() - pasted
         for peer in (a, b):
             peer.send("/gen")
         if not notes_both_ways(a, b):
@@ -286,7 +288,8 @@ table inet cut {
             if not (a.received() > before[0] + 5 and b.received() > before[1] + 5):
                 return (f"not back within 10 s: A {before[0]} -> {a.received()}, "
                         f"B {before[1]} -> {b.received()}")
-        print(f"rig: {case}: {modes[0]} / {modes[1]}", flush=True)
+        print(f"rig: {case}: {modes[0]} / {modes[1]}, connected {connected:.2f} s after the answer",
+              flush=True)
         return None
     finally:
         rig.close()
