@@ -276,11 +276,10 @@ IceAgent::IceAgent(const IceSettings& settings) : impl_(std::make_unique<Impl>()
   bool ok = true;
   s.OnAgentThread([&] {
     s.agent = nice_agent_new_full(s.context, NICE_COMPATIBILITY_RFC5245,
-                                  static_cast<NiceAgentOption>(
-                                      NICE_AGENT_OPTION_REGULAR_NOMINATION |
-                                      // RFC 7675: checks on the working path keep it, and say
-                                      // when it broke.
-                                      NICE_AGENT_OPTION_CONSENT_FRESHNESS));
+                                  // Aggressive nomination: the first pair that works carries
+                                  // the notes at once. RFC 7675: consent checks on it keep it,
+                                  // and say when it broke.
+                                  NICE_AGENT_OPTION_CONSENT_FRESHNESS);
     g_object_set(s.agent, "controlling-mode", settings.controlling ? TRUE : FALSE, "ice-tcp", FALSE,
                  "upnp", FALSE, nullptr);
     if (!stunIp.empty()) {
