@@ -24,6 +24,9 @@ SKIP = 77
 LAN_HOST, LAN_ROUTER = "192.168.1.2", "192.168.1.1"
 WAN = {"a": "203.0.113.10", "b": "203.0.113.20"}
 SERVER = "203.0.113.100"
+# IPv6: each home its own prefix, no translation; the routers' firewalls let in only replies.
+WAN6 = {"a": "2001:db8::10", "b": "2001:db8::20"}
+HOME6 = {"a": "2001:db8:a::", "b": "2001:db8:b::"}
 
 
 def sh(*args, check=True, **kw):
@@ -60,7 +63,10 @@ class Rig:
         sh("ip", "-n", self.net, "link", "add", "br0", "type", "bridge")
         sh("ip", "-n", self.net, "link", "set", "dev", "br0", "up")
         for side, kind in zip("ab", routers):
-            self.home(side, kind, forward_a and side == "a")
+            if kind == "v6":
+                self.home6(side)
+            else:
+                self.home(side, kind, forward_a and side == "a")
         if server:
             s = self.ns("srv")
             self.wire(s, "wan", SERVER + "/24")
@@ -114,6 +120,33 @@ table inet filter {{
         sh("ip", "netns", "exec", router, "nft", "-f", "-", input=rules)
         for key in ("nf_conntrack_udp_timeout", "nf_conntrack_udp_timeout_stream"):
             sh("ip", "netns", "exec", router, "sysctl", "-qw", f"net.netfilter.{key}=30")
+
+    def home6(self, side):
+        """A home on IPv6 only, behind a router with a stateful firewall."""
+        host, router = self.ns("h" + side), self.ns("r" + side)
+        other = "b" if side == "a" else "a"
+        sh("ip", "-n", host, "link", "add", "lan", "type", "veth", "peer", "name", "lan", "netns", router)
+        for ns, address in ((host, HOME6[side] + "2"), (router, HOME6[side] + "1")):
+            sh("ip", "-n", ns, "-6", "addr", "add", address + "/64", "dev", "lan", "nodad")
+            sh("ip", "-n", ns, "link", "set", "dev", "lan", "up")
+        sh("ip", "-n", host, "-6", "route", "add", "default", "via", HOME6[side] + "1")
+        peer = "p" + str(len(self.names))
+        sh("ip", "-n", router, "link", "add", "wan", "type", "veth", "peer", "name", peer, "netns", self.net)
+        sh("ip", "-n", self.net, "link", "set", "dev", peer, "master", "br0", "up")
+        sh("ip", "-n", router, "-6", "addr", "add", WAN6[side] + "/64", "dev", "wan", "nodad")
+        sh("ip", "-n", router, "link", "set", "dev", "wan", "up")
+        sh("ip", "-n", router, "-6", "route", "add", HOME6[other] + "/64", "via", WAN6[other])
+        sh("ip", "netns", "exec", router, "sysctl", "-qw", "net.ipv6.conf.all.forwarding=1")
+        rules = """
+table ip6 filter {
+  chain forward {
+    type filter hook forward priority filter; policy drop;
+    ct state established,related accept
+    iifname "lan" accept
+  }
+}
+"""
+        sh("ip", "netns", "exec", router, "nft", "-f", "-", input=rules)
 
     def start(self, side, args):
         p = Peer(self.prefix + "h" + side, args)
@@ -304,6 +337,7 @@ CASES = {
     "invite-late": lambda t: ice_case(t, "il", ("home", "home"), "", delay=90, turn=False),
     "invite-cut": lambda t: ice_case(t, "ix", ("home", "home"), "direct", cut=True, turn=False),
     "invite-home-turn": lambda t: ice_case(t, "it", ("home", "home"), "direct"),
+    "invite-ipv6": lambda t: ice_case(t, "i6", ("v6", "v6"), "direct", turn=False),
 }
 
 
