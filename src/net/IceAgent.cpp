@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -172,29 +173,34 @@ struct IceAgent::Impl {
   }
 
   // Runs `f` on the agent's thread and waits for it, so set-up and tear-down never race the
-  // callbacks.
+  // callbacks. The call is handed over through members made before the thread started: GLib's
+  // own hand-over is invisible to the thread sanitizer, these are not.
   template <typename F>
   void OnAgentThread(F f) {
-    struct Call {
-      F* f;
-      std::mutex m;
-      std::condition_variable cv;
-      bool done = false;
-    } call{&f, {}, {}, false};
+    std::lock_guard one(callerMutex);
+    std::unique_lock lock(callMutex);
+    std::function<void()> run = f;
+    pending = &run;
+    callDone = false;
     g_main_context_invoke(
         context,
-        [](gpointer p) -> gboolean {
-          auto* c = static_cast<Call*>(p);
-          (*c->f)();
-          std::lock_guard lock(c->m);
-          c->done = true;
-          c->cv.notify_all();
+        [](gpointer self) -> gboolean {
+          auto* impl = static_cast<Impl*>(self);
+          std::lock_guard held(impl->callMutex);
+          (*impl->pending)();
+          impl->callDone = true;
+          impl->callCv.notify_all();
           return G_SOURCE_REMOVE;
         },
-        &call);
-    std::unique_lock lock(call.m);
-    call.cv.wait(lock, [&] { return call.done; });
+        this);
+    callCv.wait(lock, [&] { return callDone; });
+    pending = nullptr;
   }
+  std::mutex callerMutex;  // one call at a time
+  std::mutex callMutex;
+  std::condition_variable callCv;
+  std::function<void()>* pending = nullptr;
+  bool callDone = false;
 
   void Stop();
 
