@@ -17,6 +17,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -265,10 +266,9 @@ class Server:
 def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True):
     """A invites, B joins; the answer reaches A `delay` seconds after the invitation. With `cut`,
     A's router drops everything for 5 s once notes flow, and the notes must flow again."""
-    import tempfile
     rig = Rig(case, routers, server=True)
+    work = tempfile.mkdtemp(prefix="ice-rig-")
     try:
-        work = tempfile.mkdtemp(prefix="ice-rig-")
         password = os.path.join(work, "turn-password")
         with open(password, "w") as f:
             f.write("secret\n")
@@ -328,6 +328,7 @@ table inet cut {
         return None
     finally:
         rig.close()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 CASES = {
