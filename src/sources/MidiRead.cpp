@@ -66,10 +66,11 @@ bool ThreadMidiRead::MidiInputCallback(TFormCtl& form, const uint8_t* bytes, siz
   return true;
 }
 
-void ThreadMidiRead::Receive(const uint8_t* bytes, size_t length) {
-  // Stamped here, on the MIDI system's thread, so local audition waits from the moment played.
-  const int32_t now = ClockMs();
-  const int64_t nowUs = ClockUs();
+void ThreadMidiRead::Receive(const uint8_t* bytes, size_t length, int64_t atUs) {
+  // The moment it was played: from the MIDI system when it knows it (JACK's frame), else stamped
+  // here on its thread. Local audition waits from it, and the RTP timestamp counts from it.
+  const int64_t nowUs = atUs > 0 ? atUs : ClockUs();
+  const int32_t now = atUs > 0 ? ClockMsAt(atUs) : ClockMs();
   {
     std::lock_guard lock(inboxMutex_);
     if (inboxCount_ == kInboxSize || bytes == nullptr) {
@@ -109,7 +110,9 @@ void ThreadMidiRead::Run() {
   RaisePriority();
   std::string error;
   auto port = midi_.OpenInput(
-      input_, [this](const uint8_t* bytes, size_t length) { Receive(bytes, length); }, error);
+      input_, [this](const uint8_t* bytes, size_t length, int64_t atUs) {
+        Receive(bytes, length, atUs);
+      }, error);
   if (!port) {
     // The thread ends; the next "Read MIDI" press sees it gone and tries again.
     form_.EditMidiStatus.SetText("MIDI input: " + (error.empty() ? "cannot be opened" : error));
