@@ -77,8 +77,8 @@ class JackPortClient {
     jack_status_t status{};
     client_ = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
     if (client_ == nullptr) {
-      error = (status & JackServerFailed) != 0 ? "no JACK server running"
-                                               : "cannot open a JACK client";
+      error =
+          (status & JackServerFailed) != 0 ? "no JACK server running" : "cannot open a JACK client";
       return false;
     }
     port_ = jack_port_register(client_, portName, JACK_DEFAULT_MIDI_TYPE, flags, 0);

@@ -111,9 +111,9 @@ int64_t PrepareRecPass::Pass(int64_t now) {
 
   if ((received && form_.ReceiveQueue.Count() > 0) || (local && form_.LocalQueue.Count() > 0))
     return 0;
-  const int64_t wait = std::min({received ? kNoDeadlineUs : recLeft,
-                                 local ? kNoDeadlineUs : locLeft,
-                                 aheadCount_ > 0 ? CountArrived(now) : countLeft});
+  const int64_t wait =
+      std::min({received ? kNoDeadlineUs : recLeft, local ? kNoDeadlineUs : locLeft,
+                aheadCount_ > 0 ? CountArrived(now) : countLeft});
   return std::clamp<int64_t>(wait, 1, kNoDeadlineUs);
 }
 
@@ -264,8 +264,14 @@ void PrepareRecPass::PlayEvent(int32_t note, int32_t status, int32_t velocity, u
   // moment when it went out ahead of it, else now.
   const bool early = dueUs_ > now_;
   const auto sentAt = early ? ClockUsReaches(dueUs_) : SessionRecorder::Clock::now();
-  // No open device: the rest goes on as if it sounded.
-  form_.MidiOutHandle.ShortMsgAt(word, dueUs_);
+  // No open device: the rest goes on as if it sounded. One that went away says so, once.
+  if (!form_.MidiOutHandle.ShortMsgAt(word, dueUs_)) {
+    const std::string failure = form_.MidiOutHandle.Failure();
+    const std::string status = "MIDI output: " + failure + " (press \"Audition\" to reconnect)";
+    if (!failure.empty() && form_.EditMidiStatus.Text() != status) {
+      form_.EditMidiStatus.SetText(status);
+    }
+  }
   if (!isLocal) {
     form_.Recorder.Take(SessionRecorder::Partner, static_cast<int32_t>(word & 0xFF), outNote,
                         static_cast<int32_t>(data2), sentAt);

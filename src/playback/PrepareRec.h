@@ -8,9 +8,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "events/Listmidi.h"
 #include "model/Controls.h"
 #include "model/FormCtrl.h"
-#include "events/Listmidi.h"
 #include "platform/Worker.h"
 #include "playback/SteadyMapping.h"
 #include "send/Fonctionutile.h"

@@ -31,9 +31,8 @@ int32_t ClockMs() {
 }
 
 int32_t ClockMsAt(int64_t us) {
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           ClockUsReaches(us) - Epoch())
-                           .count();
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(ClockUsReaches(us) - Epoch()).count();
   // Floor division: a moment before the epoch is in the step below.
   const int64_t ms = elapsed + kOffsetMs;
   const int64_t step = (ms >= 0 ? ms : ms - kStepMs + 1) / kStepMs * kStepMs;

@@ -110,9 +110,9 @@ void ThreadMidiRead::Run() {
   RaisePriority();
   std::string error;
   auto port = midi_.OpenInput(
-      input_, [this](const uint8_t* bytes, size_t length, int64_t atUs) {
-        Receive(bytes, length, atUs);
-      }, error);
+      input_,
+      [this](const uint8_t* bytes, size_t length, int64_t atUs) { Receive(bytes, length, atUs); },
+      error);
   if (!port) {
     // The thread ends; the next "Read MIDI" press sees it gone and tries again.
     form_.EditMidiStatus.SetText("MIDI input: " + (error.empty() ? "cannot be opened" : error));
@@ -123,6 +123,13 @@ void ThreadMidiRead::Run() {
   // Every message wakes the thread; without any, the flag is looked at every poll interval.
   while (form_.ReadMidiRunning.load()) {
     Drain();
+    const std::string failure = port->Failure();
+    if (!failure.empty()) {
+      // The thread ends; the next "Read MIDI" press sees it gone and opens the input afresh.
+      form_.EditMidiStatus.SetText("MIDI input: " + failure +
+                                   " (press \"Read MIDI\" to reconnect)");
+      break;
+    }
     if (!Sleep(kPollInterval)) break;
   }
   port.reset();  // no callback runs once this returns
