@@ -174,6 +174,9 @@ class JackInPort : public MidiInPort, public JackPortClient {
   }
 
   std::string Failure() const override { return Alive() ? std::string() : kServerGone; }
+  // An event is stamped within the period that delivers it, at most a period after the callback
+  // that hands it over; a margin covers our reader's wake-up and the dummy driver's clock.
+  int64_t DeliveredWithinUs() const override { return 2000; }
   uint64_t Dropped() const { return dropped_.load(); }
 
  protected:

@@ -53,6 +53,9 @@ class MidiInPort {
   virtual ~MidiInPort() = default;  // closes the port; no callback runs after it returns
   // Why the port stopped delivering (its server went away); empty while it works.
   virtual std::string Failure() const { return {}; }
+  // When the port stamps events with their moment: how long after it an event is sure to have
+  // been delivered. 0 when it does not stamp them.
+  virtual int64_t DeliveredWithinUs() const { return 0; }
 };
 
 // What a front end asks for: a port by name substring or index, a port of our own, or nothing.

@@ -119,6 +119,7 @@ void ThreadMidiRead::Run() {
     return;
   }
   if (form_.EditMidiStatus.Text().rfind("MIDI input:", 0) == 0) form_.EditMidiStatus.SetText("");
+  form_.CaptureHoldUs.store(port->DeliveredWithinUs());
 
   // Every message wakes the thread; without any, the flag is looked at every poll interval.
   while (form_.ReadMidiRunning.load()) {
