@@ -11,6 +11,7 @@
 
 #include <array>
 #include <atomic>
+#include <map>
 #include <optional>
 
 #include "JackHelpers.h"
@@ -172,19 +173,23 @@ inline std::string CentralFigures(std::vector<double> v) {
   return line;
 }
 
-// Latencies in ms of the logged events after the first `skip`, matched to the script in order.
+// Latencies in ms of the logged events, each matched to the scripted event with its bytes (all
+// differ), leaving out the first `skip` of the script. `missing` counts what never came.
 inline std::vector<double> Latencies(const FrameLog& log,
                                      const std::vector<FrameLog::Entry>& script, size_t skip,
-                                     double rate, size_t& wrong) {
+                                     double rate, size_t& missing) {
+  std::map<std::array<uint8_t, 3>, size_t> index;
+  for (size_t i = skip; i < script.size(); ++i) index[script[i].bytes] = i;
   std::vector<double> ms;
-  const size_t n = std::min(log.count.load(), script.size());
-  for (size_t i = skip; i < n; ++i) {
-    if (log.entries[i].bytes != script[i].bytes) {
-      ++wrong;
-      continue;
-    }
-    ms.push_back(static_cast<int32_t>(log.entries[i].frame - script[i].frame) * 1000.0 / rate);
+  const size_t n = std::min(log.count.load(), FrameLog::kRoom);
+  for (size_t i = 0; i < n; ++i) {
+    auto it = index.find(log.entries[i].bytes);
+    if (it == index.end()) continue;
+    ms.push_back(static_cast<int32_t>(log.entries[i].frame - script[it->second].frame) * 1000.0 /
+                 rate);
+    index.erase(it);
   }
+  missing = index.size();
   return ms;
 }
 

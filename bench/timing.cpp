@@ -219,15 +219,15 @@ void RunJack(const Case& c, int events, int warmup, uint64_t seed, jack_nframes_
       std::chrono::seconds(3));
   bench.Stop();
 
-  size_t wrongT = 0, wrongR = 0;
-  const auto ours = Latencies(bench.tandem, script, static_cast<size_t>(warmup), rate, wrongT);
-  const auto ref = Latencies(bench.reference, script, static_cast<size_t>(warmup), rate, wrongR);
+  size_t missingT = 0, missingR = 0;
+  const auto ours = Latencies(bench.tandem, script, static_cast<size_t>(warmup), rate, missingT);
+  const auto ref = Latencies(bench.reference, script, static_cast<size_t>(warmup), rate, missingR);
   auto spread = [](std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return Percentile(v, 0.90) - Percentile(v, 0.10);
   };
-  std::printf("%-32s tandem    %s  %zu/%d%s\n", c.label, CentralFigures(ours).c_str(), ours.size(),
-              events, wrongT ? ", some not as played" : "");
+  std::printf("%-32s tandem    %s  %zu/%d\n", c.label, CentralFigures(ours).c_str(), ours.size(),
+              events);
   std::printf("%-32s reference %s  beyond %+.2f  late %s\n", "", CentralFigures(ref).c_str(),
               spread(ours) - spread(ref), b.Form().EditNbrLate.Text().c_str());
   std::fflush(stdout);
