@@ -81,17 +81,21 @@ class JackPortClient {
           (status & JackServerFailed) != 0 ? "no JACK server running" : "cannot open a JACK client";
       return false;
     }
-    port_ = jack_port_register(client_, portName, JACK_DEFAULT_MIDI_TYPE, flags, 0);
-    if (port_ == nullptr) {
-      error = std::string("cannot register JACK port ") + portName;
-      return false;
-    }
     jack_set_process_callback(client_, &JackPortClient::OnProcess, this);
     jack_on_shutdown(client_, &JackPortClient::OnShutdown, this);
     if (jack_activate(client_) != 0) {
       error = "cannot activate the JACK client";
       return false;
     }
+    // Registered once the client runs: a port of a client not yet active is listed by the server
+    // but refuses connections, and a script that saw it would fail to connect.
+    jack_port_t* port = jack_port_register(client_, portName, JACK_DEFAULT_MIDI_TYPE, flags, 0);
+    if (port == nullptr) {
+      error = std::string("cannot register JACK port ") + portName;
+      return false;
+    }
+    port_ = port;
+    live_.store(port, std::memory_order_release);
     return true;
   }
 
@@ -125,7 +129,9 @@ class JackPortClient {
 
  private:
   static int OnProcess(jack_nframes_t frames, void* arg) {
-    static_cast<JackPortClient*>(arg)->Process(frames);
+    auto* self = static_cast<JackPortClient*>(arg);
+    // The first cycles may come before the port is registered.
+    if (self->live_.load(std::memory_order_acquire) != nullptr) self->Process(frames);
     return 0;
   }
   // Runs on a thread of libjack's when the server stops or throws us out.
@@ -136,6 +142,7 @@ class JackPortClient {
   }
 
   std::atomic<bool> alive_{true};
+  std::atomic<jack_port_t*> live_{nullptr};
 };
 
 // Frees a ring made by jack_ringbuffer_create.
