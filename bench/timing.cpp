@@ -4,11 +4,15 @@
 // latency p1, p50 and p99, the spread p99 - p1, and the inter-onset error (the gap between two
 // events at B minus the same gap at A) at p1 and p99.
 //
-// usage: timing [--events N] [--warmup N] [--seed N] [--case NAME]
+// usage: timing [--events N] [--warmup N] [--seed N] [--case NAME] [--jack FRAMES[,FRAMES...]]
 //   cases: clean-0, clean-50, jitter-30, jitter-30-steady (all by default)
+//   --jack: the same cases through a private JACK dummy server with that period, frame-exact at
+//   both ends, beside a reference client that waits exactly the buffer (see TimingJack.h).
 #include <cstdlib>
+#include <map>
 #include <optional>
 
+#include "TimingJack.h"
 #include "TwoPeers.h"
 #include "relay/LossyRelay.h"
 
@@ -147,6 +151,91 @@ void Run(const Case& c, int events, int warmup, uint64_t seed) {
   if (link) link->Stop();
 }
 
+// The same case through JACK: A's input and B's output are ports of a private dummy server.
+void RunJack(const Case& c, int events, int warmup, uint64_t seed, jack_nframes_t period) {
+  JackBench bench;
+  if (!bench.Open(int64_t{c.buffer} * 1000)) throw std::runtime_error("cannot open JACK clients");
+  Peer a, b;
+  const std::string names[2] = {"tandem-ta", "tandem-tb"};
+  int n = 0;
+  for (Peer* p : {&a, &b}) {
+    AppConfig config;
+    std::string message;
+    config.midi = MakeMidiSystem("jack", names[n++], message);
+    if (config.midi->Name() != "jack") throw std::runtime_error(message);
+    config.midiIn = PortChoice::Parse("virtual");
+    config.midiOut = PortChoice::Parse("virtual");
+    p->app = std::make_unique<Application>(config);
+  }
+  std::optional<relay::LossyRelay> link;
+  const uint16_t portA = test::FreePortPair(), portB = test::FreePortPair();
+  if (portA == 0 || portB == 0) throw std::runtime_error("no free port pair on loopback");
+  uint16_t toB = portB, toA = portA;
+  if (c.relay) {
+    relay::Impairments impairments;
+    impairments.delayMs = c.delayMs;
+    impairments.jitterMs = c.jitterMs;
+    impairments.seed = seed;
+    link.emplace(impairments);
+    relay::PeerPorts ports = relay::JoinPeers(*link, {portA, portB, 0, 0});
+    toB = ports.relayA;
+    toA = ports.relayB;
+    link->Start();
+  }
+  a.Form().EditBufferLocal.SetText(std::to_string(c.buffer));
+  a.Form().ButtonSetLocalBufferClick();
+  b.Form().CheckBoxSteady.SetChecked(c.steady);
+  Start(b, portB, toA);
+  Start(a, portA, toB);
+  a.Form().ButtonReadMidiClick();
+  if (!WaitUntil([&] { return bench.Connect("timing-player:out", "tandem-ta-in:midi_in"); },
+                 std::chrono::seconds(10)) ||
+      !bench.Connect("tandem-tb-out:midi_out", "timing-player:tandem"))
+    throw std::runtime_error("cannot connect the peers' ports");
+  if (!WaitUntil([&] { return b.Form().ReceptionBuffer.load() == c.buffer; },
+                 std::chrono::seconds(5)))
+    throw std::runtime_error("B did not learn A's buffer");
+
+  // 24 events a second, each at a frame anywhere in its period; every message told apart by its
+  // key and velocity.
+  const jack_nframes_t rate = bench.Rate();
+  const int total = warmup + events;
+  std::vector<FrameLog::Entry> script;
+  const jack_nframes_t start = bench.Now() + rate / 2;
+  for (int i = 0; i < total; ++i) {
+    const auto key = static_cast<uint8_t>(48 + (i / 2 / 120) % 36);
+    const auto velocity = static_cast<uint8_t>(1 + (i / 2) % 120);
+    script.push_back({start + static_cast<jack_nframes_t>(i) * (rate / 24) +
+                          static_cast<jack_nframes_t>(i * 97) % period,
+                      {static_cast<uint8_t>(i % 2 == 0 ? 0x90 : 0x80), key, velocity}});
+  }
+  bench.Play(script);
+  WaitUntil([&] { return bench.Played(); }, std::chrono::seconds(total / 24 + 10));
+  WaitUntil(
+      [&] {
+        return bench.tandem.count.load() >= script.size() &&
+               bench.reference.count.load() >= script.size();
+      },
+      std::chrono::seconds(3));
+  bench.Stop();
+
+  size_t missingT = 0, missingR = 0;
+  const auto ours = Latencies(bench.tandem, script, static_cast<size_t>(warmup), rate, missingT);
+  const auto ref = Latencies(bench.reference, script, static_cast<size_t>(warmup), rate, missingR);
+  auto spread = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return Percentile(v, 0.90) - Percentile(v, 0.10);
+  };
+  std::printf("%-32s tandem    %s  %zu/%d\n", c.label, CentralFigures(ours).c_str(), ours.size(),
+              events);
+  std::printf("%-32s reference %s  beyond %+.2f  late %s\n", "", CentralFigures(ref).c_str(),
+              spread(ours) - spread(ref), b.Form().EditNbrLate.Text().c_str());
+  std::fflush(stdout);
+  a.app->Shutdown();
+  b.app->Shutdown();
+  if (link) link->Stop();
+}
+
 }  // namespace
 }  // namespace tandem::bench
 
@@ -155,6 +244,7 @@ int main(int argc, char** argv) {
   int warmup = 72;
   uint64_t seed = 1;
   std::string only;
+  std::vector<std::string> jackPeriods;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string option = argv[i];
     if (option == "--events") {
@@ -165,13 +255,38 @@ int main(int argc, char** argv) {
       seed = static_cast<uint64_t>(std::atoll(argv[i + 1]));
     } else if (option == "--case") {
       only = argv[i + 1];
+    } else if (option == "--jack") {
+      std::string list = argv[i + 1];
+      for (size_t at = 0; at <= list.size();) {
+        size_t comma = std::min(list.find(',', at), list.size());
+        jackPeriods.push_back(list.substr(at, comma - at));
+        at = comma + 1;
+      }
     } else {
-      std::fprintf(stderr, "usage: timing [--events N] [--warmup N] [--seed N] [--case NAME]\n");
+      std::fprintf(stderr,
+                   "usage: timing [--events N] [--warmup N] [--seed N] [--case NAME] "
+                   "[--jack FRAMES[,FRAMES...]]\n");
       return 2;
     }
   }
   using namespace tandem::bench;
   try {
+    for (const std::string& period : jackPeriods) {
+      tandem::test::PrivateJackServer server;
+      std::string why;
+      if (!server.Start(why, false, period.c_str())) throw std::runtime_error(why);
+      std::printf(
+          "JACK dummy server, 48000 Hz, %s frames a period; load average %.2f; 24 events/s, %d "
+          "measured after %d of warm-up; latency in ms from the frame played into A to the frame "
+          "out of B\n%-32s %-9s %6s %6s %6s %6s %6s  %5s\n",
+          period.c_str(), LoadAverage(), events, warmup, "case", "", "p1", "p10", "p50", "p90",
+          "p99", "p10-90");
+      for (const Case& c : kCases) {
+        if (only.empty() || only == c.name)
+          RunJack(c, events, warmup, seed, static_cast<jack_nframes_t>(std::stoul(period)));
+      }
+    }
+    if (!jackPeriods.empty()) return 0;
     std::printf(
         "load average %.2f; 24 events/s, %d measured after %d of warm-up; times in ms\n"
         "%-32s %7s %7s %7s %7s   %6s %6s  %4s  %s\n",

@@ -68,7 +68,7 @@ class PrivateJackServer {
   ~PrivateJackServer() { Stop(); }
 
   // False, with the reason, when jackd is missing or does not answer in time.
-  bool Start(std::string& why, bool synchronous = false) {
+  bool Start(std::string& why, bool synchronous = false, const char* period = kPeriod) {
     std::string jackd = FindProgram("jackd");
     std::string lsp = FindProgram("jack_lsp");
     if (jackd.empty() || lsp.empty()) {
@@ -83,7 +83,7 @@ class PrivateJackServer {
     // Built before fork: the child of a threaded process must not allocate.
     std::vector<const char*> args = {"jackd", "-n", name_.c_str(), "-r"};
     if (synchronous) args.push_back("-S");
-    for (const char* a : {"-t", "5000", "-d", "dummy", "-r", "48000", "-p", kPeriod})
+    for (const char* a : {"-t", "5000", "-d", "dummy", "-r", "48000", "-p", period})
       args.push_back(a);
     args.push_back(nullptr);
     const pid_t parent = getpid();

@@ -87,7 +87,7 @@ class JackMidiTest : public ::testing::Test {
     std::mutex mutex;
     std::vector<Bytes> messages;
     MidiInCallback Callback() {
-      return [this](const uint8_t* b, size_t n) {
+      return [this](const uint8_t* b, size_t n, int64_t) {
         std::lock_guard lock(mutex);
         messages.emplace_back(b, b + n);
       };
@@ -251,7 +251,7 @@ TEST_F(JackMidiTest, NoCallbackRunsOnceTheInputIsClosed) {
   std::atomic<int> late{0}, calls{0};
   auto in = midi->OpenInput(
       PortChoice::Parse("virtual"),
-      [&](const uint8_t*, size_t) {
+      [&](const uint8_t*, size_t, int64_t) {
         calls.fetch_add(1);
         if (closed.load()) late.fetch_add(1);
       },

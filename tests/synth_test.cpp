@@ -67,9 +67,9 @@ struct Wav {
     return std::any_of(samples.begin(), samples.end(),
                        [](int16_t v) { return v >= 32767 || v <= -32767; });
   }
-  // The first frame louder than `level` (full scale 32768), or -1.
-  long Onset(int level = 100) const {
-    for (size_t i = 0; i < samples.size(); ++i) {
+  // The first frame from `from` on louder than `level` (full scale 32768), or -1.
+  long Onset(int level = 100, size_t from = 0) const {
+    for (size_t i = from * 2; i < samples.size(); ++i) {
       if (std::abs(samples[i]) > level) return static_cast<long>(i / 2);
     }
     return -1;
@@ -182,6 +182,42 @@ TEST_F(SynthTest, NotesSoundFromTheMomentTheyAreSentUntilReleased) {
     EXPECT_LE(onset, long(0.2 * kRate) + kRate / 100);
     EXPECT_GT(w.Rms(0.25, 0.5), kSounding);
     EXPECT_LT(w.Rms(1.7, 2.0), kSilent);
+  }
+}
+
+TEST_F(SynthTest, TimedNotesStartAtTheirOwnSampleNotAtTheNextBlock) {
+  // Moments off every grid, handed over ahead as the playback thread does, while the file is
+  // rendered in uneven steps; a message sent for a moment already rendered plays at once.
+  const std::vector<double> due = {0.2003, 1.4117, 2.6251, 3.8002, 5.0449};
+  fs::path path = dir_ / "timed.wav";
+  {
+    auto synth = OpenVirtual("timed.wav");
+    ASSERT_TRUE(synth);
+    ASSERT_GT(synth->LeadUs(), 10000);
+    // No reverb or chorus, so each sound ends in true silence before the next one starts.
+    EXPECT_TRUE(Send(*synth, {0xB0, 91, 0}));
+    EXPECT_TRUE(Send(*synth, {0xB0, 93, 0}));
+    double rendered = 0;
+    for (double t : due) {
+      At(*synth, t - 0.0237);
+      const auto us = [](double seconds) {
+        return static_cast<int64_t>(std::llround(seconds * 1e6));
+      };
+      EXPECT_TRUE(synth->SendAt(std::vector<uint8_t>{0x90, 72, 110}.data(), 3, us(t)));
+      EXPECT_TRUE(synth->SendAt(std::vector<uint8_t>{0x80, 72, 0}.data(), 3, us(t + 0.1)));
+      for (rendered = t - 0.0237; rendered < t + 0.9; rendered += 0.0071) At(*synth, rendered);
+    }
+    At(*synth, rendered + 0.1);
+    EXPECT_EQ(synth->Stats().accepted, 2 * due.size() + 2);
+  }
+  Wav w = ReadWav(path);
+  size_t from = 0;
+  for (double t : due) {
+    SCOPED_TRACE(t);
+    const long onset = w.Onset(4, from);
+    EXPECT_NEAR(double(onset) / kRate, t, 0.001);
+    from = static_cast<size_t>((t + 0.9) * kRate);
+    EXPECT_LT(w.Rms(t + 0.9, t + 1.1), kSilent);  // gone before the next one
   }
 }
 

@@ -245,6 +245,11 @@ struct Pending {
 
 constexpr size_t kMaxPending = 1 << 16;  // about a minute of very dense playing
 constexpr int64_t kChunkFrames = 1024;
+// FluidSynth starts what a message changes at the next boundary of its 64-frame blocks.
+constexpr int64_t kBlockFrames = 64;
+// The render thread's pass, and how far ahead of its moment an event must come to be placed there.
+constexpr auto kRenderPass = std::chrono::milliseconds(10);
+constexpr int64_t kRenderLeadUs = 25000;
 
 }  // namespace
 
@@ -271,6 +276,7 @@ struct SynthOutput::Impl {
   std::mutex queueMutex;
   std::deque<Pending> queue;  // in frame order
   int64_t floorFrame = 0;     // no message may land before this frame: it is rendered already
+  int64_t lastFrame = 0;      // the latest frame queued: a message sent now never precedes it
   std::mutex renderMutex;     // Pump's state below
   int64_t renderedFrames = 0;
   WavWriter wav;
@@ -291,8 +297,10 @@ struct SynthOutput::Impl {
   bool PlayNowOrKeep(const uint8_t* bytes, bool silence, bool& refused);
   int64_t FrameAt(int64_t us) const;
   // False when the queue is full; a silence is never refused, it is what empties the synthesizer.
-  bool Enqueue(const uint8_t* bytes, bool silence);
-  void Pump();
+  // `dueUs` 0: at the present.
+  bool Enqueue(const uint8_t* bytes, bool silence, int64_t dueUs = 0);
+  // `all`: also what is queued for later frames (the file is closing).
+  void Pump(bool all = false);
   void RenderTo(int64_t frame);
 };
 
@@ -306,7 +314,7 @@ class RenderThread : public Worker {
  protected:
   // 10 ms passes keep the file within a few blocks of the present at little cost.
   void Run() override {
-    while (Sleep(std::chrono::milliseconds(10))) impl_.Pump();
+    while (Sleep(kRenderPass)) impl_.Pump();
   }
 
  private:
@@ -320,7 +328,7 @@ SynthOutput::Impl::~Impl() {
   // (render thread, sound card), the file is completed, and the synthesizer and its settings go.
   if (loader.joinable()) loader.join();
   thread.reset();
-  if (rendering && wav.Good()) Pump();
+  if (rendering && wav.Good()) Pump(true);
   wav.Close();
   if (driver != nullptr) delete_fluid_audio_driver(driver);
   if (synth != nullptr) delete_fluid_synth(synth);
@@ -332,14 +340,24 @@ int64_t SynthOutput::Impl::FrameAt(int64_t us) const {
   return d / 1000000 * kSampleRate + d % 1000000 * kSampleRate / 1000000;
 }
 
-bool SynthOutput::Impl::Enqueue(const uint8_t* bytes, bool silence) {
+bool SynthOutput::Impl::Enqueue(const uint8_t* bytes, bool silence, int64_t dueUs) {
   Pending p{0, {0, 0, 0}, silence};
   if (bytes != nullptr) std::copy_n(bytes, ShortMessageLength(bytes[0]), p.bytes.begin());
   std::lock_guard lock(queueMutex);
   if (!silence && queue.size() >= kMaxPending) return false;
-  p.frame = std::max(FrameAt(clock()), floorFrame);
-  floorFrame = p.frame;
-  queue.push_back(p);
+  if (dueUs > 0) {
+    // A timed message takes its own frame, among the others by frame; one already rendered
+    // past plays at the first frame still to come.
+    p.frame = std::max(FrameAt(dueUs), floorFrame);
+    auto at = queue.end();
+    while (at != queue.begin() && std::prev(at)->frame > p.frame) --at;
+    queue.insert(at, p);
+  } else {
+    // One sent now follows everything sent before it.
+    p.frame = std::max({FrameAt(clock()), floorFrame, lastFrame});
+    queue.push_back(p);
+  }
+  lastFrame = std::max(lastFrame, p.frame);
   return true;
 }
 
@@ -394,7 +412,7 @@ bool SynthOutput::Impl::PlayNowOrKeep(const uint8_t* bytes, bool silence, bool& 
   return false;
 }
 
-void SynthOutput::Impl::Pump() {
+void SynthOutput::Impl::Pump(bool all) {
   // Nothing is rendered before the font is in: the messages keep their frames and sound there
   // once it is. A font that failed leaves the file silent.
   if (font.load() == Font::Loading) return;
@@ -404,12 +422,18 @@ void SynthOutput::Impl::Pump() {
   {
     std::lock_guard lock(queueMutex);
     target = std::max(FrameAt(clock()), floorFrame);
+    if (all) target = std::max(target, lastFrame);
     floorFrame = target;
-    // Every queued message was stamped at or before `target`: take them all.
-    due.swap(queue);
+    // What falls due up to `target`; timed messages for later frames wait for a later pass.
+    while (!queue.empty() && queue.front().frame <= target) {
+      due.push_back(queue.front());
+      queue.pop_front();
+    }
   }
   for (const Pending& p : due) {
-    RenderTo(p.frame);
+    // Its sound starts at the block boundary after the message, so it is given at the boundary
+    // nearest its frame: within half a block (0.73 ms) of it, early or late.
+    RenderTo(std::min((p.frame + kBlockFrames / 2) / kBlockFrames * kBlockFrames, target));
     if (p.silence) {
       ReleaseAll(synth);
     } else {
@@ -449,12 +473,20 @@ void SynthOutput::Impl::RenderTo(int64_t frame) {
 SynthOutput::~SynthOutput() = default;
 
 bool SynthOutput::Send(const uint8_t* bytes, size_t length) {
+  return SendAt(bytes, length, 0);
+}
+
+int64_t SynthOutput::LeadUs() const {
+  return impl_->rendering ? kRenderLeadUs : 0;
+}
+
+bool SynthOutput::SendAt(const uint8_t* bytes, size_t length, int64_t dueUs) {
   if (!Playable(bytes, length) || impl_->font.load() == Impl::Font::Failed) {
     impl_->rejected.fetch_add(1);
     return false;
   }
   if (impl_->rendering) {
-    if (!impl_->Enqueue(bytes, false)) {
+    if (!impl_->Enqueue(bytes, false, dueUs)) {
       impl_->rejected.fetch_add(1);
       return false;
     }
@@ -681,6 +713,12 @@ struct SynthOutput::Impl {};
 SynthOutput::~SynthOutput() = default;
 bool SynthOutput::Send(const uint8_t*, size_t) {
   return false;
+}
+bool SynthOutput::SendAt(const uint8_t*, size_t, int64_t) {
+  return false;
+}
+int64_t SynthOutput::LeadUs() const {
+  return 0;
 }
 void SynthOutput::Silence() {}
 void SynthOutput::SetVolume(int) {}

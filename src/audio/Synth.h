@@ -58,6 +58,11 @@ class SynthOutput : public MidiOutPort {
   // pressure or pitch bend, on the channel of its status byte. False, and counted, for anything
   // else, for data bytes above 127 and for a message shorter than its status calls for.
   bool Send(const uint8_t* bytes, size_t length) override;
+  // Rendering: the same, played at the frame of `dueUs` (on the clock) rather than of the moment
+  // it was sent, within FluidSynth's 64-frame block. A sound card plays it at once.
+  bool SendAt(const uint8_t* bytes, size_t length, int64_t dueUs) override;
+  // Rendering: far enough ahead that the render thread has not passed the event's frame yet.
+  int64_t LeadUs() const override;
   // Releases every note on every channel, pedals included.
   void Silence() override;
   // Scales the output: kDefaultVolume is kDefaultGain, the level at which a loud chord peaks
@@ -65,7 +70,8 @@ class SynthOutput : public MidiOutPort {
   void SetVolume(int percent) override;
 
   // Rendering: writes audio up to the clock's present, playing each message at the frame of the
-  // moment it was sent. Called by the render thread, or by the owner when it has none.
+  // moment it was sent, or of its due moment. Called by the render thread, or by the owner when it
+  // has none.
   void Pump();
   SynthStats Stats() const;
   // Why the WAV file stopped growing (a write failed, or it reached the 4 GiB limit); else empty.

@@ -79,7 +79,7 @@ std::unique_ptr<MidiOutPort> MemoryMidiSystem::OpenOutput(const PortChoice& choi
 bool MemoryMidiSystem::Play(const std::vector<uint8_t>& bytes) {
   std::lock_guard lock(input_->mutex);
   if (!input_->callback) return false;
-  input_->callback(bytes.data(), bytes.size());
+  input_->callback(bytes.data(), bytes.size(), 0);
   return true;
 }
 

@@ -55,6 +55,7 @@ bool GuardedMidiOut::Open(std::string* error) {
   if (factory_) port_ = factory_(why);
   if (!port_ && error) *error = factory_ ? why : "no MIDI output configured";
   if (port_ && volume_ != kDefaultVolume) port_->SetVolume(volume_);
+  lead_.store(port_ ? port_->LeadUs() : 0);
   return port_ != nullptr;
 }
 
@@ -62,6 +63,7 @@ void GuardedMidiOut::Close() {
   std::lock_guard lock(mutex_);
   if (port_) port_->Silence();
   port_.reset();
+  lead_.store(0);
 }
 
 bool GuardedMidiOut::IsOpen() const {
@@ -70,12 +72,25 @@ bool GuardedMidiOut::IsOpen() const {
 }
 
 bool GuardedMidiOut::ShortMsg(uint32_t word) {
+  return ShortMsgAt(word, 0);
+}
+
+bool GuardedMidiOut::ShortMsgAt(uint32_t word, int64_t dueUs) {
   uint8_t bytes[3] = {static_cast<uint8_t>(word & 0xFF), static_cast<uint8_t>((word >> 8) & 0xFF),
                       static_cast<uint8_t>((word >> 16) & 0xFF)};
   size_t length = ShortMessageLength(bytes[0]);
   std::lock_guard lock(mutex_);
   if (!port_) return false;
-  return port_->Send(bytes, length);
+  return dueUs > 0 ? port_->SendAt(bytes, length, dueUs) : port_->Send(bytes, length);
+}
+
+std::string GuardedMidiOut::Failure() const {
+  std::lock_guard lock(mutex_);
+  return port_ ? port_->Failure() : std::string();
+}
+
+int64_t GuardedMidiOut::LeadUs() const {
+  return lead_.load();
 }
 
 void GuardedMidiOut::SetVolume(int percent) {

@@ -1,8 +1,8 @@
-// The machine's MIDI system through RtMidi: the ALSA sequencer or a JACK server.
+// The machine's MIDI system: the ALSA sequencer through RtMidi, or a JACK server through our own
+// client (midi/JackMidiSystem).
 #include "midi/RtMidiSystem.h"
 
 #include <alsa/asoundlib.h>
-#include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "midi/JackMidiSystem.h"
 #include "midi/PortMatch.h"
 #include "midi/SoundingNotes.h"
 
@@ -47,7 +48,6 @@ class ErrorSink {
 };
 
 void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
-void SilentJack(const char*) {}
 
 // Whether the ALSA sequencer can be opened, without alsa-lib printing why not.
 bool AlsaSequencerOpens() {
@@ -59,39 +59,10 @@ bool AlsaSequencerOpens() {
   return ok;
 }
 
-// Whether a JACK server runs, without starting one and without libjack's complaints on stderr.
-// `cycle` receives the length of the server's process cycle.
-bool JackServerRuns(const std::string& clientName, std::chrono::microseconds* cycle = nullptr) {
-  jack_set_error_function(&SilentJack);
-  jack_set_info_function(&SilentJack);
-  jack_status_t status{};
-  jack_client_t* client =
-      jack_client_open((clientName + "-probe").c_str(), JackNoStartServer, &status);
-  if (client == nullptr) return false;
-  if (cycle != nullptr) {
-    jack_nframes_t rate = jack_get_sample_rate(client);
-    jack_nframes_t frames = jack_get_buffer_size(client);
-    *cycle = std::chrono::microseconds(rate == 0 ? 0 : int64_t{frames} * 1000000 / rate);
-  }
-  jack_client_close(client);
-  return true;
-}
-
-// What a JACK output sent in its last cycles is still on its way when the port goes: RtMidi hands
-// it over in the next process cycle, and the clients reading the port take it in the cycle after.
-// Closing sooner loses it, the note-offs of a silence too. Ample for a loaded machine.
-std::chrono::microseconds JackDrainTime(std::chrono::microseconds cycle) {
-  return 4 * cycle + std::chrono::milliseconds(20);
-}
-
 // RtMidi falls back to another API (and prints) when the one asked for is not compiled in, and
 // its constructors throw when the system cannot be reached.
 template <typename T>
 std::unique_ptr<T> MakeRt(RtMidi::Api api, const std::string& clientName, std::string& error) {
-  if (api == RtMidi::UNIX_JACK && !JackServerRuns(clientName)) {
-    error = "no JACK server running";
-    return nullptr;
-  }
   try {
     auto midi = std::make_unique<T>(api, clientName);
     if (midi->getCurrentApi() != api) {
@@ -129,7 +100,7 @@ class RtInPort : public MidiInPort {
     auto* gate = static_cast<Gate*>(user);
     std::lock_guard lock(gate->mutex);
     if (gate->open && message != nullptr && !message->empty()) {
-      gate->callback(message->data(), message->size());
+      gate->callback(message->data(), message->size(), 0);
     }
   }
 
@@ -307,10 +278,10 @@ std::shared_ptr<MidiSystem> MakeMidiSystem(const std::string& api, const std::st
     message = "MIDI: using ALSA sequencer";
     return std::make_shared<RtMidiSystem>(RtMidi::LINUX_ALSA, client);
   }
-  std::chrono::microseconds cycle{0};
-  if (tryJack && JackServerRuns(client, &cycle)) {
+  if (tryJack && JackServerRuns(client)) {
+    // Our own client rather than RtMidi's: it keeps each event's frame, in and out.
     message = "MIDI: using JACK";
-    return std::make_shared<RtMidiSystem>(RtMidi::UNIX_JACK, client, JackDrainTime(cycle));
+    return MakeJackMidiSystem(client);
   }
   std::string why = tryAlsa && tryJack ? "no MIDI system (no ALSA sequencer, no JACK server)"
                     : tryAlsa          ? "no ALSA sequencer"

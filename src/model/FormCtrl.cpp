@@ -92,6 +92,9 @@ void TFormCtl::CheckBoxMidiPlayClick() {
 }
 
 void TFormCtl::SetAudition(bool checked) {
+  // An output whose server went away is still shown checked: the press that would close it
+  // opens it afresh instead, which reconnects once the server is back.
+  if (!checked && !MidiOutHandle.Failure().empty()) checked = true;
   CheckBoxMidiPlay.SetChecked(checked);
   CheckBoxMidiPlayClick();
 }

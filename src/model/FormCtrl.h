@@ -174,6 +174,11 @@ class TFormCtl {
   std::atomic<int32_t> LocalBuffer{0};
   std::atomic<int32_t> ReceptionBuffer{0};
   std::atomic<bool> ReadMidiRunning{false};
+  // How long after its moment a captured event is sure to have come in, when the MIDI input
+  // stamps events with their moment (JACK: from its frame); 0 otherwise. With a buffer, events
+  // are sent that long after their moment, so a peer that plays them a buffer after arrival
+  // keeps their spacing rather than the input's period steps.
+  std::atomic<int64_t> CaptureHoldUs{0};
   std::atomic<bool> RtpActive{false};
 
   // Counts received datagrams dropped for any reason (malformed, unknown type, unusable values,

@@ -70,38 +70,62 @@ int64_t PrepareRecPass::Pass(int64_t now) {
   const int64_t localBuffer = int64_t{form_.LocalBuffer.load()} * 1000;
   receptionBuffer_ = form_.ReceptionBuffer.load();
   const bool steady = form_.CheckBoxSteady.Checked();
+  // An output that places events within its audio period (JACK, the synthesizer) takes them this
+  // much before their moment; the others get them at it.
+  const int64_t lead = std::max<int64_t>(0, form_.MidiOutHandle.LeadUs());
+  now_ = now;
+  const int64_t countLeft = CountArrived(now);
 
   // What each due test saw of a head it left queued: how long it still has to wait.
   int64_t recLeft = kNoDeadlineUs;
   int64_t locLeft = kNoDeadlineUs;
+  int64_t recDue = 0;
   bool late = false;
 
   // Examining and removing the head is one locked step: a record inserted ahead of it meanwhile
   // stays queued for a later pass.
   RecordPtr received = form_.ReceiveQueue.TakeFirstIf([&](const EventRecord& r) {
-    recLeft = ReceivedDue(r, steady, late) - now;
+    recDue = ReceivedDue(r, steady, late);
+    recLeft = recDue - lead - now;
     return recLeft <= 0;
   });
   if (received) {
     if (late && (received->kind == EventMidi || received->kind == EventMidiBare)) {
       form_.EditNbrLate.SetText(std::to_string(counters_.late.fetch_add(1) + 1));
     }
+    dueUs_ = recDue;
     ActOnReceived(*received);
   }
 
+  int64_t locDue = 0;
   RecordPtr local = form_.LocalQueue.TakeFirstIf([&](const EventRecord& r) {
-    locLeft = localBuffer + 1 - Waited(r, now);
+    locDue = r.arrivalUs + localBuffer + 1;
+    locLeft = locDue - lead - now;
     return locLeft <= 0;
   });
   if (local && local->kind == EventMidi) {
+    dueUs_ = locDue;
     PlayEvent(local->note, local->status, local->velocity, local->sequence, local->time, true);
   }
+  dueUs_ = 0;
 
   if ((received && form_.ReceiveQueue.Count() > 0) || (local && form_.LocalQueue.Count() > 0))
     return 0;
   const int64_t wait =
-      std::min(received ? kNoDeadlineUs : recLeft, local ? kNoDeadlineUs : locLeft);
+      std::min({received ? kNoDeadlineUs : recLeft, local ? kNoDeadlineUs : locLeft,
+                aheadCount_ > 0 ? CountArrived(now) : countLeft});
   return std::clamp<int64_t>(wait, 1, kNoDeadlineUs);
+}
+
+int64_t PrepareRecPass::CountArrived(int64_t now) {
+  while (aheadCount_ > 0) {
+    const int64_t left = ahead_[aheadHead_] - now;
+    if (left > 0) return left;
+    aheadHead_ = (aheadHead_ + 1) % kMaxAhead;
+    --aheadCount_;
+    counters_.played.fetch_add(1);
+  }
+  return kNoDeadlineUs;
 }
 
 void PrepareRecPass::NoteSource(uint32_t source) {
@@ -236,14 +260,31 @@ void PrepareRecPass::PlayEvent(int32_t note, int32_t status, int32_t velocity, u
   const uint32_t data2 = HasSecondByte(status) ? static_cast<uint32_t>(velocity) : 0;
   const uint32_t word = (data2 << 16) | (static_cast<uint32_t>(outNote) << 8) |
                         static_cast<uint32_t>(status + shownChannel - 1);
-  // Recorded at the moment it goes out, not after the output took its time with it.
-  const auto sentAt = SessionRecorder::Clock::now();
-  form_.MidiOutHandle.ShortMsg(word);  // no open device: the rest goes on as if it sounded
+  // Recorded at the moment it sounds, not after the output took its time with it: its due
+  // moment when it went out ahead of it, else now.
+  const bool early = dueUs_ > now_;
+  const auto sentAt = early ? ClockUsReaches(dueUs_) : SessionRecorder::Clock::now();
+  // No open device: the rest goes on as if it sounded. One that went away says so, once.
+  if (!form_.MidiOutHandle.ShortMsgAt(word, dueUs_)) {
+    const std::string failure = form_.MidiOutHandle.Failure();
+    const std::string status = "MIDI output: " + failure + " (press \"Audition\" to reconnect)";
+    if (!failure.empty() && form_.EditMidiStatus.Text() != status) {
+      form_.EditMidiStatus.SetText(status);
+    }
+  }
   if (!isLocal) {
     form_.Recorder.Take(SessionRecorder::Partner, static_cast<int32_t>(word & 0xFF), outNote,
                         static_cast<int32_t>(data2), sentAt);
   }
-  counters_.played.fetch_add(1);
+  if (early && aheadCount_ < kMaxAhead) {
+    // Counted when it sounds; kept in order of moments, which a later one never precedes.
+    const size_t last = (aheadHead_ + aheadCount_ + kMaxAhead - 1) % kMaxAhead;
+    ahead_[(aheadHead_ + aheadCount_) % kMaxAhead] =
+        aheadCount_ > 0 ? std::max(ahead_[last], dueUs_) : dueUs_;
+    ++aheadCount_;
+  } else {
+    counters_.played.fetch_add(1);
+  }
 
   form_.EditMsgOut.SetText(std::to_string(status));
   form_.EditNoteOut.SetText(std::to_string(outNote));

@@ -8,9 +8,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "events/Listmidi.h"
 #include "model/Controls.h"
 #include "model/FormCtrl.h"
-#include "events/Listmidi.h"
 #include "platform/Worker.h"
 #include "playback/SteadyMapping.h"
 #include "send/Fonctionutile.h"
@@ -55,6 +55,9 @@ class PrepareRecPass {
 
   const PlaybackCounters& Counters() const { return counters_; }
 
+  // Events handed to an output ahead of their moment that are not yet counted as played.
+  static constexpr size_t kMaxAhead = 1024;
+
   int32_t lastVelocity = 100;
   std::array<KeyState, 128> keyStates{};
 
@@ -71,6 +74,9 @@ class PrepareRecPass {
   // When a received record is due (ClockUs); `late` says whether its moment had passed already
   // when it arrived (Steady only).
   int64_t ReceivedDue(const EventRecord& record, bool steady, bool& late);
+  // Counts the events handed over early whose moment has come by `now`; returns the time until
+  // the next one does (kNoDeadlineUs when none waits).
+  int64_t CountArrived(int64_t now);
 
   TFormCtl& form_;
   IntSetting transposeOut_;
@@ -82,6 +88,14 @@ class PrepareRecPass {
   std::array<SentNote, 128> sentReceived_{};
   std::array<SentNote, 128> sentLocal_{};
   PlaybackCounters counters_;
+  // The moment the record being acted on is due (ClockUs), and the pass's `now`: an output with
+  // a lead gets the event early with this moment, so it sounds there.
+  int64_t dueUs_ = 0;
+  int64_t now_ = 0;
+  // Moments of events handed over early, in order: they count as played when they sound.
+  std::array<int64_t, kMaxAhead> ahead_{};
+  size_t aheadHead_ = 0;
+  size_t aheadCount_ = 0;
   SteadyMapping steady_;
   // The sender moment of the head last mapped, so a head examined again is not learnt twice.
   struct Mapped {

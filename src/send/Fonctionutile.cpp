@@ -30,6 +30,15 @@ int32_t ClockMs() {
   return static_cast<int32_t>(static_cast<uint32_t>(ms));
 }
 
+int32_t ClockMsAt(int64_t us) {
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(ClockUsReaches(us) - Epoch()).count();
+  // Floor division: a moment before the epoch is in the step below.
+  const int64_t ms = elapsed + kOffsetMs;
+  const int64_t step = (ms >= 0 ? ms : ms - kStepMs + 1) / kStepMs * kStepMs;
+  return static_cast<int32_t>(static_cast<uint32_t>(step));
+}
+
 std::chrono::steady_clock::time_point ClockMsReaches(int32_t value) {
   // The unwrapped count that `value` stands for, found from its distance to the current count.
   const int64_t current = ElapsedMs() + kOffsetMs;

@@ -11,6 +11,8 @@ namespace tandem {
 // Milliseconds on a monotonic clock, in 10 ms steps. It never restarts (not at midnight, not when
 // the wall clock is set); differences of two readings are meaningful as signed 32-bit values.
 int32_t ClockMs();
+// What ClockMs() read at the moment ClockUs() read `us`.
+int32_t ClockMsAt(int64_t us);
 
 // Where a component reads the time; tests pass a fake clock.
 using ClockFn = std::function<int32_t()>;

@@ -66,10 +66,11 @@ bool ThreadMidiRead::MidiInputCallback(TFormCtl& form, const uint8_t* bytes, siz
   return true;
 }
 
-void ThreadMidiRead::Receive(const uint8_t* bytes, size_t length) {
-  // Stamped here, on the MIDI system's thread, so local audition waits from the moment played.
-  const int32_t now = ClockMs();
-  const int64_t nowUs = ClockUs();
+void ThreadMidiRead::Receive(const uint8_t* bytes, size_t length, int64_t atUs) {
+  // The moment it was played: from the MIDI system when it knows it (JACK's frame), else stamped
+  // here on its thread. Local audition waits from it, and the RTP timestamp counts from it.
+  const int64_t nowUs = atUs > 0 ? atUs : ClockUs();
+  const int32_t now = atUs > 0 ? ClockMsAt(atUs) : ClockMs();
   {
     std::lock_guard lock(inboxMutex_);
     if (inboxCount_ == kInboxSize || bytes == nullptr) {
@@ -109,17 +110,27 @@ void ThreadMidiRead::Run() {
   RaisePriority();
   std::string error;
   auto port = midi_.OpenInput(
-      input_, [this](const uint8_t* bytes, size_t length) { Receive(bytes, length); }, error);
+      input_,
+      [this](const uint8_t* bytes, size_t length, int64_t atUs) { Receive(bytes, length, atUs); },
+      error);
   if (!port) {
     // The thread ends; the next "Read MIDI" press sees it gone and tries again.
     form_.EditMidiStatus.SetText("MIDI input: " + (error.empty() ? "cannot be opened" : error));
     return;
   }
   if (form_.EditMidiStatus.Text().rfind("MIDI input:", 0) == 0) form_.EditMidiStatus.SetText("");
+  form_.CaptureHoldUs.store(port->DeliveredWithinUs());
 
   // Every message wakes the thread; without any, the flag is looked at every poll interval.
   while (form_.ReadMidiRunning.load()) {
     Drain();
+    const std::string failure = port->Failure();
+    if (!failure.empty()) {
+      // The thread ends; the next "Read MIDI" press sees it gone and opens the input afresh.
+      form_.EditMidiStatus.SetText("MIDI input: " + failure +
+                                   " (press \"Read MIDI\" to reconnect)");
+      break;
+    }
     if (!Sleep(kPollInterval)) break;
   }
   port.reset();  // no callback runs once this returns

@@ -47,7 +47,8 @@ class ThreadMidiRead : public Worker {
   };
 
   // Runs on the MIDI system's thread: copies the message out and wakes this thread, nothing else.
-  void Receive(const uint8_t* bytes, size_t length);
+  // `atUs` is the moment it was played when the MIDI system knows it, else 0.
+  void Receive(const uint8_t* bytes, size_t length, int64_t atUs);
   void Drain();
 
   TFormCtl& form_;

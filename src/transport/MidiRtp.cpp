@@ -65,6 +65,7 @@ void MidiRTP::Run() {
 
 void MidiRTP::WaitForWork(int32_t now) {
   auto until = NextPassTime(clock_, now, nextWait_, kLongestWait);
+  if (holdUntilUs_ > 0) until = std::min(until, ClockUsReaches(holdUntilUs_));
   const int wakeFd = GetWaker().PollFd();
   // Without a wake-up descriptor, records are found by looking again as often as before.
   if (wakeFd < 0) until = std::min(until, std::chrono::steady_clock::now() + kFallbackWait);
@@ -186,7 +187,7 @@ bool MidiRTP::Pass(int32_t now) {
   if (pollResult < 0) form_.EditStatutReceive.SetText("erreur de poll");
   if (!SendHead(now)) {
     nextWait_ = 1;  // the failed record is tried again at the next clock step
-  } else if (form_.SendQueue.Count() > 0) {
+  } else if (form_.SendQueue.Count() > 0 && holdUntilUs_ == 0) {
     nextWait_ = 0;
   } else {
     int64_t wait = int64_t{kStatsPeriodMs} + 1 - (unow - lastStatsTime_);
@@ -321,7 +322,18 @@ void MidiRTP::Dispatch(const rtp::Packet& packet, int32_t now) {
 bool MidiRTP::SendHead(int32_t now) {
   std::lock_guard lock(SendStepMutex());
   EventRecord* rec = form_.SendQueue.Get(0);
+  holdUntilUs_ = 0;
   if (!rec) return true;
+  // With a buffer, a captured event leaves a fixed time after its moment rather than when the
+  // input's period delivered it: a peer playing it a buffer after arrival keeps its spacing.
+  const int64_t hold = form_.CaptureHoldUs.load();
+  if (hold > 0 && rec->kind == EventMidi && rec->arrivalUs != 0 && form_.LocalBuffer.load() > 0) {
+    const int64_t release = rec->arrivalUs + hold;
+    if (microClock_() < release) {
+      holdUntilUs_ = release;
+      return true;
+    }
+  }
   // The timeline advances by the time since the last successful send, again on every retry, on
   // a clock of whole milliseconds. A captured event counts from the moment it was played, so
   // the timestamps carry the rhythm as played for a partner that plays by them; never backwards.

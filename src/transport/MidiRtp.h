@@ -138,6 +138,8 @@ class MidiRTP : public Worker {
   int64_t bandwidthBytes_ = 0;
   int64_t lastSendMs_ = -1;  // the RTP timestamp clock at the last successful send; -1: none
   int32_t nextWait_ = 0;
+  // The head is a captured event held back until this moment (ClockUs); 0: none held.
+  int64_t holdUntilUs_ = 0;
   // The group of packets sent together (a chord) being received, and when its first one arrived.
   static constexpr uint32_t kGroupTimestampMs = 1;  // one step of the sender's timestamp clock
   static constexpr int64_t kGroupWindowUs = 1000;
