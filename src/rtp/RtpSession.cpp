@@ -155,8 +155,14 @@ struct RtpSession::Impl {
         continue;
       }
       if (dtls && !srtp) {
-        // Sealed under keys we do not have yet, or in clear: either way not to be taken.
-        ++core->Stats().refusedAuth;
+        // Not to be taken without keys. From a partner that has spoken DTLS to us it is sealed
+        // under keys we are about to have (its Finished is late); from one that never did, the
+        // partner runs no handshake: refused.
+        if (dtls->Stats().datagramsIn == 0) {
+          ++core->Stats().refusedAuth;
+        } else {
+          ++core->Stats().beforeKeysDropped;
+        }
         continue;
       }
       if (srtp) {

@@ -61,6 +61,8 @@ struct SessionStats {
   uint64_t refusedAuth = 0;  // failed SRTP/SRTCP authentication or the replay check, arrived
                              // before the handshake gave keys, or a handshake without one
   uint64_t ssrcChanges = 0;      // a partner used our SSRC, so we took another
+  // Sealed packets of a partner whose handshake with us is under way, before we have its keys.
+  uint64_t beforeKeysDropped = 0;
   // Figures in the partner's reports about us that could not be true and were ignored or
   // clamped: a last-SR time of no SR we sent, a delay that makes the round trip negative, a loss
   // count beyond what we sent, a jitter of minutes.
