@@ -575,9 +575,10 @@ TEST(Headless, ARecordedSessionReplayedIntoTheNextPlaysNothing) {
   uint16_t portB = FreePortPair();
   ASSERT_TRUE(portA != 0 && portB != 0 && portA != portB);
   auto args = [&](uint16_t listen, uint16_t send, std::vector<std::string> more) {
-    std::vector<std::string> v = {"--headless",    "--midi-api", "none", "--midi-out", "none",
-                                  "--listen-port", std::to_string(listen), "--send-port",
-                                  std::to_string(send), "--passphrase-file", secret};
+    std::vector<std::string> v = {"--headless",           "--midi-api",  "none",
+                                  "--midi-out",           "none",        "--listen-port",
+                                  std::to_string(listen), "--send-port", std::to_string(send),
+                                  "--passphrase-file",    secret};
     v.insert(v.end(), more.begin(), more.end());
     return v;
   };
@@ -608,8 +609,8 @@ TEST(Headless, ARecordedSessionReplayedIntoTheNextPlaysNothing) {
       << b.Output();
   Sender c(INADDR_LOOPBACK);
   for (const auto& d : recording) c.Send(portB, d);
-  EXPECT_TRUE(b.WaitLine(AtLeast("# Refused: ", static_cast<int>(sealed)),
-                         tandem::test::Scaled(10s)))
+  EXPECT_TRUE(
+      b.WaitLine(AtLeast("# Refused: ", static_cast<int>(sealed)), tandem::test::Scaled(10s)))
       << b.Output();
   a.Write("still here\n");
   EXPECT_TRUE(b.WaitLine("you : still here", tandem::test::Scaled(10s))) << b.Output();

@@ -550,14 +550,13 @@ TEST(LinkFigures, HandshakeConnectsThroughLossAndDelay) {
       ASSERT_EQ(s->EnableDtls({std::vector<uint8_t>(psk.begin(), psk.end()), nullptr, {}}),
                 rtp::kOk);
     }
-    ASSERT_TRUE(peers.Run(
-        [&] { return peers.a.Security().keyed && peers.b.Security().keyed; },
-        std::chrono::seconds(3)));
+    ASSERT_TRUE(peers.Run([&] { return peers.a.Security().keyed && peers.b.Security().keyed; },
+                          std::chrono::seconds(3)));
     std::printf("seed %llu: connected after %.0f ms\n", static_cast<unsigned long long>(seed),
                 std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     // Packets flow once keyed: the partner's notes get through the loss.
-    ASSERT_TRUE(peers.Run([&] { return peers.b.Stats().rtpReceived >= 20; },
-                          std::chrono::seconds(5)));
+    ASSERT_TRUE(
+        peers.Run([&] { return peers.b.Stats().rtpReceived >= 20; }, std::chrono::seconds(5)));
     EXPECT_EQ(peers.b.Stats().refusedAuth, 0u);
   }
 }

@@ -53,13 +53,13 @@ std::runtime_error OpenSslError(const std::string& what) {
 std::optional<std::array<uint8_t, 32>> ClientHelloRandom(std::span<const uint8_t> datagram) {
   ByteReader r(datagram);
   if (r.U8() != kContentHandshake) return std::nullopt;
-  r.Skip(2);                   // version
+  r.Skip(2);                                // version
   if (r.U16Be() != 0) return std::nullopt;  // epoch
-  r.Skip(6 + 2);               // sequence number, length
+  r.Skip(6 + 2);                            // sequence number, length
   if (r.U8() != kClientHello) return std::nullopt;
-  r.Skip(3 + 2);               // length, message_seq
+  r.Skip(3 + 2);  // length, message_seq
   const uint32_t fragmentOffset = uint32_t{r.U8()} << 16 | r.U16Be();
-  r.Skip(3 + 2);               // fragment_length, client_version
+  r.Skip(3 + 2);  // fragment_length, client_version
   const auto random = r.Bytes(32);
   if (!r.Ok() || fragmentOffset != 0) return std::nullopt;
   std::array<uint8_t, 32> out{};
@@ -209,16 +209,16 @@ std::shared_ptr<const DtlsIdentity> DtlsIdentity::Generate() {
   uint64_t serial = 0;
   RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial);
   X509_NAME* name = X509_NAME_new();
-  const bool ok =
-      name && X509_set_version(x, 2) == 1 &&
-      ASN1_INTEGER_set_uint64(X509_get_serialNumber(x), serial >> 1) == 1 &&
-      X509_gmtime_adj(X509_getm_notBefore(x), -24 * 3600) &&
-      // Only its fingerprint is ever checked, so it need not expire within a lifetime.
-      X509_gmtime_adj(X509_getm_notAfter(x), 30L * 365 * 24 * 3600) &&
-      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                 reinterpret_cast<const unsigned char*>("tandem"), -1, -1, 0) == 1 &&
-      X509_set_subject_name(x, name) == 1 && X509_set_issuer_name(x, name) == 1 &&
-      X509_set_pubkey(x, keys->key) == 1 && X509_sign(x, keys->key, EVP_sha256()) > 0;
+  const bool ok = name && X509_set_version(x, 2) == 1 &&
+                  ASN1_INTEGER_set_uint64(X509_get_serialNumber(x), serial >> 1) == 1 &&
+                  X509_gmtime_adj(X509_getm_notBefore(x), -24 * 3600) &&
+                  // Only its fingerprint is ever checked, so it need not expire within a lifetime.
+                  X509_gmtime_adj(X509_getm_notAfter(x), 30L * 365 * 24 * 3600) &&
+                  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                             reinterpret_cast<const unsigned char*>("tandem"), -1,
+                                             -1, 0) == 1 &&
+                  X509_set_subject_name(x, name) == 1 && X509_set_issuer_name(x, name) == 1 &&
+                  X509_set_pubkey(x, keys->key) == 1 && X509_sign(x, keys->key, EVP_sha256()) > 0;
   X509_NAME_free(name);
   if (!ok) throw OpenSslError("certificate");
   return std::shared_ptr<const DtlsIdentity>(new DtlsIdentity(std::move(keys)));
@@ -246,10 +246,10 @@ std::shared_ptr<const DtlsIdentity> DtlsIdentity::LoadOrCreate(const std::filesy
   if (fd < 0) throw std::runtime_error("cannot write " + temporary);
   ::fchmod(fd, 0600);
   BIO* out = BIO_new_fd(fd, BIO_CLOSE);
-  const bool written =
-      out && PEM_write_bio_PrivateKey(out, identity->Get().key, nullptr, nullptr, 0, nullptr,
-                                      nullptr) == 1 &&
-      PEM_write_bio_X509(out, identity->Get().cert) == 1 && BIO_flush(out) == 1;
+  const bool written = out &&
+                       PEM_write_bio_PrivateKey(out, identity->Get().key, nullptr, nullptr, 0,
+                                                nullptr, nullptr) == 1 &&
+                       PEM_write_bio_X509(out, identity->Get().cert) == 1 && BIO_flush(out) == 1;
   if (out) {
     BIO_free(out);
   } else {
@@ -276,7 +276,7 @@ struct DtlsSession::Endpoint {
   bool client = false;
   // Ours when client, the partner's when server: what tells two handshakes apart.
   std::array<uint8_t, 32> random{};
-  bool heardBack = false;  // a client that got anything from the partner's server
+  bool heardBack = false;     // a client that got anything from the partner's server
   int64_t finishedAtUs = -1;  // when a client sent its Finished
   bool done = false;
   bool failed = false;
@@ -293,8 +293,8 @@ const DtlsConfig& ConfigOf(SSL* ssl) {
   return *static_cast<const DtlsConfig*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
 }
 
-unsigned PskClient(SSL* ssl, const char*, char* identity, unsigned maxIdentity,
-                   unsigned char* psk, unsigned maxPsk) {
+unsigned PskClient(SSL* ssl, const char*, char* identity, unsigned maxIdentity, unsigned char* psk,
+                   unsigned maxPsk) {
   const DtlsConfig& c = ConfigOf(ssl);
   if (sizeof kPskIdentity > maxIdentity || c.psk.size() > maxPsk) return 0;
   std::memcpy(identity, kPskIdentity, sizeof kPskIdentity);
@@ -317,8 +317,8 @@ namespace {
 int VerifyPeer(int, X509_STORE_CTX* store) {
   // Self-signed certificates are the point: only the fingerprint says who the partner is.
   if (X509_STORE_CTX_get_error_depth(store) != 0) return 1;
-  auto* ssl = static_cast<SSL*>(
-      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
   X509* cert = X509_STORE_CTX_get_current_cert(store);
   if (!ssl || !cert) return 0;
   auto* probe = static_cast<VerifyProbe*>(SSL_get_app_data(ssl));
@@ -534,8 +534,7 @@ bool DtlsSession::Export() {
     EVP_PKEY_CTX* kdf = EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr);
     size_t length = mixed.size();
     const bool ok =
-        kdf && EVP_PKEY_derive_init(kdf) > 0 &&
-        EVP_PKEY_CTX_set_hkdf_md(kdf, EVP_sha256()) > 0 &&
+        kdf && EVP_PKEY_derive_init(kdf) > 0 && EVP_PKEY_CTX_set_hkdf_md(kdf, EVP_sha256()) > 0 &&
         EVP_PKEY_CTX_set1_hkdf_salt(kdf, config_.psk.data(), static_cast<int>(config_.psk.size())) >
             0 &&
         EVP_PKEY_CTX_set1_hkdf_key(kdf, m.data(), static_cast<int>(m.size())) > 0 &&

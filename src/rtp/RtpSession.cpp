@@ -197,9 +197,9 @@ struct RtpSession::Impl {
     }
     if (auto keys = dtls->TakeKeys()) {
       try {
-        srtp = std::make_unique<SrtpContext>(
-            keys->profile == net::SrtpKeying::Profile::AeadAes128Gcm, keys->local, keys->remote,
-            core->Ssrc());
+        srtp =
+            std::make_unique<SrtpContext>(keys->profile == net::SrtpKeying::Profile::AeadAes128Gcm,
+                                          keys->local, keys->remote, core->Ssrc());
       } catch (const std::exception&) {
         // Without a context nothing leaves or opens; the handshake counts as failed.
         srtp.reset();
@@ -437,7 +437,8 @@ int64_t RtpSession::MillisUntilRtcp() const {
   const Micros now = MonotonicMicros();
   Micros left = impl_->core->NextReportTime() - now;
   if (impl_->dtls) {
-    if (const int64_t due = impl_->dtls->NextTimerUs(now); due >= 0) left = std::min(left, due - now);
+    if (const int64_t due = impl_->dtls->NextTimerUs(now); due >= 0)
+      left = std::min(left, due - now);
   }
   return left <= 0 ? 0 : (left + 999) / 1000;
 }

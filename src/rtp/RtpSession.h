@@ -58,8 +58,8 @@ struct SessionStats {
   uint64_t receiveErrors = 0;    // socket reads that failed
   uint64_t rtcpSendErrors = 0;   // reports or BYEs the socket refused
   uint64_t refusedSender = 0;    // from a host other than a destination, with the check on
-  uint64_t refusedAuth = 0;  // failed SRTP/SRTCP authentication or the replay check, arrived
-                             // before the handshake gave keys, or a handshake without one
+  uint64_t refusedAuth = 0;      // failed SRTP/SRTCP authentication or the replay check, arrived
+                                 // before the handshake gave keys, or a handshake without one
   uint64_t ssrcChanges = 0;      // a partner used our SSRC, so we took another
   // Sealed packets of a partner whose handshake with us is under way, before we have its keys.
   uint64_t beforeKeysDropped = 0;

@@ -247,12 +247,11 @@ void MidiRTP::ShowSecurity(const rtp::SecurityStatus& security) {
 }
 
 uint64_t MidiRTP::SessionDrops(const rtp::SessionStats& stats) {
-  return stats.malformedDropped + stats.ownSsrcDropped + stats.sequenceDropped + stats.limitDropped +
-         stats.beforeKeysDropped;
+  return stats.malformedDropped + stats.ownSsrcDropped + stats.sequenceDropped +
+         stats.limitDropped + stats.beforeKeysDropped;
 }
 
-void MidiRTP::CountRefused(const rtp::SessionStats& stats, uint64_t handshakesFailed,
-                           int32_t now) {
+void MidiRTP::CountRefused(const rtp::SessionStats& stats, uint64_t handshakesFailed, int32_t now) {
   // Packets protected by a passphrase we lack got past the session, but were refused here.
   const uint64_t accepted = stats.rtpReceived + stats.rtcpReceived - protectedSeen_;
   if (accepted != acceptedSeen_) {

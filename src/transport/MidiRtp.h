@@ -130,9 +130,9 @@ class MidiRTP : public Worker {
   int32_t shownReceived_ = -1;
   int32_t sentCount_ = 0;
   uint64_t dropped_ = 0;
-  uint64_t sessionDrops_ = 0;   // SessionDrops of the link, as last counted
-  bool protected_ = false;      // a passphrase is set for this session
-  bool keyed_ = true;           // packets may leave (a protected session: its handshake is done)
+  uint64_t sessionDrops_ = 0;  // SessionDrops of the link, as last counted
+  bool protected_ = false;     // a passphrase is set for this session
+  bool keyed_ = true;          // packets may leave (a protected session: its handshake is done)
   std::string securityShown_;
   uint64_t protectedSeen_ = 0;  // packets protected by a passphrase we do not have
   uint64_t refusedShown_ = 0;

@@ -146,9 +146,9 @@ TEST(Dtls, PartnerRestartRekeysWhileAReplayedHelloDoesNot) {
 
 TEST(Dtls, DemultiplexesOnTheFirstByte) {
   using K = DatagramKind;
-  const std::vector<std::pair<uint8_t, K>> cases = {{0, K::Other},   {19, K::Other}, {20, K::Dtls},
-                                                    {63, K::Dtls},   {64, K::Other}, {127, K::Other},
-                                                    {128, K::Rtp},   {191, K::Rtp},  {192, K::Other}};
+  const std::vector<std::pair<uint8_t, K>> cases = {{0, K::Other}, {19, K::Other}, {20, K::Dtls},
+                                                    {63, K::Dtls}, {64, K::Other}, {127, K::Other},
+                                                    {128, K::Rtp}, {191, K::Rtp},  {192, K::Other}};
   for (auto [first, kind] : cases) {
     const uint8_t d[] = {first, 0};
     EXPECT_EQ(ClassifyDatagram(d), kind) << int{first};
