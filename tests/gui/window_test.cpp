@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "app/Application.h"
+#include "gui/ChatPanel.h"
 #include "gui/MainWindow.h"
 #include "gui/PortChooser.h"
 #include "gui/Widgets.h"

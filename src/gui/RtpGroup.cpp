@@ -1,0 +1,87 @@
+#include "gui/RtpGroup.h"
+
+#include <QCheckBox>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "gui/FormBinder.h"
+
+namespace tandem {
+
+RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
+  setObjectName("GroupBoxRTP");
+  TFormCtl& form = binder.Form();
+  auto* grid = TightGrid(this);
+
+  auto* memo = binder.MemoView(form.MemoIpAddr, "MemoIpAddr", 3);
+  memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  memo->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  grid->addWidget(memo, 0, 0, 1, 4);
+
+  auto* ip = binder.Setting(form.EditDestIp, "EditDestIp", 15);
+  auto* listen = binder.Setting(form.EditPortLocal, "EditPortLocal", 6);
+  auto* send = binder.Setting(form.EditPortDistant, "EditPortDistant", 6);
+  grid->addWidget(Label("IP Dest", ip), 1, 0);
+  grid->addWidget(ip, 1, 1);
+  grid->addWidget(Label("Listen Port", listen), 2, 0);
+  grid->addWidget(listen, 2, 1);
+  grid->addWidget(Label("Send Port", send), 3, 0);
+  grid->addWidget(send, 3, 1);
+  auto* passphrase = binder.Setting(form.EditPassphrase, "EditPassphrase", 15);
+  passphrase->setEchoMode(QLineEdit::Password);
+  passphrase->setToolTip("Both partners type the same one; empty: the session travels in clear");
+  grid->addWidget(Label("Passphrase", passphrase), 4, 0);
+  grid->addWidget(passphrase, 4, 1);
+  auto* remember = binder.Check(form.CheckBoxRememberPassphrase, "CheckBoxRememberPassphrase");
+  remember->setToolTip("Keep the passphrase in the settings file, readable by you alone");
+  auto* acceptAny = binder.Check(form.CheckBoxAcceptAny, "CheckBoxAcceptAny");
+  acceptAny->setToolTip("Take packets from any address, not only from IP Dest");
+  auto* checks = new QHBoxLayout;
+  checks->addWidget(remember);
+  checks->addWidget(acceptAny);
+  checks->addStretch();
+  grid->addLayout(checks, 5, 1);
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(binder.Command(form.ButtonInvertPort, "ButtonInvertPort",
+                                    [&form] { form.ButtonInvertPortClick(); }));
+  buttons->addWidget(binder.Command(form.ButtonStartRTP, "ButtonStartRTP",
+                                    [&form] { form.ButtonStartRTPClick(); }));
+  buttons->addStretch();
+  grid->addLayout(buttons, 6, 0, 1, 2);
+
+  struct Row {
+    const char* label;
+    EditBox& box;
+    const char* name;
+  };
+  Row rows[] = {
+      {"RTP Status", form.EditStatutConnect, "EditStatutConnect"},
+      {"Reception", form.EditStatutReceive, "EditStatutReceive"},
+      {"# Received", form.EditNbrRec, "EditNbrRec"},
+      {"# Sent", form.EditNbrSend, "EditNbrSend"},
+      {"# Dropped", form.EditNbrDropped, "EditNbrDropped"},
+      {"# Refused", form.EditNbrRefused, "EditNbrRefused"},
+      {"BandWidth", form.EditDebit, "EditDebit"},
+  };
+  int r = 1;
+  for (Row& row : rows) {
+    auto* edit = binder.Display(row.box, row.name, 0);
+    edit->setMinimumWidth(QFontMetrics(edit->font()).horizontalAdvance("erreur a l'envoi") + 14);
+    grid->addWidget(Label(row.label), r, 2);
+    grid->addWidget(edit, r, 3);
+    ++r;
+  }
+  // The link line is longer than the other displays: it gets the group's whole width.
+  auto* link = binder.Display(form.EditLink, "EditLink", 0);
+  grid->addWidget(Label("Link"), r, 0);
+  grid->addWidget(link, r, 1, 1, 3);
+  grid->setColumnStretch(3, 1);
+  grid->setColumnMinimumWidth(1, 10);
+}
+
+}  // namespace tandem
