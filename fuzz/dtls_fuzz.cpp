@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int step = 0; step < kMaxSteps; ++step) {
     for (auto& d : us.TakeOutgoing()) toPartner.push_back(std::move(d));
     for (auto& d : partner.TakeOutgoing()) {
-      seen.push_back(d);
+      if (seen.size() < 64) seen.push_back(d);
       toUs.push_back(std::move(d));
     }
     const int what = in.remaining_bytes() > 0 ? in.ConsumeIntegralInRange(0, 6) : 0;

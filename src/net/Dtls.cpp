@@ -38,7 +38,9 @@ constexpr unsigned kLongestTimeoutUs = 800'000;
 
 constexpr size_t kRecordHeader = 13;     // RFC 6347 4.1
 constexpr size_t kHandshakeHeader = 12;  // RFC 6347 4.2.2
+constexpr uint8_t kContentAlert = 21;
 constexpr uint8_t kContentHandshake = 22;
+constexpr int kMaxFarewells = 4;
 constexpr uint8_t kClientHello = 1;
 
 std::runtime_error OpenSslError(const std::string& what) {
@@ -284,6 +286,7 @@ struct DtlsSession::Endpoint {
   std::string peerFingerprint;
   // What we said when this handshake failed, said again to a partner that goes on sending.
   std::vector<std::vector<uint8_t>> farewell;
+  int farewellsLeft = kMaxFarewells;
   ~Endpoint() { SSL_free(ssl); }
 };
 
@@ -436,7 +439,12 @@ void DtlsSession::OnDatagram(std::span<const uint8_t> datagram, int64_t nowUs) {
 void DtlsSession::Feed(std::span<const uint8_t> datagram, int64_t nowUs) {
   Endpoint& e = *current_;
   if (e.failed) {
-    outgoing_.insert(outgoing_.end(), e.farewell.begin(), e.farewell.end());
+    // Never in answer to an alert, and a few times only: two failed sides must not keep each
+    // other talking, nor a forged datagram make us send more than it.
+    if (!datagram.empty() && datagram[0] != kContentAlert && e.farewellsLeft > 0) {
+      --e.farewellsLeft;
+      outgoing_.insert(outgoing_.end(), e.farewell.begin(), e.farewell.end());
+    }
     return;
   }
   if (datagram.size() > INT32_MAX) return;
@@ -470,6 +478,7 @@ void DtlsSession::Progress(int64_t nowUs) {
   VerifyProbe probe{&e.peerFingerprint, &e.fingerprintBad};
   SSL_set_app_data(e.ssl, &probe);
   ERR_clear_error();
+  const size_t before = outgoing_.size();
   const int r = SSL_do_handshake(e.ssl);
   const int error = r == 1 ? SSL_ERROR_NONE : SSL_get_error(e.ssl, r);
   SSL_set_app_data(e.ssl, nullptr);
@@ -489,7 +498,9 @@ void DtlsSession::Progress(int64_t nowUs) {
     }
     return;
   }
-  e.farewell = outgoing_;  // the alert OpenSSL sent, if any
+  // The alert OpenSSL sent for this failure, if any.
+  e.farewell.assign(outgoing_.begin() + static_cast<ptrdiff_t>(std::min(before, outgoing_.size())),
+                    outgoing_.end());
   if (e.fingerprintBad) {
     ++stats_.fingerprintRefused;
     Fail(DtlsFailure::Fingerprint, nowUs);
