@@ -259,7 +259,8 @@ TEST_F(MidiRtpTest, WhatIsPlayedDuringTheHandshakeWaitsForItAndStaleNotesAreDrop
   net_.security = {};
   net_.security.dtls = true;
   net_.security.lastFailure = net::DtlsFailure::Authentication;
-  net_.security.stats.handshakesFailed = 1;
+  net_.security.stats.handshakesFailed = 2;
+  net_.security.stats.handshakesRefused = 1;  // the other got no answer
   Step();
   EXPECT_EQ(form_.EditSecurity.Text(), "passphrase · handshake failed (passphrase mismatch?)");
   EXPECT_EQ(form_.EditStatutReceive.Text(), "passphrase mismatch?");

@@ -515,6 +515,7 @@ void DtlsSession::Fail(DtlsFailure failure, int64_t nowUs) {
   ERR_clear_error();
   current_->failed = true;
   ++stats_.handshakesFailed;
+  if (failure != DtlsFailure::Timeout) ++stats_.handshakesRefused;
   lastFailure_ = failure;
   // A partner that restarts answers our new attempt; with keys in hand, the session goes on.
   if (!Connected()) retryAtUs_ = nowUs + kRetryAfterFailureUs;

@@ -76,6 +76,8 @@ const char* DtlsFailureText(DtlsFailure failure);
 struct DtlsStats {
   uint64_t handshakesDone = 0;
   uint64_t handshakesFailed = 0;
+  // ... of which the partner answered but was refused (all but the ones that got no answer).
+  uint64_t handshakesRefused = 0;
   uint64_t fingerprintRefused = 0;  // handshakes failed on the partner's fingerprint
   uint64_t datagramsIn = 0;
   uint64_t datagramsOut = 0;

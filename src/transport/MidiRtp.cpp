@@ -134,7 +134,7 @@ bool MidiRTP::Setup(int32_t now) {
   form_.ResetDropped();
   protectedSeen_ = 0;
   refusedShown_ = 0;
-  authRefusedSeen_ = stats.refusedAuth + link_->Security().stats.handshakesFailed;
+  authRefusedSeen_ = stats.refusedAuth + link_->Security().stats.handshakesRefused;
   acceptedSeen_ = stats.rtpReceived + stats.rtcpReceived;
   haveAccepted_ = false;
   form_.EditNbrRefused.SetText("0");
@@ -165,7 +165,8 @@ bool MidiRTP::Pass(int32_t now) {
   // Every datagram that came to nothing counts once in "# Dropped", whichever layer refused it.
   const rtp::SessionStats stats = link_->Stats();
   const rtp::SecurityStatus security = link_->Security();
-  CountRefused(stats, security.stats.handshakesFailed, now);
+  // A handshake that got no answer is a partner not there yet, not one refused.
+  CountRefused(stats, security.stats.handshakesRefused, now);
   const uint64_t sessionDrops = SessionDrops(stats);
   uint64_t newDrops = dropped_ - droppedBefore;
   if (sessionDrops > sessionDrops_) newDrops += sessionDrops - sessionDrops_;
@@ -231,8 +232,10 @@ void MidiRTP::ShowSecurity(const rtp::SecurityStatus& security) {
   if (security.dtls) {
     if (security.keyed) {
       text = "passphrase · handshake done";
-    } else if (security.lastFailure != net::DtlsFailure::None) {
-      // Said until a handshake succeeds, through the retries in between.
+    } else if (security.lastFailure != net::DtlsFailure::None &&
+               !(security.lastFailure == net::DtlsFailure::Timeout && security.handshaking)) {
+      // A refusal is said until a handshake succeeds, through the retries in between; a
+      // partner that did not answer may answer the next one.
       text = std::string("passphrase · handshake failed (") +
              net::DtlsFailureText(security.lastFailure) + ")";
     } else {
@@ -251,7 +254,8 @@ uint64_t MidiRTP::SessionDrops(const rtp::SessionStats& stats) {
          stats.limitDropped + stats.beforeKeysDropped;
 }
 
-void MidiRTP::CountRefused(const rtp::SessionStats& stats, uint64_t handshakesFailed, int32_t now) {
+void MidiRTP::CountRefused(const rtp::SessionStats& stats, uint64_t handshakesRefused,
+                           int32_t now) {
   // Packets protected by a passphrase we lack got past the session, but were refused here.
   const uint64_t accepted = stats.rtpReceived + stats.rtcpReceived - protectedSeen_;
   if (accepted != acceptedSeen_) {
@@ -261,7 +265,7 @@ void MidiRTP::CountRefused(const rtp::SessionStats& stats, uint64_t handshakesFa
   }
   // A typo in either passphrase looks like this: the partner's packets arrive, none opens, or
   // the handshake fails.
-  const uint64_t authRefused = stats.refusedAuth + protectedSeen_ + handshakesFailed;
+  const uint64_t authRefused = stats.refusedAuth + protectedSeen_ + handshakesRefused;
   if (authRefused > authRefusedSeen_ &&
       (!haveAccepted_ ||
        static_cast<uint32_t>(now) - static_cast<uint32_t>(lastAccepted_) > kMismatchQuietMs)) {
