@@ -561,6 +561,31 @@ TEST(LinkFigures, HandshakeConnectsThroughLossAndDelay) {
   }
 }
 
+// A partner that starts a new session (new process, same port) is answered with a new
+// handshake while ours is up: new keys on both sides, and its packets play again.
+TEST(LinkFigures, PartnerRestartGetsANewHandshake) {
+  const rtp::SrtpKey psk = rtp::DeriveSrtpKey("open sesame", 1000);
+  const net::DtlsConfig config{std::vector<uint8_t>(psk.begin(), psk.end()), nullptr, {}};
+  SessionPair peers;
+  ASSERT_EQ(peers.a.AddDestination(kLoopback, peers.bPort), rtp::kOk);
+  ASSERT_EQ(peers.b.AddDestination(kLoopback, peers.aPort), rtp::kOk);
+  for (rtp::RtpSession* s : {&peers.a, &peers.b}) ASSERT_EQ(s->EnableDtls(config), rtp::kOk);
+  ASSERT_TRUE(
+      peers.Run([&] { return peers.a.Stats().rtpReceived >= 20; }, std::chrono::seconds(10)));
+
+  peers.b.Destroy();
+  ASSERT_EQ(peers.b.Create(peers.bPort), rtp::kOk);
+  peers.b.SetTimestampUnit(0.001);
+  ASSERT_EQ(peers.b.AddDestination(kLoopback, peers.aPort), rtp::kOk);
+  ASSERT_EQ(peers.b.EnableDtls(config), rtp::kOk);
+  const uint64_t before = peers.a.Stats().rtpReceived;
+  ASSERT_TRUE(peers.Run(
+      [&] { return peers.b.Security().keyed && peers.a.Stats().rtpReceived >= before + 20; },
+      std::chrono::seconds(10)));
+  EXPECT_EQ(peers.a.Security().handshakes, 2u);
+  EXPECT_EQ(peers.a.Security().stats.handshakesFailed, 0u);
+}
+
 TEST(RelayOptions, ParsesTheCommandLine) {
   RelayOptions o =
       ParseRelayOptions({"--a-port", "2000", "--b-port", "3000", "--relay-a", "4000", "--relay-b",
