@@ -268,7 +268,6 @@ std::shared_ptr<const DtlsIdentity> DtlsIdentity::LoadOrCreate(const std::filesy
 
 struct DtlsSession::Context {
   SSL_CTX* ctx = nullptr;
-  const DtlsConfig* config = nullptr;
   ~Context() { SSL_CTX_free(ctx); }
 };
 
@@ -313,10 +312,6 @@ unsigned PskServer(SSL* ssl, const char*, unsigned char* psk, unsigned maxPsk) {
   return static_cast<unsigned>(c.psk.size());
 }
 
-}  // namespace
-
-namespace {
-
 int VerifyPeer(int, X509_STORE_CTX* store) {
   // Self-signed certificates are the point: only the fingerprint says who the partner is.
   if (X509_STORE_CTX_get_error_depth(store) != 0) return 1;
@@ -343,7 +338,6 @@ DtlsSession::DtlsSession(DtlsConfig config) : config_(std::move(config)) {
     throw std::runtime_error("DTLS needs a pre-shared key or a certificate");
   }
   ctx_ = std::make_unique<Context>();
-  ctx_->config = &config_;
   SSL_CTX* ctx = ctx_->ctx = SSL_CTX_new(DTLS_method());
   if (!ctx) throw OpenSslError("DTLS context");
   SSL_CTX_set_app_data(ctx, const_cast<DtlsConfig*>(&config_));
@@ -374,7 +368,7 @@ DtlsSession::DtlsSession(DtlsConfig config) : config_(std::move(config)) {
 
 DtlsSession::~DtlsSession() = default;
 
-void DtlsSession::StartEndpoint(bool client, int64_t) {
+void DtlsSession::StartEndpoint(bool client) {
   auto e = std::make_unique<Endpoint>();
   e->client = client;
   e->ssl = SSL_new(ctx_->ctx);
@@ -402,7 +396,7 @@ void DtlsSession::StartEndpoint(bool client, int64_t) {
 
 void DtlsSession::Start(int64_t nowUs) {
   retryAtUs_ = -1;
-  StartEndpoint(true, nowUs);
+  StartEndpoint(true);
   Progress(nowUs);
   if (current_) SSL_get_client_random(current_->ssl, current_->random.data(), 32);
 }
@@ -428,7 +422,7 @@ void DtlsSession::OnDatagram(std::span<const uint8_t> datagram, int64_t nowUs) {
     }
     // The partner starts a handshake (again): we answer it.
     retryAtUs_ = -1;
-    StartEndpoint(false, nowUs);
+    StartEndpoint(false);
     current_->random = *hello;
     Feed(datagram, nowUs);
     return;

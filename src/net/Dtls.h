@@ -134,7 +134,7 @@ class DtlsSession {
 
  private:
   struct Endpoint;
-  void StartEndpoint(bool client, int64_t nowUs);
+  void StartEndpoint(bool client);
   void Feed(std::span<const uint8_t> datagram, int64_t nowUs);
   void Progress(int64_t nowUs);
   void Fail(DtlsFailure failure, int64_t nowUs);
