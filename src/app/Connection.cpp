@@ -1,5 +1,6 @@
 #include "app/Connection.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 namespace tandem {
@@ -11,6 +12,37 @@ constexpr auto kGatherWait = std::chrono::seconds(10);
 // the answer, which may take minutes; the inviting side pastes last, so its failure is real.
 constexpr auto kJoinerPatience = std::chrono::minutes(3);
 constexpr auto kInviterPatience = std::chrono::seconds(30);
+
+// "AB:12:..." (RFC 8122 5) as its 32 bytes, for the code; nothing when it is not that form.
+std::vector<uint8_t> FingerprintBytes(const std::string& text) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i + 1 < text.size(); i += 3) {
+    unsigned value = 0;
+    if (std::sscanf(text.c_str() + i, "%2x", &value) != 1) return {};
+    bytes.push_back(static_cast<uint8_t>(value));
+  }
+  return bytes.size() == 32 ? bytes : std::vector<uint8_t>{};
+}
+
+std::string FingerprintText(const std::vector<uint8_t>& bytes) {
+  std::string text;
+  char pair[4];
+  for (uint8_t b : bytes) {
+    std::snprintf(pair, sizeof pair, text.empty() ? "%02X" : ":%02X", b);
+    text += pair;
+  }
+  return text;
+}
+
+// A certificate of our own for this connection; none when OpenSSL cannot make one (the session
+// then keys itself as without a code: with the passphrase, or not at all).
+std::shared_ptr<const net::DtlsIdentity> NewIdentity() {
+  try {
+    return net::DtlsIdentity::Generate();
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
 
 }  // namespace
 
@@ -58,6 +90,8 @@ std::string Connection::Invite() {
   ours_.kind = Invitation::Kind::kInvitation;
   ours_.id = NewInvitationId();
   ours_.ice = agent_->Local(kGatherWait);
+  identity_ = NewIdentity();
+  if (identity_) ours_.fingerprint = FingerprintBytes(identity_->Fingerprint());
   return EncodeInvitation(ours_);
 }
 
@@ -78,6 +112,12 @@ std::optional<std::string> Connection::Join(const std::string& code, std::string
   ours_.kind = Invitation::Kind::kAnswer;
   ours_.id = theirs->id;  // the answer names the invitation it answers
   ours_.ice = agent_->Local(kGatherWait);
+  identity_ = NewIdentity();
+  if (identity_) ours_.fingerprint = FingerprintBytes(identity_->Fingerprint());
+  // The certificate the invitation names is the only one the handshake takes.
+  if (identity_ && theirs->fingerprint.size() == 32) {
+    agent_->SetCertificates(identity_, FingerprintText(theirs->fingerprint));
+  }
   if (!agent_->SetRemote(theirs->ice)) {
     error = "the invitation names no address that can be reached";
     return std::nullopt;
@@ -106,6 +146,9 @@ bool Connection::Answer(const std::string& code, std::string& error) {
   if (answered_) {
     error = "this invitation was answered already; make a new one";
     return false;
+  }
+  if (identity_ && theirs->fingerprint.size() == 32) {
+    agent_->SetCertificates(identity_, FingerprintText(theirs->fingerprint));
   }
   if (!agent_->SetRemote(theirs->ice)) {
     error = "the answer names no address that can be reached";

@@ -47,6 +47,7 @@ class Connection {
   TFormCtl& form_;
   IceSettings settings_;
   std::shared_ptr<IceAgent> agent_;
+  std::shared_ptr<const net::DtlsIdentity> identity_;
   Invitation ours_;
   bool answered_ = false;
   std::chrono::steady_clock::time_point checkingSince_;  // when both descriptions were known

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "net/Dtls.h"
 #include "net/IpAddress.h"
 #include "rtp/DatagramPath.h"
 
@@ -97,7 +98,18 @@ class IceAgent : public rtp::DatagramPath {
 
   IceStatus Status() const;
 
+  // Who is at the other end: our certificate and the fingerprint the partner's code named. A
+  // session over this path keys itself with a handshake that checks it. Set before the session.
+  void SetCertificates(std::shared_ptr<const net::DtlsIdentity> ours, std::string theirs) {
+    identity_ = std::move(ours);
+    expectedFingerprint_ = std::move(theirs);
+  }
+  const std::shared_ptr<const net::DtlsIdentity>& Identity() const { return identity_; }
+  const std::string& ExpectedFingerprint() const { return expectedFingerprint_; }
+
  private:
+  std::shared_ptr<const net::DtlsIdentity> identity_;
+  std::string expectedFingerprint_;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

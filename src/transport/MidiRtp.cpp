@@ -92,6 +92,7 @@ bool MidiRTP::Setup(int32_t now) {
   form_.PublishLink({});  // a new session, or none: the last one's figures no longer hold
   // A connection from invitation codes knows its own way; the typed address is not used then.
   const std::shared_ptr<rtp::DatagramPath> path = form_.ConnectionPath();
+  onPath_ = path != nullptr;
   if (path) {
     for (auto& line : LocalHostLines()) form_.MemoIpAddr.Append(line);
     if (link_->CreateOnPath(path) < 0) error = true;
@@ -240,17 +241,18 @@ int64_t MidiRTP::HoldForHandshake() {
 
 void MidiRTP::ShowSecurity(const rtp::SecurityStatus& security) {
   std::string text = "clear";
+  // Without a passphrase, a handshake is keyed by the certificates two invitation codes named.
+  const std::string by = onPath_ && !protected_ ? "certificate" : "passphrase";
   if (security.dtls) {
     if (security.keyed) {
-      text = "passphrase · handshake done";
+      text = by + " · handshake done";
     } else if (security.lastFailure != net::DtlsFailure::None &&
                !(security.lastFailure == net::DtlsFailure::Timeout && security.handshaking)) {
       // A refusal is said until a handshake succeeds, through the retries in between; a
       // partner that did not answer may answer the next one.
-      text = std::string("passphrase · handshake failed (") +
-             net::DtlsFailureText(security.lastFailure) + ")";
+      text = by + " · handshake failed (" + net::DtlsFailureText(security.lastFailure) + ")";
     } else {
-      text = "passphrase · handshake…";
+      text = by + " · handshake…";
     }
   } else if (protected_) {
     text = "passphrase";  // a stand-in link keys nothing itself

@@ -137,6 +137,7 @@ class MidiRTP : public Worker {
   uint64_t dropped_ = 0;
   uint64_t sessionDrops_ = 0;  // SessionDrops of the link, as last counted
   bool protected_ = false;     // a passphrase is set for this session
+  bool onPath_ = false;        // the session runs on a connection from invitation codes
   bool keyed_ = true;          // packets may leave (a protected session: its handshake is done)
   std::string securityShown_;
   uint64_t protectedSeen_ = 0;  // packets protected by a passphrase we do not have

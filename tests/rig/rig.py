@@ -303,6 +303,10 @@ def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True):
             peer.send("/gen")
         if not notes_both_ways(a, b):
             return f"notes one way only: A received {a.received()}, B received {b.received()}"
+        # The certificates the two codes named keyed the session.
+        for peer in (a, b):
+            if not peer.wait(r"^Security: certificate · handshake done", 5):
+                return "not keyed by the codes' certificates: " + " | ".join(peer.seen[-5:])
         if cut:
             router = rig.prefix + "ra"
             sh("ip", "netns", "exec", router, "nft", "-f", "-", input="""
