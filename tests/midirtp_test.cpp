@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <optional>
@@ -43,6 +44,7 @@ struct FakeNet {
   std::optional<bool> senderCheck;
   std::optional<rtp::SrtpKey> key;
   rtp::SessionStats stats;
+  rtp::SecurityStatus security;
 
   void Queue(uint32_t ssrc, uint8_t type, std::vector<uint8_t> payload, uint32_t seq,
              uint32_t ts = 1000, int64_t arrival = 0) {
@@ -99,6 +101,7 @@ class FakeLink : public RtpLink {
   int Poll() override { return net_.pollResult; }
   int64_t MillisUntilRtcp() const override { return net_.rtcpMs; }
   rtp::SessionStats Stats() const override { return net_.stats; }
+  rtp::SecurityStatus Security() const override { return net_.security; }
   int SetSecurity(bool senderCheck, const std::optional<rtp::SrtpKey>& key) override {
     net_.senderCheck = senderCheck;
     net_.key = key;
@@ -222,6 +225,46 @@ TEST_F(MidiRtpTest, SetupFailures) {
     EXPECT_EQ(!net.created.empty(), c.creates) << c.local << " " << c.dest;
     EXPECT_TRUE(net.sent.empty());
   }
+}
+
+// Until the handshake is done nothing is sent: what is played waits, and goes out once it is,
+// but a note that waited longer than 2 s is dropped and counted, since it is too late to play.
+TEST_F(MidiRtpTest, WhatIsPlayedDuringTheHandshakeWaitsForItAndStaleNotesAreDropped) {
+  net_.security.dtls = true;
+  ASSERT_TRUE(SetUpSession());
+  EXPECT_EQ(form_.EditSecurity.Text(), "passphrase · handshake…");
+  Queue(Midi(144, 60));  // played now
+  Step();
+  Step(1000);
+  auto chat = MakeRecord(EventChat);
+  std::strcpy(chat->text.data(), "hi");
+  Queue(std::move(chat));
+  Queue(Midi(128, 60));  // played 1 s later
+  Step(1000);
+  EXPECT_TRUE(net_.sent.empty());
+  EXPECT_EQ(rtp_->DroppedCount(), 0u);
+  Step(100);  // the first note has waited 2.1 s
+  EXPECT_EQ(rtp_->DroppedCount(), 1u);
+  EXPECT_EQ(form_.EditNbrDropped.Text(), "1");
+  EXPECT_TRUE(net_.sent.empty());
+
+  net_.security.keyed = true;
+  for (int i = 0; i < 3; ++i) Step(1);
+  ASSERT_EQ(net_.sent.size(), 2u);
+  EXPECT_EQ(net_.sent[0].type, PacketChat);
+  EXPECT_EQ(net_.sent[1].bytes[0], 128);
+  EXPECT_EQ(form_.EditSecurity.Text(), "passphrase · handshake done");
+
+  // A failed handshake is said as such until one succeeds.
+  net_.security = {};
+  net_.security.dtls = true;
+  net_.security.lastFailure = net::DtlsFailure::Authentication;
+  net_.security.stats.handshakesFailed = 2;
+  net_.security.stats.handshakesRefused = 1;  // the other got no answer
+  Step();
+  EXPECT_EQ(form_.EditSecurity.Text(), "passphrase · handshake failed (passphrase mismatch?)");
+  EXPECT_EQ(form_.EditStatutReceive.Text(), "passphrase mismatch?");
+  EXPECT_EQ(form_.EditNbrRefused.Text(), "1");
 }
 
 // The address check is on unless "Accept any"; a passphrase always means a protected session,

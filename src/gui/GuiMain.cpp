@@ -1,6 +1,7 @@
 #include "gui/GuiMain.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QImage>
 #include <QMessageBox>
 #include <QPixmap>
@@ -8,12 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "app/Application.h"
 #include "gui/MainWindow.h"
 #include "midi/RtMidiSystem.h"
+#include "net/Dtls.h"
 
 namespace tandem {
 
@@ -70,7 +73,18 @@ int Run(int argc, char** argv, const char* screenshot, const DemoPorts* demo) {
     // The screenshot and the demo show the window as it starts; only real use is remembered.
     const bool remember = screenshot == nullptr && demo == nullptr;
     QSettings settings("Tandem", "Tandem");
-    if (remember) window.RestoreSettings(settings);
+    if (remember) {
+      window.RestoreSettings(settings);
+      // This installation's certificate, made once beside the settings: its fingerprint is what
+      // a partner checks. A failure only costs that; sessions with a passphrase need none.
+      const QString folder = QFileInfo(settings.fileName()).absolutePath();
+      try {
+        net::DtlsIdentity::LoadOrCreate(std::filesystem::path(folder.toStdString()) /
+                                        "identity.pem");
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "tandem: no certificate identity: %s\n", e.what());
+      }
+    }
     if (screenshot != nullptr) {
       window.show();
       QApplication::processEvents();

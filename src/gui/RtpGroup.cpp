@@ -68,6 +68,11 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
       {"# Refused", form.EditNbrRefused, "EditNbrRefused"},
       {"BandWidth", form.EditDebit, "EditDebit"},
   };
+  // How the session is protected and whether its handshake is done, under the buttons, beside
+  // the last counters.
+  auto* security = binder.Display(form.EditSecurity, "EditSecurity", 0);
+  grid->addWidget(Label("Security"), 7, 0);
+  grid->addWidget(security, 7, 1);
   int r = 1;
   for (Row& row : rows) {
     auto* edit = binder.Display(row.box, row.name, 0);

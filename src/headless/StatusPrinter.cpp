@@ -34,6 +34,7 @@ StatusPrinter::StatusPrinter(TFormCtl& form, Sink sink, bool verbose)
     statuses_[3].last = Read(statuses_[3]);
     statuses_[4].last = Read(statuses_[4]);
   }
+  statuses_.push_back({"Security", {&form.EditSecurity}, "---"});
   counters_ = {
       {"# Received", {&form.EditNbrRec}, "----"}, {"# Sent", {&form.EditNbrSend}, "----"},
       {"# Dropped", {&form.EditNbrDropped}, "0"}, {"# Refused", {&form.EditNbrRefused}, "0"},

@@ -110,6 +110,9 @@ class TFormCtl {
   // Not a control of the original window: round trip, loss and jitter from the RTCP reports,
   // "---" until the partner's first report (ShowLink fills it in).
   EditBox EditLink{"---"};
+  // Not a control of the original window: how the session is protected ("clear", "passphrase")
+  // and whether its handshake is done. Written by the session thread only.
+  EditBox EditSecurity{"---"};
 
   // ---- Local panel
   Gauge GaugeSpeedLocal{1000, 500};

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -102,10 +103,12 @@ struct RtpSession::Impl {
   std::vector<uint8_t> outgoing;
   bool senderCheck = false;
   std::unique_ptr<SrtpContext> srtp;
+  std::unique_ptr<net::DtlsSession> dtls;
 
   // Sends bytes to every destination's control port; counts refusals.
   void SendControl(std::vector<uint8_t> bytes) {
     if (bytes.empty()) return;
+    if (dtls && !srtp) return;  // nothing but the handshake before it is done
     if (srtp && !srtp->ProtectRtcp(bytes)) {
       ++core->Stats().rtcpSendErrors;
       return;
@@ -139,6 +142,29 @@ struct RtpSession::Impl {
         continue;
       }
       auto length = static_cast<size_t>(r.result);
+      const std::span<const uint8_t> received(buffer.data(), length);
+      const net::DatagramKind kind = net::ClassifyDatagram(received);
+      if (kind == net::DatagramKind::Dtls) {
+        if (dtls && !isControl) {
+          dtls->OnDatagram(received, MonotonicMicros());
+          AfterHandshakeStep();
+        } else {
+          // A partner that seals its session with a handshake we do not run.
+          ++core->Stats().refusedAuth;
+        }
+        continue;
+      }
+      if (dtls && !srtp) {
+        // Not to be taken without keys. From a partner that has spoken DTLS to us it is sealed
+        // under keys we are about to have (its Finished is late); from one that never did, the
+        // partner runs no handshake: refused.
+        if (dtls->Stats().datagramsIn == 0) {
+          ++core->Stats().refusedAuth;
+        } else {
+          ++core->Stats().beforeKeysDropped;
+        }
+        continue;
+      }
       if (srtp) {
         const std::span<uint8_t> sealed(buffer.data(), length);
         const auto opened = isControl ? srtp->UnprotectRtcp(sealed) : srtp->UnprotectRtp(sealed);
@@ -162,6 +188,23 @@ struct RtpSession::Impl {
       }
     }
     return true;
+  }
+
+  // Sends what the handshake has to say, and takes the keys of a handshake just done.
+  void AfterHandshakeStep() {
+    for (const auto& datagram : dtls->TakeOutgoing()) {
+      for (const Destination& d : core->Destinations()) data.SendTo(datagram, d.ip, d.port);
+    }
+    if (auto keys = dtls->TakeKeys()) {
+      try {
+        srtp =
+            std::make_unique<SrtpContext>(keys->profile == net::SrtpKeying::Profile::AeadAes128Gcm,
+                                          keys->local, keys->remote, core->Ssrc());
+      } catch (const std::exception&) {
+        // Without a context nothing leaves or opens; the handshake counts as failed.
+        srtp.reset();
+      }
+    }
   }
 
   bool FromDestination(const sockaddr_storage& from) const {
@@ -223,6 +266,7 @@ int RtpSession::Destroy() {
   // RFC 3550 6.1: leave with a BYE, so the peers forget us now rather than after a timeout.
   impl_->SendControl(impl_->core->MakeBye(MonotonicMicros()));
   impl_->srtp.reset();
+  impl_->dtls.reset();
   impl_->data.Close();
   impl_->control.Close();
   impl_->lastStats = impl_->core->Stats();
@@ -272,6 +316,36 @@ int RtpSession::EnableSrtp(const SrtpKey& key) {
   return kOk;
 }
 
+int RtpSession::EnableDtls(const net::DtlsConfig& config) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->core) return kErrNotCreated;
+  try {
+    impl_->srtp.reset();
+    impl_->dtls = std::make_unique<net::DtlsSession>(config);
+    impl_->dtls->Start(MonotonicMicros());
+  } catch (const std::exception&) {
+    impl_->dtls.reset();
+    return kErrSrtp;
+  }
+  impl_->AfterHandshakeStep();
+  return kOk;
+}
+
+SecurityStatus RtpSession::Security() const {
+  std::lock_guard lock(impl_->mutex);
+  SecurityStatus s;
+  if (!impl_->dtls) return s;
+  s.dtls = true;
+  s.keyed = impl_->srtp != nullptr;
+  s.handshaking = impl_->dtls->Handshaking();
+  s.lastFailure = impl_->dtls->LastFailure();
+  s.handshakes = impl_->dtls->Generation();
+  s.cipher = impl_->dtls->Cipher();
+  s.peerFingerprint = impl_->dtls->PeerFingerprint();
+  s.stats = impl_->dtls->Stats();
+  return s;
+}
+
 int RtpSession::IncrementTimestamp(uint32_t units) {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->core) return kErrNotCreated;
@@ -284,6 +358,7 @@ int RtpSession::SendPacket(const uint8_t* payload, size_t length, uint8_t payloa
   std::lock_guard lock(impl_->mutex);
   if (!impl_->core) return kErrNotCreated;
   if (payload == nullptr && length > 0) return kErrBadArgument;
+  if (impl_->dtls && !impl_->srtp) return kErrNotReady;
   const std::span<const uint8_t> bytes(payload, length);
   const int rc = impl_->core->BuildData(bytes, payloadType, marker, impl_->outgoing);
   if (rc != kOk) return rc;
@@ -312,6 +387,14 @@ int RtpSession::Poll() {
   const bool dataOk = impl_->Drain(impl_->data, false);
   const bool controlOk = impl_->Drain(impl_->control, true);
   const Micros now = MonotonicMicros();
+  if (impl_->dtls) {
+    const int64_t due = impl_->dtls->NextTimerUs(now);
+    if (due >= 0 && due <= now) {
+      impl_->dtls->OnTimer(now);
+      impl_->AfterHandshakeStep();
+    }
+  }
+  // Made (and its interval restarted) even while a handshake keeps it from leaving.
   if (impl_->core->ReportDue(now)) impl_->SendControl(impl_->core->MakeReport(now));
   return dataOk && controlOk ? kOk : kErrReceive;
 }
@@ -351,7 +434,12 @@ int RtpSession::ControlFd() const {
 int64_t RtpSession::MillisUntilRtcp() const {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->core) return -1;
-  const Micros left = impl_->core->NextReportTime() - MonotonicMicros();
+  const Micros now = MonotonicMicros();
+  Micros left = impl_->core->NextReportTime() - now;
+  if (impl_->dtls) {
+    if (const int64_t due = impl_->dtls->NextTimerUs(now); due >= 0)
+      left = std::min(left, due - now);
+  }
   return left <= 0 ? 0 : (left + 999) / 1000;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "net/Dtls.h"
 #include "net/IpAddress.h"
 #include "rtp/Srtp.h"
 
@@ -31,6 +32,7 @@ enum Error : int {
   kErrNoSource = -13,          // no current source (GotoFirst/NextSourceWithData said false)
   kErrBadArgument = -14,       // payload type above 127, or no bytes for a non-zero length
   kErrSrtp = -15,              // the SRTP library could not be set up, or refused to protect
+  kErrNotReady = -16,          // the DTLS handshake is not done yet: nothing may leave
 };
 
 struct Packet {
@@ -56,8 +58,11 @@ struct SessionStats {
   uint64_t receiveErrors = 0;    // socket reads that failed
   uint64_t rtcpSendErrors = 0;   // reports or BYEs the socket refused
   uint64_t refusedSender = 0;    // from a host other than a destination, with the check on
-  uint64_t refusedAuth = 0;      // failed SRTP/SRTCP authentication or the replay check
+  uint64_t refusedAuth = 0;      // failed SRTP/SRTCP authentication or the replay check, arrived
+                                 // before the handshake gave keys, or a handshake without one
   uint64_t ssrcChanges = 0;      // a partner used our SSRC, so we took another
+  // Sealed packets of a partner whose handshake with us is under way, before we have its keys.
+  uint64_t beforeKeysDropped = 0;
   // Figures in the partner's reports about us that could not be true and were ignored or
   // clamped: a last-SR time of no SR we sent, a delay that makes the round trip negative, a loss
   // count beyond what we sent, a jitter of minutes.
@@ -79,6 +84,18 @@ struct LinkFigures {
   double receivedFractionLost = 0;  // 0 to 1: its packets we missed, over our last report's span
   int64_t receivedCumulativeLost = 0;
   double receivedJitterMs = 0;
+};
+
+// How the session is protected, for the status line.
+struct SecurityStatus {
+  bool dtls = false;         // keys come from a DTLS handshake
+  bool keyed = false;        // ... which is done: packets flow
+  bool handshaking = false;  // a handshake runs (the first one, or the partner's new one)
+  net::DtlsFailure lastFailure = net::DtlsFailure::None;
+  uint64_t handshakes = 0;  // handshakes that gave keys
+  std::string cipher;
+  std::string peerFingerprint;
+  net::DtlsStats stats;
 };
 
 // What the session knows about one remote source.
@@ -123,6 +140,11 @@ class RtpSession {
   // datagrams that authenticate under it are taken (the others count in refusedAuth).
   // kErrSrtp when the library cannot be set up.
   int EnableSrtp(const SrtpKey& key);
+  // From now until Destroy, keys come from a DTLS-SRTP handshake with the destination, on the
+  // data port (RTCP uses the same keys). Until it is done only the handshake leaves:
+  // SendPacket says kErrNotReady and reports wait. kErrSrtp when OpenSSL cannot be set up.
+  int EnableDtls(const net::DtlsConfig& config);
+  SecurityStatus Security() const;
   // Advances the session's RTP timestamp.
   int IncrementTimestamp(uint32_t units);
   // Sends one packet to every destination; the timestamp advances by tsIncrement after it.
@@ -143,7 +165,8 @@ class RtpSession {
   // For waiting on arrivals with poll(2); -1 when not created.
   int DataFd() const;
   int ControlFd() const;
-  // Milliseconds until our next RTCP report is due (0 when due now, -1 when not created).
+  // Milliseconds until our next RTCP report or handshake retransmission is due (0 when due now,
+  // -1 when not created).
   int64_t MillisUntilRtcp() const;
   uint32_t Ssrc() const;
   SessionStats Stats() const;

@@ -23,10 +23,17 @@ void InitialiseLibrary() {
   }
 }
 
-srtp_t Create(SrtpKey& key, srtp_ssrc_type_t type, uint32_t ssrc) {
+srtp_t Create(std::vector<uint8_t>& key, bool gcm, srtp_ssrc_type_t type, uint32_t ssrc) {
   srtp_policy_t policy{};
-  srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtp);
-  srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtcp);
+  if (gcm) {
+    srtp_crypto_policy_set_aes_gcm_128_16_auth(&policy.rtp);
+    srtp_crypto_policy_set_aes_gcm_128_16_auth(&policy.rtcp);
+  } else {
+    srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtp);
+    srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtcp);
+  }
+  const size_t needed = gcm ? SRTP_AES_GCM_128_KEY_LEN_WSALT : SRTP_AES_ICM_128_KEY_LEN_WSALT;
+  if (key.size() != needed) throw std::runtime_error("SRTP key of the wrong length");
   policy.ssrc.type = type;
   policy.ssrc.value = ssrc;
   policy.key = key.data();
@@ -46,6 +53,20 @@ struct SrtpContext::Session {
   srtp_t ctx;
 };
 
+bool SrtpSupportsGcm() {
+  static const bool supported = [] {
+    try {
+      InitialiseLibrary();
+      std::vector<uint8_t> key(SRTP_AES_GCM_128_KEY_LEN_WSALT, 1);
+      srtp_dealloc(Create(key, true, ssrc_any_outbound, 0));
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }();
+  return supported;
+}
+
 SrtpKey DeriveSrtpKey(std::string_view passphrase, int iterations) {
   SrtpKey key{};
   if (passphrase.size() > INT_MAX || iterations < 1 ||
@@ -58,11 +79,18 @@ SrtpKey DeriveSrtpKey(std::string_view passphrase, int iterations) {
   return key;
 }
 
-SrtpContext::SrtpContext(const SrtpKey& key, uint32_t ourSsrc) : key_(key) {
+SrtpContext::SrtpContext(const SrtpKey& key, uint32_t ourSsrc)
+    : SrtpContext(false, key, key, ourSsrc) {}
+
+SrtpContext::SrtpContext(bool gcm, std::span<const uint8_t> outboundKey,
+                         std::span<const uint8_t> inboundKey, uint32_t ourSsrc)
+    : gcm_(gcm),
+      outboundKey_(outboundKey.begin(), outboundKey.end()),
+      inboundKey_(inboundKey.begin(), inboundKey.end()) {
   InitialiseLibrary();
-  outbound_ = new Session{Create(key_, ssrc_specific, ourSsrc)};
+  outbound_ = new Session{Create(outboundKey_, gcm_, ssrc_specific, ourSsrc)};
   try {
-    inbound_ = new Session{Create(key_, ssrc_any_inbound, 0)};
+    inbound_ = new Session{Create(inboundKey_, gcm_, ssrc_any_inbound, 0)};
   } catch (...) {
     srtp_dealloc(outbound_->ctx);
     delete outbound_;
@@ -78,7 +106,7 @@ SrtpContext::~SrtpContext() {
 }
 
 void SrtpContext::ChangeSsrc(uint32_t ssrc) {
-  srtp_t fresh = Create(key_, ssrc_specific, ssrc);
+  srtp_t fresh = Create(outboundKey_, gcm_, ssrc_specific, ssrc);
   srtp_dealloc(outbound_->ctx);
   outbound_->ctx = fresh;
 }

@@ -27,6 +27,9 @@ inline constexpr size_t kSrtpTagSize = 10;
 // adds its 4-byte index).
 inline constexpr size_t kSrtpMaxGrowth = 16 + 128 + 4;
 
+// Whether this libsrtp runs AEAD_AES_128_GCM (RFC 7714); only when it was built with OpenSSL.
+bool SrtpSupportsGcm();
+
 // The master key and salt for `passphrase`. Throws std::runtime_error when the library fails.
 SrtpKey DeriveSrtpKey(std::string_view passphrase, int iterations = kSrtpKeyIterations);
 
@@ -36,6 +39,10 @@ class SrtpContext {
  public:
   // Throws std::runtime_error when libsrtp cannot be set up.
   SrtpContext(const SrtpKey& key, uint32_t ourSsrc);
+  // Keys of a DTLS-SRTP handshake: one master key and salt for each direction, and the profile
+  // it chose (AES-128 counter mode with HMAC-SHA1-80, or AES-128-GCM).
+  SrtpContext(bool gcm, std::span<const uint8_t> outboundKey, std::span<const uint8_t> inboundKey,
+              uint32_t ourSsrc);
   ~SrtpContext();
   SrtpContext(const SrtpContext&) = delete;
   SrtpContext& operator=(const SrtpContext&) = delete;
@@ -57,7 +64,9 @@ class SrtpContext {
   bool Protect(std::vector<uint8_t>& packet, bool control);
   std::optional<size_t> Unprotect(std::span<uint8_t> datagram, bool control);
 
-  SrtpKey key_;
+  bool gcm_ = false;
+  std::vector<uint8_t> outboundKey_;
+  std::vector<uint8_t> inboundKey_;
   // Two libsrtp sessions rather than one, so a partner that happens to use our SSRC never
   // shares a replay window (or a key stream) with what we send.
   Session* outbound_ = nullptr;

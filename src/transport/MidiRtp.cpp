@@ -135,10 +135,12 @@ bool MidiRTP::Setup(int32_t now) {
   form_.ResetDropped();
   protectedSeen_ = 0;
   refusedShown_ = 0;
-  authRefusedSeen_ = stats.refusedAuth;
+  authRefusedSeen_ = stats.refusedAuth + link_->Security().stats.handshakesRefused;
   acceptedSeen_ = stats.rtpReceived + stats.rtcpReceived;
   haveAccepted_ = false;
   form_.EditNbrRefused.SetText("0");
+  securityShown_.clear();
+  ShowSecurity(link_->Security());
   lastStatsTime_ = static_cast<uint32_t>(now);
   bandwidthBytes_ = 0;
   lastSendMs_ = -1;
@@ -163,19 +165,30 @@ bool MidiRTP::Pass(int32_t now) {
   Receive(now);
   // Every datagram that came to nothing counts once in "# Dropped", whichever layer refused it.
   const rtp::SessionStats stats = link_->Stats();
-  CountRefused(stats, now);
+  const rtp::SecurityStatus security = link_->Security();
+  // A handshake that got no answer is a partner not there yet, not one refused.
+  CountRefused(stats, security.stats.handshakesRefused, now);
   const uint64_t sessionDrops = SessionDrops(stats);
   uint64_t newDrops = dropped_ - droppedBefore;
   if (sessionDrops > sessionDrops_) newDrops += sessionDrops - sessionDrops_;
   sessionDrops_ = sessionDrops;
   form_.CountDropped(newDrops);
   form_.PublishLink(link_->Link());
+  ShowSecurity(security);
+  keyed_ = !security.dtls || security.keyed;
+  int64_t holdWait = kNoDeadline;
+  if (!keyed_) holdWait = HoldForHandshake();
   if (receivedCount_ != shownReceived_) {
     form_.EditNbrRec.SetText(IntToStr(receivedCount_));
     shownReceived_ = receivedCount_;
   }
   if (pollResult < 0) form_.EditStatutReceive.SetText("erreur de poll");
-  if (!SendHead(now)) {
+  if (!keyed_) {
+    // Only the handshake may leave: what is played meanwhile waits in SendQueue.
+    int64_t wait = std::min(holdWait, int64_t{kStatsPeriodMs} + 1 - (unow - lastStatsTime_));
+    if (int64_t due = link_->MillisUntilRtcp(); due >= 0) wait = std::min(wait, due);
+    nextWait_ = static_cast<int32_t>(std::clamp<int64_t>(wait, 1, kNoDeadline));
+  } else if (!SendHead(now)) {
     nextWait_ = 1;  // the failed record is tried again at the next clock step
   } else if (form_.SendQueue.Count() > 0 && holdUntilUs_ == 0) {
     nextWait_ = 0;
@@ -187,11 +200,63 @@ bool MidiRTP::Pass(int32_t now) {
   return true;
 }
 
-uint64_t MidiRTP::SessionDrops(const rtp::SessionStats& stats) {
-  return stats.malformedDropped + stats.ownSsrcDropped + stats.sequenceDropped + stats.limitDropped;
+int64_t MidiRTP::HoldForHandshake() {
+  const int64_t nowUs = microClock_();
+  int64_t wait = kNoDeadline;
+  std::lock_guard lock(SendStepMutex());
+  // Notes carry the moment they were played; one from a source that did not stamp it counts
+  // from now, its first pass in the queue.
+  for (int32_t i = 0, n = form_.SendQueue.Count(); i < n; ++i) {
+    EventRecord* rec = form_.SendQueue.Get(i);
+    if (rec && rec->kind == EventMidi && rec->arrivalUs == 0) rec->arrivalUs = nowUs;
+  }
+  uint64_t expired = 0;
+  while (EventRecord* head = form_.SendQueue.Get(0)) {
+    if (head->kind != EventMidi) break;
+    const int64_t left = head->arrivalUs + kHeldNoteLimitUs - nowUs;
+    if (left >= 0) {
+      wait = left / 1000 + 1;
+      break;
+    }
+    form_.SendQueue.DeleteFirst();
+    ++expired;
+  }
+  if (expired) {
+    dropped_ += expired;
+    form_.CountDropped(expired);
+  }
+  return wait;
 }
 
-void MidiRTP::CountRefused(const rtp::SessionStats& stats, int32_t now) {
+void MidiRTP::ShowSecurity(const rtp::SecurityStatus& security) {
+  std::string text = "clear";
+  if (security.dtls) {
+    if (security.keyed) {
+      text = "passphrase · handshake done";
+    } else if (security.lastFailure != net::DtlsFailure::None &&
+               !(security.lastFailure == net::DtlsFailure::Timeout && security.handshaking)) {
+      // A refusal is said until a handshake succeeds, through the retries in between; a
+      // partner that did not answer may answer the next one.
+      text = std::string("passphrase · handshake failed (") +
+             net::DtlsFailureText(security.lastFailure) + ")";
+    } else {
+      text = "passphrase · handshake…";
+    }
+  } else if (protected_) {
+    text = "passphrase";  // a stand-in link keys nothing itself
+  }
+  if (text == securityShown_) return;
+  securityShown_ = text;
+  form_.EditSecurity.SetText(text);
+}
+
+uint64_t MidiRTP::SessionDrops(const rtp::SessionStats& stats) {
+  return stats.malformedDropped + stats.ownSsrcDropped + stats.sequenceDropped +
+         stats.limitDropped + stats.beforeKeysDropped;
+}
+
+void MidiRTP::CountRefused(const rtp::SessionStats& stats, uint64_t handshakesRefused,
+                           int32_t now) {
   // Packets protected by a passphrase we lack got past the session, but were refused here.
   const uint64_t accepted = stats.rtpReceived + stats.rtcpReceived - protectedSeen_;
   if (accepted != acceptedSeen_) {
@@ -199,8 +264,9 @@ void MidiRTP::CountRefused(const rtp::SessionStats& stats, int32_t now) {
     haveAccepted_ = true;
     lastAccepted_ = now;
   }
-  const uint64_t authRefused = stats.refusedAuth + protectedSeen_;
-  // A typo in either passphrase looks like this: the partner's packets arrive, none opens.
+  // A typo in either passphrase looks like this: the partner's packets arrive, none opens, or
+  // the handshake fails.
+  const uint64_t authRefused = stats.refusedAuth + protectedSeen_ + handshakesRefused;
   if (authRefused > authRefusedSeen_ &&
       (!haveAccepted_ ||
        static_cast<uint32_t>(now) - static_cast<uint32_t>(lastAccepted_) > kMismatchQuietMs)) {

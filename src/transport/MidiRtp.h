@@ -49,13 +49,16 @@ class RtpLink {
   virtual rtp::SessionStats Stats() const { return {}; }
   // Round trip, loss and jitter from the session's RTCP; none by default.
   virtual rtp::LinkFigures Link() const { return {}; }
-  // After Create: take datagrams only from the destination's address, and protect the session
-  // with `key` when there is one. A stand-in has nothing to check.
+  // After Create: take datagrams only from the destination's address, and, with a key (from
+  // the passphrase), key the session with a DTLS-SRTP handshake authenticated by it. A stand-in
+  // has nothing to check.
   virtual int SetSecurity(bool senderCheck, const std::optional<rtp::SrtpKey>& key) {
     (void)senderCheck;
     (void)key;
     return 0;
   }
+  // How the session is protected; a stand-in is in clear.
+  virtual rtp::SecurityStatus Security() const { return {}; }
 };
 
 // The real session over UDP.
@@ -97,19 +100,25 @@ class MidiRTP : public Worker {
   uint64_t RefusedCount() const { return refusedShown_; }
   // Shown in "Reception" when only refused datagrams arrive for this long.
   static constexpr int32_t kMismatchQuietMs = 3000;
+  // A note that waited longer than this for the handshake is of no use to the partner.
+  static constexpr int64_t kHeldNoteLimitUs = 2'000'000;
 
  protected:
   void Run() override;
 
  private:
   void Receive(int32_t now);
-  void CountRefused(const rtp::SessionStats& stats, int32_t now);
+  void CountRefused(const rtp::SessionStats& stats, uint64_t handshakesRefused, int32_t now);
   bool LooksProtected(const rtp::Packet& packet) const;
   void Dispatch(const rtp::Packet& packet, int32_t now);
   // The arrival (ClockUs) a received packet is rebuilt with.
   int64_t ArrivalOf(const rtp::Packet& packet);
   // True when SendQueue was empty or its head went out.
   bool SendHead(int32_t now);
+  // While the handshake runs: stamps what waits, and drops the notes that waited too long.
+  // The ms until the head is due to be dropped (kNoDeadline: none).
+  int64_t HoldForHandshake();
+  void ShowSecurity(const rtp::SecurityStatus& security);
   void WaitForWork(int32_t now);
 
   TFormCtl& form_;
@@ -121,8 +130,10 @@ class MidiRTP : public Worker {
   int32_t shownReceived_ = -1;
   int32_t sentCount_ = 0;
   uint64_t dropped_ = 0;
-  uint64_t sessionDrops_ = 0;   // SessionDrops of the link, as last counted
-  bool protected_ = false;      // a passphrase is set for this session
+  uint64_t sessionDrops_ = 0;  // SessionDrops of the link, as last counted
+  bool protected_ = false;     // a passphrase is set for this session
+  bool keyed_ = true;          // packets may leave (a protected session: its handshake is done)
+  std::string securityShown_;
   uint64_t protectedSeen_ = 0;  // packets protected by a passphrase we do not have
   uint64_t refusedShown_ = 0;
   uint64_t authRefusedSeen_ = 0;  // refusedAuth + protectedSeen_, as last counted

@@ -36,8 +36,12 @@ class SessionLink : public RtpLink {
   rtp::LinkFigures Link() const override { return session_.Link(); }
   int SetSecurity(bool senderCheck, const std::optional<rtp::SrtpKey>& key) override {
     session_.SetSenderCheck(senderCheck);
-    return key ? session_.EnableSrtp(*key) : 0;
+    if (!key) return 0;
+    net::DtlsConfig config;
+    config.psk.assign(key->begin(), key->end());
+    return session_.EnableDtls(config);
   }
+  rtp::SecurityStatus Security() const override { return session_.Security(); }
 
  private:
   rtp::RtpSession session_;

@@ -129,6 +129,7 @@ TEST_F(WindowTest, ShowsEveryControlWithItsStartingText) {
       {"EditNbrRefused", "0"},
       {"EditPassphrase", ""},
       {"EditLink", "---"},
+      {"EditSecurity", "---"},
       {"EditSpeed", "0"},
       {"EditBufferLocal", "0"},
       {"EditLocalCanal", "2"},
