@@ -524,9 +524,13 @@ int SynthOutput::Impl::OnCard(int len, int nfx, float* fx[], int nout, float* ou
     if (out[i] == nullptr) return 0;
     std::fill_n(out[i], len, 0.0f);
   }
-  for (int i = 0; i < nfx; ++i) {
-    if (fx[i] != nullptr) std::fill_n(fx[i], len, 0.0f);
+  // Without effect buffers of its own (or with one missing), reverb and chorus are mixed into
+  // the dry ones.
+  bool ownFx = nfx > 0 && fx != nullptr;
+  for (int i = 0; ownFx && i < nfx; ++i) {
+    if (fx[i] == nullptr) ownFx = false;
   }
+  for (int i = 0; ownFx && i < nfx; ++i) std::fill_n(fx[i], len, 0.0f);
   // The moment this period's first frame stands for: the callback's own time, smoothed, since a
   // callback runs early or late by scheduling noise while the card's frames keep their pace.
   const double usPerFrame = 1e6 / cardRate.load(std::memory_order_relaxed);
@@ -576,8 +580,6 @@ int SynthOutput::Impl::OnCard(int len, int nfx, float* fx[], int nout, float* ou
   float* dry[kCardMaxBuffers];
   float* wet[kCardMaxBuffers];
   const int ndry = std::min(nout, kCardMaxBuffers);
-  // Without effect buffers of its own, reverb and chorus are mixed into the dry ones.
-  const bool ownFx = nfx > 0 && fx != nullptr;
   const int nwet = ownFx ? std::min(nfx, kCardMaxBuffers) : std::min(ndry, 2);
   int64_t done = 0;
   PlaySpan(synth, synthFrames, synthFrames + len, span.data(), n, [&](int64_t frames) {
