@@ -433,12 +433,13 @@ TEST_F(SynthTest, SoundCardOpensOrSaysWhyNot) {
   }
 }
 
-// A JACK server on the dummy driver: a sound card that needs no hardware.
+// A JACK server on the dummy driver: a sound card that needs no hardware. Long periods leave a
+// sanitizer build on a busy machine time to render each one.
 class JackDummy {
  public:
   explicit JackDummy(std::string name) : name_(std::move(name)) {
-    std::vector<std::string> args = {"jackd", "-n",    name_, "-d", "dummy",
-                                     "-r",    "48000", "-p",  "256"};
+    std::vector<std::string> args = {"jackd", "-n",    name_, "-d",  "dummy",
+                                     "-r",    "48000", "-p",  "1024"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -482,6 +483,12 @@ class JackDummy {
   pid_t pid_ = 0;
 };
 
+// The synthesizer's JACK thread filled the port buffer, handed over by libjack's own
+// synchronisation, which ThreadSanitizer does not see: its suppressions name this function.
+[[gnu::noinline]] void CopyFromJackBuffer(const float* from, size_t n, std::vector<float>& to) {
+  to.assign(from, from + n);
+}
+
 // Listens to one audio port of a JACK server, noting the frame where each sound starts after a
 // tenth of a second of silence.
 class OnsetListener {
@@ -500,6 +507,11 @@ class OnsetListener {
            jack_connect(client_, source.c_str(), jack_port_name(in_)) == 0;
   }
   jack_nframes_t Now() { return jack_frame_time(client_); }
+  // Once it has heard enough silence to note the next sound.
+  bool Listening() {
+    std::lock_guard lock(mutex_);
+    return quiet_ >= kQuiet;
+  }
   std::vector<jack_nframes_t> Onsets() {
     std::lock_guard lock(mutex_);
     return onsets_;
@@ -508,21 +520,24 @@ class OnsetListener {
  private:
   static int Process(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<OnsetListener*>(arg);
-    const auto* samples = static_cast<const float*>(jack_port_get_buffer(self->in_, frames));
+    CopyFromJackBuffer(static_cast<const float*>(jack_port_get_buffer(self->in_, frames)), frames,
+                       self->samples_);
     const jack_nframes_t start = jack_last_frame_time(self->client_);
     std::lock_guard lock(self->mutex_);
     for (jack_nframes_t i = 0; i < frames; ++i) {
-      const bool loud = std::fabs(samples[i]) > 1e-3f;
-      if (loud && self->quiet_ >= 4800) self->onsets_.push_back(start + i);
+      const bool loud = std::fabs(self->samples_[i]) > 1e-3f;
+      if (loud && self->quiet_ >= kQuiet) self->onsets_.push_back(start + i);
       self->quiet_ = loud ? 0 : self->quiet_ + 1;
     }
     return 0;
   }
 
+  static constexpr jack_nframes_t kQuiet = 4800;
   jack_client_t* client_ = nullptr;
   jack_port_t* in_ = nullptr;
   std::mutex mutex_;
   jack_nframes_t quiet_ = 0;
+  std::vector<float> samples_;
   std::vector<jack_nframes_t> onsets_;
 };
 
@@ -555,6 +570,7 @@ TEST_F(SynthTest, PlaysThroughJackConnectedToTheSpeakersEachNoteAtItsMoment) {
   EXPECT_TRUE(Send(*synth, {0xB0, 91, 0}));
   EXPECT_TRUE(Send(*synth, {0xB0, 93, 0}));
   ASSERT_GT(synth->LeadUs(), 0);
+  ASSERT_TRUE(test::WaitFor([&] { return listener.Listening(); }, std::chrono::seconds(20)));
   const std::vector<double> due = {0.3, 1.3003, 2.3171};
   const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
                           std::chrono::steady_clock::now().time_since_epoch())
@@ -571,8 +587,9 @@ TEST_F(SynthTest, PlaysThroughJackConnectedToTheSpeakersEachNoteAtItsMoment) {
   ASSERT_EQ(onsets.size(), due.size());
   for (size_t k = 0; k < due.size(); ++k) {
     SCOPED_TRACE(k);
-    // The dummy server's frames wander off the monotonic clock by several milliseconds.
-    EXPECT_NEAR(double(jack_nframes_t(onsets[k] - sentAt)) / 48000, due[k], 0.03);
+    // The dummy server's frames wander off the monotonic clock by milliseconds, more on a busy
+    // machine; a note played when it was handed over would be 300 ms early or more.
+    EXPECT_NEAR(double(jack_nframes_t(onsets[k] - sentAt)) / 48000, due[k], 0.05);
   }
   synth->Silence();
   synth.reset();
