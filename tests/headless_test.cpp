@@ -187,20 +187,33 @@ class Tap {
       dest.sin_family = AF_INET;
       dest.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
       uint8_t buf[2048];
+      sockaddr_in origin[2]{};  // where A's datagrams came from, for B's replies
       while (!stop_) {
         pollfd p[2] = {{fd_, POLLIN, 0}, {controlFd_, POLLIN, 0}};
         if (poll(p, 2, 20) <= 0) continue;
         for (int i = 0; i < 2; ++i) {
           if (!(p[i].revents & POLLIN)) continue;
-          ssize_t n = recv(p[i].fd, buf, sizeof buf, 0);
+          sockaddr_in from{};
+          socklen_t length = sizeof from;
+          ssize_t n =
+              recvfrom(p[i].fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &length);
           if (n <= 0) continue;
+          // Like a router, B's replies to the port it heard A from go back to A.
+          if (ntohs(from.sin_port) == to + i) {
+            if (origin[i].sin_port != 0) {
+              sendto(p[i].fd, buf, size_t(n), 0, reinterpret_cast<sockaddr*>(&origin[i]),
+                     sizeof origin[i]);
+            }
+            continue;
+          }
+          origin[i] = from;
           if (i == 0 && n >= 12) {
             std::lock_guard lock(mutex_);
             ++byType_[buf[1] & 0x7F];
             if (captured_.size() < 1000) captured_.emplace_back(buf, buf + n);
           }
           dest.sin_port = htons(static_cast<uint16_t>(to + i));
-          sendto(fd_, buf, size_t(n), 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest);
+          sendto(p[i].fd, buf, size_t(n), 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest);
         }
       }
     });

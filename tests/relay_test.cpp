@@ -346,10 +346,11 @@ TEST(LossyRelay, JoinsTwoPeersOnDataAndControlPortsBothWays) {
     Udp& at;
     uint16_t seenFrom;
   };
-  Case cases[] = {{aData, ports.relayA, bData, ports.relayA},
-                  {aControl, uint16_t(ports.relayA + 1), bControl, uint16_t(ports.relayA + 1)},
-                  {bData, ports.relayB, aData, ports.relayB},
-                  {bControl, uint16_t(ports.relayB + 1), aControl, uint16_t(ports.relayB + 1)}};
+  // Each peer hears the other from the very port it sends to, as through a router.
+  Case cases[] = {{aData, ports.relayA, bData, ports.relayB},
+                  {aControl, uint16_t(ports.relayA + 1), bControl, uint16_t(ports.relayB + 1)},
+                  {bData, ports.relayB, aData, ports.relayA},
+                  {bControl, uint16_t(ports.relayB + 1), aControl, uint16_t(ports.relayA + 1)}};
   uint32_t n = 100;
   for (Case& c : cases) {
     c.from.SendTo(c.to, Numbered(n));

@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include "gui/ConnectionDialog.h"
 #include "gui/FormBinder.h"
 
 namespace tandem {
@@ -51,6 +52,15 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
                                     [&form] { form.ButtonInvertPortClick(); }));
   buttons->addWidget(binder.Command(form.ButtonStartRTP, "ButtonStartRTP",
                                     [&form] { form.ButtonStartRTPClick(); }));
+  // Through routers without a typed address: one dialog at a time, kept while its connection
+  // carries the session.
+  auto open = [this, &form](bool invite) {
+    delete dialog_;
+    dialog_ = new ConnectionDialog(form, invite, window());
+    dialog_->show();
+  };
+  buttons->addWidget(binder.Command(form.ButtonInvite, "ButtonInvite", [open] { open(true); }));
+  buttons->addWidget(binder.Command(form.ButtonJoin, "ButtonJoin", [open] { open(false); }));
   buttons->addStretch();
   grid->addLayout(buttons, 6, 0, 1, 2);
 

@@ -6,12 +6,16 @@
 
 namespace tandem {
 
+class ConnectionDialog;
 class FormBinder;
 
 class RtpGroup : public QGroupBox {
   Q_OBJECT
  public:
   explicit RtpGroup(FormBinder& binder);
+
+ private:
+  ConnectionDialog* dialog_ = nullptr;  // the window's child, so closed with it
 };
 
 }  // namespace tandem

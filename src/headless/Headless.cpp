@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "app/Application.h"
+#include "app/Connection.h"
 #include "app/Demo.h"
 #include "headless/Options.h"
 #include "headless/StatusPrinter.h"
@@ -160,6 +163,90 @@ int RunDemo(Application& app, StatusPrinter& printer, const HeadlessOptions& opt
   return 0;
 }
 
+// The first line of standard input, read a byte at a time so nothing after it is taken from the
+// chat reader that follows.
+std::string FirstStdinLine() {
+  std::string line;
+  char c = 0;
+  while (line.size() < 4096 && ::read(STDIN_FILENO, &c, 1) == 1 && c != '\n') line += c;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// Sets up the invitation side of the session; nothing (the reason said) when it cannot start.
+std::unique_ptr<Connection> StartConnection(TFormCtl& form, const HeadlessOptions& options) {
+  IceSettings settings;
+  const auto stun = ParseServer(options.stun.empty() ? kDefaultStun : options.stun);
+  if (!stun) {
+    std::fprintf(stderr, "tandem: bad --stun '%s'\n", options.stun.c_str());
+    return nullptr;
+  }
+  settings.stun = *stun;
+  if (!options.turn.empty()) {
+    const auto turn = ParseServer(options.turn);
+    if (!turn) {
+      std::fprintf(stderr, "tandem: bad --turn '%s'\n", options.turn.c_str());
+      return nullptr;
+    }
+    settings.turn = *turn;
+    settings.turnUser = options.turnUser;
+    settings.turnPassword = options.turnPassword.value_or("");
+  }
+  auto connection = std::make_unique<Connection>(form, settings);
+  try {
+    if (options.invite) {
+      PrintLine("Invitation: " + connection->Invite());
+    } else {
+      std::string code;
+      if (*options.join == "-") {
+        code = FirstStdinLine();
+      } else {
+        std::ifstream in(*options.join);
+        if (!in || !std::getline(in, code)) {
+          std::fprintf(stderr, "tandem: cannot read the invitation in '%s'\n",
+                       options.join->c_str());
+          return nullptr;
+        }
+      }
+      std::string error;
+      const auto answer = connection->Join(code, error);
+      if (!answer) {
+        PrintLine("Connection: failed: " + error);
+        return nullptr;
+      }
+      PrintLine("Answer: " + *answer);
+    }
+  } catch (const std::exception& e) {
+    PrintLine(std::string("Connection: failed: ") + e.what());
+    return nullptr;
+  }
+  return connection;
+}
+
+// A line typed on standard input: a command when it starts with "/", else chat.
+void TakeLine(const std::string& line, TFormCtl& form, Connection* connection) {
+  std::string chat = line;
+  if (line.rfind("//", 0) == 0) {
+    chat = line.substr(1);
+  } else if (line.rfind("/answer", 0) == 0) {
+    std::string error;
+    if (!connection) {
+      PrintLine("Connection: no invitation of ours to answer (start with --invite)");
+    } else if (!connection->Answer(line.substr(7), error)) {
+      PrintLine("Connection: answer refused: " + error);
+    }
+    return;
+  } else if (line == "/gen") {
+    form.Button1Click();
+    return;
+  } else if (line.rfind("/", 0) == 0) {
+    PrintLine("Commands: /answer CODE, /gen, //text (sends the chat line \"/text\")");
+    return;
+  }
+  form.EditChat.SetText(chat);
+  form.ButtonChatSendClick();
+}
+
 }  // namespace
 
 int RunHeadless(int argc, char** argv) {
@@ -227,7 +314,15 @@ int RunHeadless(int argc, char** argv) {
   StatusPrinter printer(form, PrintLine, options->verbose || options->demo);
   if (options->demo) return RunDemo(app, printer, *options, stopSignals);
 
-  if (!options->noRtp) {
+  std::unique_ptr<Connection> connection;
+  if (options->invite || options->join) {
+    // The session starts once the connection finds a path.
+    connection = StartConnection(form, *options);
+    if (!connection) {
+      app.Shutdown();
+      return 1;
+    }
+  } else if (!options->noRtp) {
     form.ButtonStartRTPClick();
     AwaitRtpSetup(form, printer);
   }
@@ -239,14 +334,15 @@ int RunHeadless(int argc, char** argv) {
   for (;;) {
     if (StopSignalled(stopSignals, kPollPeriod)) break;
     form.CheckRecording();
-    for (auto& line : input.TakeLines()) {
-      form.EditChat.SetText(line);
-      form.ButtonChatSendClick();
+    for (auto& line : input.TakeLines()) TakeLine(line, form, connection.get());
+    if (connection) {
+      if (auto text = connection->Poll()) PrintLine("Connection: " + *text);
     }
     printer.Poll(SteadyMs());
   }
   input.Stop();
   app.Shutdown();
+  connection.reset();
   printer.Poll(SteadyMs());
   printer.FlushCounters();
   return 0;

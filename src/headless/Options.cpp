@@ -118,6 +118,17 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
          if (!o.passphrase) fileError = "option --passphrase-file: " + why;
          return o.passphrase.has_value();
        }},
+      {"--join", [&](const std::string& v) { return bool(o.join = v); }},
+      {"--stun", text(o.stun)},
+      {"--turn", text(o.turn)},
+      {"--turn-user", text(o.turnUser)},
+      {"--turn-password-file",
+       [&](const std::string& v) {
+         std::string why;
+         o.turnPassword = ReadPassphraseFile(v, why);
+         if (!o.turnPassword) fileError = "option --turn-password-file: " + why;
+         return o.turnPassword.has_value();
+       }},
       {"--channel", channel(o.channel)},
       {"--local-channel", channel(o.localChannel)},
   };
@@ -126,7 +137,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       {"-h", &o.help},         {"--auto-buffer", &o.autoBuffer},
       {"--no-rtp", &o.noRtp},  {"--verbose", &o.verbose},
       {"--demo", &o.demo},     {"--accept-any", &o.acceptAny},
-      {"--steady", &o.steady},
+      {"--steady", &o.steady}, {"--invite", &o.invite},
   };
 
   for (size_t i = 0; i < args.size(); ++i) {
@@ -166,6 +177,10 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
     error = "option --render needs the built-in synthesizer as output (--midi-out synth)";
     return std::nullopt;
   }
+  if (o.invite && o.join) {
+    error = "options --invite and --join exclude each other";
+    return std::nullopt;
+  }
   return o;
 }
 
@@ -192,6 +207,16 @@ Session:
   --passphrase-file FILE protect the session with the passphrase on FILE's first line (the
                          partner uses the same one); without it, packets travel in clear
   --accept-any           take packets from any address, not only from the --dest one
+Through home routers, with no address typed (ICE):
+  --invite               print "Invitation: CODE" for the partner, then take its answer as a
+                         line "/answer CODE" on standard input
+  --join FILE            take the partner's invitation from FILE ("-": the first line of
+                         standard input) and print "Answer: CODE" to send back
+  --stun HOST:PORT       STUN server (default stun.l.google.com:19302)
+  --turn HOST:PORT       TURN relay, for routers no check opens; with --turn-user and
+  --turn-user USER       --turn-password-file FILE (its first line)
+Lines on standard input that start with "/" are commands: /answer CODE, /gen (one more
+generator), //text (the chat line "/text"); "Connection: ..." says how the partner is reached.
 Retransmission of key states:
   --retransmission none|in-msg|constant|variable   (default none)
   --base MS              base refresh interval (default 5)

@@ -21,6 +21,12 @@ struct HeadlessOptions {
   bool acceptAny = false;
   // Read from --passphrase-file, never from the command line, where any user can read it.
   std::optional<std::string> passphrase;
+  // Through routers, from invitation codes: --invite, or --join FILE ("-": standard input).
+  bool invite = false;
+  std::optional<std::string> join;
+  std::string stun;  // HOST:PORT; empty: the default public server
+  std::string turn, turnUser;
+  std::optional<std::string> turnPassword;  // from --turn-password-file
   // Retransmission and buffers
   std::optional<Retransmission> retransmission;
   std::optional<int32_t> base, mult, buffer;

@@ -185,6 +185,16 @@ void TFormCtl::PublishLink(const rtp::LinkFigures& figures) {
   link_ = figures;
 }
 
+void TFormCtl::SetConnectionPath(std::shared_ptr<rtp::DatagramPath> path) {
+  std::lock_guard lock(linkMutex_);
+  path_ = std::move(path);
+}
+
+std::shared_ptr<rtp::DatagramPath> TFormCtl::ConnectionPath() const {
+  std::lock_guard lock(linkMutex_);
+  return path_;
+}
+
 rtp::LinkFigures TFormCtl::Link() const {
   std::lock_guard lock(linkMutex_);
   return link_;

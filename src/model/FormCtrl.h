@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "midi/Midi.h"
 #include "model/Controls.h"
 #include "record/SessionRecorder.h"
+#include "rtp/DatagramPath.h"
 #include "rtp/RtpSession.h"
 
 namespace tandem {
@@ -97,6 +99,13 @@ class TFormCtl {
   CheckBox CheckBoxAcceptAny{"Accept any", false};
   Button ButtonInvertPort{"Invert Port"};
   Button ButtonStartRTP{"Start RTP "};
+  // Connecting through routers from invitation codes (ICE), beside the typed address.
+  Button ButtonInvite{"Invite"};
+  Button ButtonJoin{"Join"};
+  EditBox EditStun{"stun.l.google.com:19302"};  // HOST:PORT of the STUN server
+  EditBox EditTurn{""};                         // HOST:PORT of a TURN relay; empty: none
+  EditBox EditTurnUser{""};
+  EditBox EditTurnPassword{""};
   EditBox EditStatutConnect{"----"};
   EditBox EditStatutReceive{"----"};
   EditBox EditNbrRec{"----"};
@@ -187,6 +196,11 @@ class TFormCtl {
   void PublishLink(const rtp::LinkFigures& figures);
   rtp::LinkFigures Link() const;
 
+  // A connection made from invitation codes: while one is set, the next session runs over it
+  // instead of the typed address and ports. Any thread.
+  void SetConnectionPath(std::shared_ptr<rtp::DatagramPath> path);
+  std::shared_ptr<rtp::DatagramPath> ConnectionPath() const;
+
  private:
   void Step(UpDown& upDown, EditBox& edit, int delta);
 
@@ -196,6 +210,7 @@ class TFormCtl {
   uint64_t dropped_ = 0;
   mutable std::mutex linkMutex_;
   rtp::LinkFigures link_;
+  std::shared_ptr<rtp::DatagramPath> path_;  // under linkMutex_
 };
 
 }  // namespace tandem

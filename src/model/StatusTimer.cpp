@@ -62,6 +62,8 @@ std::string LinkLine(const rtp::LinkFigures& f) {
     line += " | in: lost " + Fixed1(f.receivedFractionLost * 100) + " %";
     line += " · jitter " + Fixed1(f.receivedJitterMs) + " ms";
   }
+  // The port our packets go to: "Send Port", or the one the partner's router answers from.
+  if (f.sendPort != 0) line += " · to port " + std::to_string(f.sendPort);
   return line;
 }
 

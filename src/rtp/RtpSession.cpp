@@ -13,6 +13,7 @@
 
 #include "net/PeerAddress.h"
 #include "net/UdpSocket.h"
+#include "rtp/DatagramPath.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/SessionCore.h"
 
@@ -102,7 +103,9 @@ struct RtpSession::Impl {
   std::vector<uint8_t> buffer = std::vector<uint8_t>(kMaxUdpPayload + 1);
   std::vector<uint8_t> outgoing;
   bool senderCheck = false;
+  bool symmetric = false;
   std::unique_ptr<SrtpContext> srtp;
+  std::shared_ptr<DatagramPath> path;  // when set, every datagram goes this way, not the sockets
   std::unique_ptr<net::DtlsSession> dtls;
 
   // Sends bytes to every destination's control port; counts refusals.
@@ -113,8 +116,12 @@ struct RtpSession::Impl {
       ++core->Stats().rtcpSendErrors;
       return;
     }
+    if (path) {
+      ++(path->Send(bytes) == 0 ? core->Stats().rtcpSent : core->Stats().rtcpSendErrors);
+      return;
+    }
     for (const Destination& d : core->Destinations()) {
-      if (control.SendTo(bytes, d.ip, static_cast<uint16_t>(d.port + 1)) == 0) {
+      if (control.SendTo(bytes, d.ip, d.controlPort) == 0) {
         ++core->Stats().rtcpSent;
       } else {
         ++core->Stats().rtcpSendErrors;
@@ -141,51 +148,86 @@ struct RtpSession::Impl {
         ++core->Stats().refusedSender;
         continue;
       }
-      auto length = static_cast<size_t>(r.result);
+      const std::span<const uint8_t> received(buffer.data(), static_cast<size_t>(r.result));
+      if (!Admit(received, isControl)) continue;
+      const Input input =
+          Take(static_cast<size_t>(r.result), isControl, r.fromPort != socket.LocalPort());
+      if (symmetric && (input == Input::kAccepted || input == Input::kHeld)) {
+        Latch(r.from, r.fromPort, isControl);
+      }
+    }
+    return true;
+  }
+
+  // Reads what waits on the path; false when a read failed.
+  bool DrainPath() {
+    for (int i = 0; i < kMaxReadsPerPoll; ++i) {
+      const int64_t n = path->Receive(buffer);
+      if (n == -EAGAIN) return true;
+      if (n == -EINTR) continue;
+      if (n < 0) {
+        ++core->Stats().receiveErrors;
+        return false;
+      }
+      if (static_cast<size_t>(n) > buffer.size()) {
+        ++core->Stats().malformedDropped;
+        continue;
+      }
+      const auto length = static_cast<size_t>(n);
       const std::span<const uint8_t> received(buffer.data(), length);
-      const net::DatagramKind kind = net::ClassifyDatagram(received);
-      if (kind == net::DatagramKind::Dtls) {
-        if (dtls && !isControl) {
-          dtls->OnDatagram(received, MonotonicMicros());
-          AfterHandshakeStep();
-        } else {
-          // A partner that seals its session with a handshake we do not run.
-          ++core->Stats().refusedAuth;
-        }
-        continue;
+      const bool isControl = LooksLikeRtcp(received);
+      if (!Admit(received, isControl)) continue;
+      // Only our partner reaches us on the path, so our own SSRC there is never our echo.
+      Take(length, isControl, true);
+    }
+    return true;
+  }
+
+  // One datagram in buffer: opened when protected, then handed to the core. `otherPort`: it did
+  // not come from the port it was read on, so our SSRC in it is another participant's.
+  Input Take(size_t length, bool isControl, bool otherPort) {
+    if (srtp) {
+      const std::span<uint8_t> sealed(buffer.data(), length);
+      const auto opened = isControl ? srtp->UnprotectRtcp(sealed) : srtp->UnprotectRtp(sealed);
+      if (!opened) {
+        ++core->Stats().refusedAuth;
+        return Input::kDropped;
       }
-      if (dtls && !srtp) {
-        // Not to be taken without keys. From a partner that has spoken DTLS to us it is sealed
-        // under keys we are about to have (its Finished is late); from one that never did, the
-        // partner runs no handshake: refused.
-        if (dtls->Stats().datagramsIn == 0) {
-          ++core->Stats().refusedAuth;
-        } else {
-          ++core->Stats().beforeKeysDropped;
-        }
-        continue;
-      }
-      if (srtp) {
-        const std::span<uint8_t> sealed(buffer.data(), length);
-        const auto opened = isControl ? srtp->UnprotectRtcp(sealed) : srtp->UnprotectRtp(sealed);
-        if (!opened) {
-          ++core->Stats().refusedAuth;
-          continue;
-        }
-        length = *opened;
-      }
-      const std::span<const uint8_t> bytes(buffer.data(), length);
-      const Micros now = MonotonicMicros();
-      if (auto ssrc = SenderSsrc(bytes, isControl); ssrc && *ssrc == core->Ssrc()) {
-        // Our own SSRC from our own port is a loop (we send to ourselves), dropped as such by
-        // the core; from any other port it is another participant that drew the same one.
-        if (r.fromPort != socket.LocalPort()) ChangeSsrc(*ssrc, now);
-      }
-      if (isControl) {
-        core->OnControl(bytes, now);
+      length = *opened;
+    }
+    const std::span<const uint8_t> bytes(buffer.data(), length);
+    const Micros now = MonotonicMicros();
+    if (auto ssrc = SenderSsrc(bytes, isControl); ssrc && *ssrc == core->Ssrc()) {
+      // Our own SSRC from our own port is a loop (we send to ourselves), dropped as such by
+      // the core; from any other port it is another participant that drew the same one.
+      if (otherPort) ChangeSsrc(*ssrc, now);
+    }
+    return isControl ? core->OnControl(bytes, now) : core->OnData(bytes, now);
+  }
+
+  // RFC 7983: DTLS records go to the handshake, and nothing sealed is taken before its keys.
+  // False when the datagram goes no further.
+  bool Admit(std::span<const uint8_t> received, bool isControl) {
+    if (net::ClassifyDatagram(received) == net::DatagramKind::Dtls) {
+      if (dtls && !isControl) {
+        dtls->OnDatagram(received, MonotonicMicros());
+        AfterHandshakeStep();
       } else {
-        core->OnData(bytes, now);
+        // A partner that seals its session with a handshake we do not run.
+        ++core->Stats().refusedAuth;
       }
+      return false;
+    }
+    if (dtls && !srtp) {
+      // Not to be taken without keys. From a partner that has spoken DTLS to us it is sealed
+      // under keys we are about to have (its Finished is late); from one that never did, the
+      // partner runs no handshake: refused.
+      if (dtls->Stats().datagramsIn == 0) {
+        ++core->Stats().refusedAuth;
+      } else {
+        ++core->Stats().beforeKeysDropped;
+      }
+      return false;
     }
     return true;
   }
@@ -193,6 +235,10 @@ struct RtpSession::Impl {
   // Sends what the handshake has to say, and takes the keys of a handshake just done.
   void AfterHandshakeStep() {
     for (const auto& datagram : dtls->TakeOutgoing()) {
+      if (path) {
+        path->Send(datagram);
+        continue;
+      }
       for (const Destination& d : core->Destinations()) data.SendTo(datagram, d.ip, d.port);
     }
     if (auto keys = dtls->TakeKeys()) {
@@ -207,17 +253,34 @@ struct RtpSession::Impl {
     }
   }
 
-  bool FromDestination(const sockaddr_storage& from) const {
-    for (const Destination& d : core->Destinations()) {
+  // RFC 4961: reply to the port the partner's packets come from, since a router on its side may
+  // have given them another one than it listens on. Only the destination's own host moves it,
+  // and only with a datagram that got through (authenticated, when SRTP is on), so nobody else
+  // can steer our packets away.
+  void Latch(const sockaddr_storage& from, uint16_t fromPort, bool isControl) {
+    const int index = DestinationIndexOf(from);
+    if (index < 0 || fromPort == 0) return;
+    const Destination& d = core->Destinations()[static_cast<size_t>(index)];
+    if ((isControl ? d.controlPort : d.port) == fromPort) return;
+    core->MoveDestinationPort(static_cast<size_t>(index), fromPort, isControl);
+    ++core->Stats().portMoves;
+  }
+
+  int DestinationIndexOf(const sockaddr_storage& from) const {
+    const auto& destinations = core->Destinations();
+    for (size_t i = 0; i < destinations.size(); ++i) {
+      const Destination& d = destinations[i];
       sockaddr_storage address{};
       socklen_t length = 0;
       if (ToSockaddr(d.ip, d.port, d.ip.IsV4() ? AF_INET : AF_INET6, address, length) &&
           SameHostAddress(from, address)) {
-        return true;
+        return static_cast<int>(i);
       }
     }
-    return false;
+    return -1;
   }
+
+  bool FromDestination(const sockaddr_storage& from) const { return DestinationIndexOf(from) >= 0; }
 
   // RFC 3550 8.2: say BYE under the old SSRC, then go on under a new random one.
   void ChangeSsrc(uint32_t theirs, Micros now) {
@@ -260,17 +323,34 @@ int RtpSession::Create(uint16_t portBase, uint32_t localIp) {
   return kOk;
 }
 
+int RtpSession::Create(std::shared_ptr<DatagramPath> path) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->core) return kErrAlreadyCreated;
+  if (!path) return kErrBadArgument;
+  impl_->core.emplace(RandomConfig(impl_->rtcpMinimum), MonotonicMicros());
+  // The partner is the one destination; the path knows the way to it.
+  if (impl_->core->AddDestination(path->Peer(), 2) != kOk) {
+    impl_->core.reset();
+    return kErrBadDestination;
+  }
+  impl_->path = std::move(path);
+  impl_->lastLink = {};
+  return kOk;
+}
+
 int RtpSession::Destroy() {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->core) return kErrNotCreated;
   // RFC 3550 6.1: leave with a BYE, so the peers forget us now rather than after a timeout.
   impl_->SendControl(impl_->core->MakeBye(MonotonicMicros()));
   impl_->srtp.reset();
+  impl_->path.reset();
   impl_->dtls.reset();
   impl_->data.Close();
   impl_->control.Close();
   impl_->lastStats = impl_->core->Stats();
   impl_->lastLink = impl_->core->Link();
+  impl_->lastLink.sendPort = 0;
   impl_->core.reset();
   return kOk;
 }
@@ -289,12 +369,14 @@ int RtpSession::SetTimestampUnit(double seconds) {
 int RtpSession::AddDestination(uint32_t ipHostOrder, uint16_t port) {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->core) return kErrNotCreated;
+  if (impl_->path) return kErrBadDestination;  // the path goes to its partner alone
   return impl_->core->AddDestination(ipHostOrder, port);
 }
 
 int RtpSession::AddDestination(const IpAddress& address, uint16_t port) {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->core) return kErrNotCreated;
+  if (impl_->path) return kErrBadDestination;  // the path goes to its partner alone
   // Sockets bound to one IPv4 address cannot reach an IPv6 partner.
   if (impl_->data.Family() == AF_INET && !address.Unmapped().IsV4()) return kErrBadDestination;
   return impl_->core->AddDestination(address, port);
@@ -303,6 +385,11 @@ int RtpSession::AddDestination(const IpAddress& address, uint16_t port) {
 void RtpSession::SetSenderCheck(bool on) {
   std::lock_guard lock(impl_->mutex);
   impl_->senderCheck = on;
+}
+
+void RtpSession::SetSymmetric(bool on) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->symmetric = on;
 }
 
 int RtpSession::EnableSrtp(const SrtpKey& key) {
@@ -369,8 +456,9 @@ int RtpSession::SendPacket(const uint8_t* payload, size_t length, uint8_t payloa
   // A datagram that no destination took is a failure; the sequence number is then not used up,
   // so a retry carries the same one. Unless protected: a retry under the same sequence number
   // would reuse its key stream on a different packet.
-  bool taken = false;
-  for (const Destination& d : impl_->core->Destinations()) {
+  bool taken = impl_->path && impl_->path->Send(impl_->outgoing) == 0;
+  for (const Destination& d :
+       impl_->path ? std::vector<Destination>{} : impl_->core->Destinations()) {
     if (impl_->data.SendTo(impl_->outgoing, d.ip, d.port) == 0) taken = true;
   }
   if (!taken) {
@@ -384,8 +472,8 @@ int RtpSession::SendPacket(const uint8_t* payload, size_t length, uint8_t payloa
 int RtpSession::Poll() {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->core) return kErrNotCreated;
-  const bool dataOk = impl_->Drain(impl_->data, false);
-  const bool controlOk = impl_->Drain(impl_->control, true);
+  const bool dataOk = impl_->path ? impl_->DrainPath() : impl_->Drain(impl_->data, false);
+  const bool controlOk = impl_->path || impl_->Drain(impl_->control, true);
   const Micros now = MonotonicMicros();
   if (impl_->dtls) {
     const int64_t due = impl_->dtls->NextTimerUs(now);
@@ -423,12 +511,13 @@ std::unique_ptr<Packet> RtpSession::GetNextPacket() {
 
 int RtpSession::DataFd() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->core ? impl_->data.Fd() : -1;
+  if (!impl_->core) return -1;
+  return impl_->path ? impl_->path->Fd() : impl_->data.Fd();
 }
 
 int RtpSession::ControlFd() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->core ? impl_->control.Fd() : -1;
+  return impl_->core && !impl_->path ? impl_->control.Fd() : -1;
 }
 
 int64_t RtpSession::MillisUntilRtcp() const {
@@ -460,7 +549,11 @@ std::vector<SourceInfo> RtpSession::Sources() const {
 
 LinkFigures RtpSession::Link() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->core ? impl_->core->Link() : impl_->lastLink;
+  if (!impl_->core) return impl_->lastLink;
+  LinkFigures f = impl_->core->Link();
+  if (!impl_->path && !impl_->core->Destinations().empty())
+    f.sendPort = impl_->core->Destinations()[0].port;
+  return f;
 }
 
 int RtpSession::SetRtcpMinimumInterval(double seconds) {

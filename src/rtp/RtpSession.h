@@ -14,6 +14,8 @@
 
 namespace tandem::rtp {
 
+class DatagramPath;
+
 // Results: 0 on success, one of these on failure.
 enum Error : int {
   kOk = 0,
@@ -61,6 +63,7 @@ struct SessionStats {
   uint64_t refusedAuth = 0;      // failed SRTP/SRTCP authentication or the replay check, arrived
                                  // before the handshake gave keys, or a handshake without one
   uint64_t ssrcChanges = 0;      // a partner used our SSRC, so we took another
+  uint64_t portMoves = 0;  // a destination port followed where the partner's packets came from
   // Sealed packets of a partner whose handshake with us is under way, before we have its keys.
   uint64_t beforeKeysDropped = 0;
   // Figures in the partner's reports about us that could not be true and were ignored or
@@ -84,6 +87,8 @@ struct LinkFigures {
   double receivedFractionLost = 0;  // 0 to 1: its packets we missed, over our last report's span
   int64_t receivedCumulativeLost = 0;
   double receivedJitterMs = 0;
+
+  uint16_t sendPort = 0;  // the data port we send to now (0: no session)
 };
 
 // How the session is protected, for the status line.
@@ -122,6 +127,9 @@ class RtpSession {
   // dual-stack on every address, so a partner of either family reaches them; else IPv4 only,
   // on that address (host byte order).
   int Create(uint16_t portBase, uint32_t localIp = 0);
+  // Creates the session on a path of its own (an ICE connection) instead of sockets: RTP and
+  // RTCP both travel on it, to its partner alone; AddDestination is then refused.
+  int Create(std::shared_ptr<DatagramPath> path);
   // Sends a BYE, closes the sockets, forgets every source. kErrNotCreated when not created.
   int Destroy();
   bool IsCreated() const;
@@ -136,6 +144,10 @@ class RtpSession {
   // With the check on, datagrams are taken only from the host of a destination (any port); the
   // others are counted in refusedSender and go no further. Off by default; kept across Create.
   void SetSenderCheck(bool on);
+  // With this on, a datagram from a destination's host that got through (and authenticated,
+  // with SRTP) moves that destination's data or RTCP port to the one it came from, so we reply
+  // through the partner's router (symmetric RTP, RFC 4961). Off by default; kept across Create.
+  void SetSymmetric(bool on);
   // From now until Destroy, every packet leaves protected with SRTP/SRTCP under `key`, and only
   // datagrams that authenticate under it are taken (the others count in refusedAuth).
   // kErrSrtp when the library cannot be set up.

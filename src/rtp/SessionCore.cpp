@@ -66,11 +66,16 @@ int SessionCore::AddDestination(const IpAddress& address, uint16_t port) {
   // No control port above 65535; no "any", broadcast or multicast address, which we never mean
   // to reach. A mapped IPv4 address is kept as IPv4, so one partner is never listed twice.
   if (address.NamesNoPeer() || port == 0 || port == 65535) return kErrBadDestination;
-  const Destination d{address.Unmapped(), port};
+  const Destination d{address.Unmapped(), port, static_cast<uint16_t>(port + 1)};
   if (std::find(destinations_.begin(), destinations_.end(), d) == destinations_.end()) {
     destinations_.push_back(d);
   }
   return kOk;
+}
+
+void SessionCore::MoveDestinationPort(size_t index, uint16_t port, bool control) {
+  if (index >= destinations_.size() || port == 0) return;
+  (control ? destinations_[index].controlPort : destinations_[index].port) = port;
 }
 
 int SessionCore::BuildData(std::span<const uint8_t> payload, uint8_t payloadType, bool marker,

@@ -33,7 +33,8 @@ struct CoreConfig {
 
 struct Destination {
   IpAddress ip;
-  uint16_t port = 0;  // data port; RTCP goes to port + 1
+  uint16_t port = 0;         // data port
+  uint16_t controlPort = 0;  // RTCP: port + 1 until the partner's reports come from elsewhere
   bool operator==(const Destination&) const = default;
 };
 
@@ -64,6 +65,8 @@ class SessionCore {
   int AddDestination(uint32_t ipHostOrder, uint16_t port);
   int AddDestination(const IpAddress& address, uint16_t port);
   const std::vector<Destination>& Destinations() const { return destinations_; }
+  // From now on, data (or RTCP with `control`) for destination `index` goes to `port`.
+  void MoveDestinationPort(size_t index, uint16_t port, bool control);
 
   void IncrementTimestamp(uint32_t units) { timestamp_ += units; }
   uint32_t Timestamp() const { return timestamp_; }

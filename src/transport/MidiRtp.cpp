@@ -90,21 +90,30 @@ bool MidiRTP::Setup(int32_t now) {
   bool badAddress = false;
   link_->Destroy();
   form_.PublishLink({});  // a new session, or none: the last one's figures no longer hold
-  auto localPort = PortSetting(form_.EditPortLocal);
-  if (!localPort) error = true;
-  auto destIp = ResolveDestination(form_.EditDestIp.Text());
-  if (!destIp) {
-    // Nothing is sent anywhere rather than to the broadcast address.
-    form_.EditStatutConnect.SetText("Bad IP address specified");
-    error = badAddress = true;
-  }
-  auto destPort = PortSetting(form_.EditPortDistant);
-  if (!destPort) error = true;
-  for (auto& line : LocalHostLines()) form_.MemoIpAddr.Append(line);
+  // A connection from invitation codes knows its own way; the typed address is not used then.
+  const std::shared_ptr<rtp::DatagramPath> path = form_.ConnectionPath();
+  onPath_ = path != nullptr;
+  if (path) {
+    for (auto& line : LocalHostLines()) form_.MemoIpAddr.Append(line);
+    if (link_->CreateOnPath(path) < 0) error = true;
+    if (!error) link_->SetTimestampUnit(kTimestampUnit);
+  } else {
+    auto localPort = PortSetting(form_.EditPortLocal);
+    if (!localPort) error = true;
+    auto destIp = ResolveDestination(form_.EditDestIp.Text());
+    if (!destIp) {
+      // Nothing is sent anywhere rather than to the broadcast address.
+      form_.EditStatutConnect.SetText("Bad IP address specified");
+      error = badAddress = true;
+    }
+    auto destPort = PortSetting(form_.EditPortDistant);
+    if (!destPort) error = true;
+    for (auto& line : LocalHostLines()) form_.MemoIpAddr.Append(line);
 
-  if (!error && link_->Create(*localPort) < 0) error = true;
-  if (!error) link_->SetTimestampUnit(kTimestampUnit);
-  if (!error && link_->AddDestinationAddress(*destIp, *destPort) < 0) error = true;
+    if (!error && link_->Create(*localPort) < 0) error = true;
+    if (!error) link_->SetTimestampUnit(kTimestampUnit);
+    if (!error && link_->AddDestinationAddress(*destIp, *destPort) < 0) error = true;
+  }
   bool securityError = false;
   if (!error) {
     const std::string passphrase = form_.EditPassphrase.Text();
@@ -115,7 +124,9 @@ bool MidiRTP::Setup(int32_t now) {
       securityError = true;
     }
     // Never a session in clear when a passphrase was asked for.
-    if (securityError || link_->SetSecurity(!form_.CheckBoxAcceptAny.Checked(), key) < 0) {
+    // On a connection path only the partner's checked address reaches us at all.
+    const bool senderCheck = !path && !form_.CheckBoxAcceptAny.Checked();
+    if (securityError || link_->SetSecurity(senderCheck, key) < 0) {
       error = securityError = true;
     }
     protected_ = key.has_value();
@@ -230,17 +241,18 @@ int64_t MidiRTP::HoldForHandshake() {
 
 void MidiRTP::ShowSecurity(const rtp::SecurityStatus& security) {
   std::string text = "clear";
+  // Without a passphrase, a handshake is keyed by the certificates two invitation codes named.
+  const std::string by = onPath_ && !protected_ ? "certificate" : "passphrase";
   if (security.dtls) {
     if (security.keyed) {
-      text = "passphrase · handshake done";
+      text = by + " · handshake done";
     } else if (security.lastFailure != net::DtlsFailure::None &&
                !(security.lastFailure == net::DtlsFailure::Timeout && security.handshaking)) {
       // A refusal is said until a handshake succeeds, through the retries in between; a
       // partner that did not answer may answer the next one.
-      text = std::string("passphrase · handshake failed (") +
-             net::DtlsFailureText(security.lastFailure) + ")";
+      text = by + " · handshake failed (" + net::DtlsFailureText(security.lastFailure) + ")";
     } else {
-      text = "passphrase · handshake…";
+      text = by + " · handshake…";
     }
   } else if (protected_) {
     text = "passphrase";  // a stand-in link keys nothing itself

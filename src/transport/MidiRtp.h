@@ -24,6 +24,11 @@ class RtpLink {
  public:
   virtual ~RtpLink() = default;
   virtual int Create(uint16_t portBase) = 0;
+  // A session over a connection of its own (from invitation codes) rather than sockets.
+  virtual int CreateOnPath(std::shared_ptr<rtp::DatagramPath> path) {
+    (void)path;
+    return rtp::kErrSocket;
+  }
   virtual int Destroy() = 0;
   virtual int SetTimestampUnit(double seconds) = 0;
   virtual int AddDestination(uint32_t ipHostOrder, uint16_t port) = 0;
@@ -132,6 +137,7 @@ class MidiRTP : public Worker {
   uint64_t dropped_ = 0;
   uint64_t sessionDrops_ = 0;  // SessionDrops of the link, as last counted
   bool protected_ = false;     // a passphrase is set for this session
+  bool onPath_ = false;        // the session runs on a connection from invitation codes
   bool keyed_ = true;          // packets may leave (a protected session: its handshake is done)
   std::string securityShown_;
   uint64_t protectedSeen_ = 0;  // packets protected by a passphrase we do not have

@@ -1,4 +1,5 @@
 // The session thread's link to a real RTP session over UDP.
+#include "net/IceAgent.h"
 #include "rtp/RtpSession.h"
 #include "transport/MidiRtp.h"
 
@@ -8,7 +9,14 @@ namespace {
 
 class SessionLink : public RtpLink {
  public:
+  // Replies follow the partner's packets through its router; only its address is trusted.
+  SessionLink() { session_.SetSymmetric(true); }
+
   int Create(uint16_t portBase) override { return session_.Create(portBase); }
+  int CreateOnPath(std::shared_ptr<rtp::DatagramPath> path) override {
+    ice_ = std::dynamic_pointer_cast<IceAgent>(path);
+    return session_.Create(std::move(path));
+  }
   int Destroy() override { return session_.Destroy(); }
   int SetTimestampUnit(double seconds) override { return session_.SetTimestampUnit(seconds); }
   int AddDestination(uint32_t ip, uint16_t port) override {
@@ -36,15 +44,23 @@ class SessionLink : public RtpLink {
   rtp::LinkFigures Link() const override { return session_.Link(); }
   int SetSecurity(bool senderCheck, const std::optional<rtp::SrtpKey>& key) override {
     session_.SetSenderCheck(senderCheck);
-    if (!key) return 0;
     net::DtlsConfig config;
-    config.psk.assign(key->begin(), key->end());
+    if (key) config.psk.assign(key->begin(), key->end());
+    // From invitation codes: the certificate the partner's code named authenticates the
+    // handshake; with a passphrase as well, both must match.
+    if (ice_ && ice_->Identity() && !ice_->ExpectedFingerprint().empty()) {
+      config.identity = ice_->Identity();
+      config.expectedFingerprint = ice_->ExpectedFingerprint();
+    }
+    ice_.reset();
+    if (config.psk.empty() && !config.identity) return 0;
     return session_.EnableDtls(config);
   }
   rtp::SecurityStatus Security() const override { return session_.Security(); }
 
  private:
   rtp::RtpSession session_;
+  std::shared_ptr<IceAgent> ice_;  // the path of the session being set up, if an ICE one
 };
 
 }  // namespace

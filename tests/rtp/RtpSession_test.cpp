@@ -419,6 +419,64 @@ TEST(RtpSession, SenderCheckTakesOnlyTheDestinationHostOnAnyPort) {
   }));
 }
 
+// The partner's router answers from other ports than the ones we were told: replies follow its
+// data and its reports, each on its own, but only for what its own host sent and (sealed) what
+// opened under our key.
+TEST(RtpSession, SymmetricRepliesFollowOnlyThePartnersOwnPackets) {
+  const SrtpKey key = DeriveSrtpKey("latch", 1000);
+  RtpSession s;
+  const uint16_t base = CreateOnFreePair(s);
+  ASSERT_EQ(s.AddDestination(kLoopback, 3000), kOk);
+  s.SetSymmetric(true);
+  UdpSocket stranger;
+  ASSERT_EQ(stranger.Bind(0, 0x7F000002), 0);
+  RawPeer partner;
+  uint16_t seq = 1;
+  auto sendData = [&](UdpSocket& from) {
+    std::vector<uint8_t> d;
+    BuildRtp({false, 77, seq++, 1, 0xABC}, std::vector<uint8_t>{0x90, 60, 100, 0}, d);
+    from.SendTo(d, kLoopback, base);
+  };
+  auto sentTo = [&] { return s.Link().sendPort; };
+
+  sendData(stranger);  // another host: taken (no sender check), but moves nothing
+  ASSERT_TRUE(WaitUntil([&] { return s.Poll() == kOk && s.Stats().rtpReceived == 1; }));
+  EXPECT_EQ(sentTo(), 3000);
+  std::vector<uint8_t> report;
+  AppendRr(report, 0xABC, {});
+  partner.control.SendTo(report, kLoopback, static_cast<uint16_t>(base + 1));
+  ASSERT_TRUE(WaitUntil([&] { return s.Poll() == kOk && s.Stats().portMoves == 1; }));
+  EXPECT_EQ(sentTo(), 3000);  // the report moved the RTCP port alone
+  sendData(partner.data);
+  ASSERT_TRUE(WaitUntil([&] { return s.Poll() == kOk && s.Stats().portMoves == 2; }));
+  EXPECT_EQ(sentTo(), partner.base);
+  const std::vector<uint8_t> chat = {'h', 'i', 0};
+  ASSERT_EQ(s.SendPacket(chat.data(), chat.size(), 67, false, 0), kOk);
+  EXPECT_FALSE(Receive(partner.data).empty());
+  ASSERT_EQ(s.SetRtcpMinimumInterval(0.02), kOk);
+  ASSERT_TRUE(WaitUntil([&] { return s.Poll() == kOk && s.Stats().rtcpSent >= 1; }));
+  EXPECT_FALSE(Receive(partner.control).empty());
+
+  // Sealed: a packet from the partner's host that does not open moves nothing.
+  RtpSession sealed;
+  const uint16_t sealedBase = CreateOnFreePair(sealed);
+  ASSERT_EQ(sealed.AddDestination(kLoopback, 3000), kOk);
+  sealed.SetSymmetric(true);
+  ASSERT_EQ(sealed.EnableSrtp(key), kOk);
+  const SrtpKey wrong = DeriveSrtpKey("latch!", 1000);
+  std::vector<uint8_t> d;
+  BuildRtp({false, 77, 1, 1, 0xABC}, std::vector<uint8_t>{0x90, 60, 100, 0}, d);
+  std::vector<uint8_t> good = d;
+  SrtpContext(wrong, 0xABC).ProtectRtp(d);
+  SrtpContext(key, 0xABC).ProtectRtp(good);
+  partner.data.SendTo(d, kLoopback, sealedBase);
+  ASSERT_TRUE(WaitUntil([&] { return sealed.Poll() == kOk && sealed.Stats().refusedAuth == 1; }));
+  EXPECT_EQ(sealed.Link().sendPort, 3000);
+  partner.data.SendTo(good, kLoopback, sealedBase);
+  ASSERT_TRUE(WaitUntil([&] { return sealed.Poll() == kOk && sealed.Stats().portMoves == 1; }));
+  EXPECT_EQ(sealed.Link().sendPort, partner.base);
+}
+
 // A's destination is a catcher on the wire, so the test holds what a listener on the path
 // sees, and hands it on to partners with the same key, another key, or none.
 TEST(RtpSession, ProtectedSessionsOpenOnlyUnderTheSameKeyAndOnlyOnce) {

@@ -283,6 +283,7 @@ struct LossyRelay::Link {
     if (fd >= 0) close(fd);
   }
   int fd;
+  int sendFd = -1;  // where forwarded datagrams leave from; -1: fd
   uint16_t port;
   SocketAddress destination;
   LinkImpairer impairer;
@@ -342,6 +343,13 @@ uint16_t LossyRelay::AddLinkPair(uint16_t listenBase, uint16_t destBase, uint32_
   return pair.base;
 }
 
+void LossyRelay::ReplyThrough(size_t one, size_t other) {
+  if (thread_.joinable()) throw std::logic_error("relay: links are paired before Start()");
+  if (one >= links_.size() || other >= links_.size()) throw std::out_of_range("relay: no link");
+  links_[one]->sendFd = links_[other]->fd;
+  links_[other]->sendFd = links_[one]->fd;
+}
+
 void LossyRelay::Start() {
   if (thread_.joinable()) return;
   stop_ = false;
@@ -388,7 +396,8 @@ void LossyRelay::Run() {
       const int64_t now = NowUs();
       for (auto& link : links_) {
         for (auto& bytes : link->impairer.TakeDue(now)) {
-          ssize_t sent = sendto(link->fd, bytes.data(), bytes.size(), 0, link->destination.get(),
+          const int from = link->sendFd >= 0 ? link->sendFd : link->fd;
+          ssize_t sent = sendto(from, bytes.data(), bytes.size(), 0, link->destination.get(),
                                 link->destination.length);
           if (sent != static_cast<ssize_t>(bytes.size())) ++link->sendErrors;
         }
@@ -429,8 +438,13 @@ PeerPorts JoinPeers(LossyRelay& relay, PeerPorts ports) {
   if (ports.aPort == 0 || ports.bPort == 0) {
     throw std::invalid_argument("relay: both peers' listen ports are needed");
   }
+  const size_t first = relay.LinkCount();
   ports.relayA = relay.AddLinkPair(ports.relayA, ports.bPort);
   ports.relayB = relay.AddLinkPair(ports.relayB, ports.aPort);
+  // Each peer then hears the other from the very port it sends to, as through a router: a peer
+  // that answers where packets come from (RFC 4961) keeps talking to the relay.
+  relay.ReplyThrough(first, first + 2);
+  relay.ReplyThrough(first + 1, first + 3);
   return ports;
 }
 

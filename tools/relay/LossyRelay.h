@@ -124,6 +124,10 @@ class LossyRelay {
   // With listenBase 0 a free even pair is chosen. Returns the listen base.
   uint16_t AddLinkPair(uint16_t listenBase, uint16_t destBase, uint32_t destIp = kLoopback);
 
+  // Links `one` and `other` carry the two directions between the same peers: each forwards from
+  // the other's socket, so a peer hears its partner from the port it sends to. Before Start().
+  void ReplyThrough(size_t one, size_t other);
+
   void Start();
   // Stops the thread; datagrams still waiting are discarded. Idempotent.
   void Stop();
@@ -167,7 +171,7 @@ uint16_t FindFreePortPair();
 struct RelayOptions {
   PeerPorts ports;
   Impairments impairments;
-  int statsMs = 0;  // print the counters this often; 0: only at exit
+  int statsMs = 0;    // print the counters this often; 0: only at exit
   bool ipv6 = false;  // on ::1 rather than 127.0.0.1
   bool help = false;
 };
