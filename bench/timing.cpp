@@ -66,15 +66,10 @@ std::string Figures(std::vector<double> v) {
   return line;
 }
 
-void Run(const Case& c, int events, int warmup, uint64_t seed) {
-  Peer a, b;
-  for (Peer* p : {&a, &b}) {
-    AppConfig config;
-    config.midi = p->midi;
-    config.midiOut = PortChoice::Parse("memory-out");
-    p->app = std::make_unique<Application>(config);
-  }
-  std::optional<relay::LossyRelay> link;
+// Sets A's buffer and B's playout for the case, starts both sessions (through the relay when the
+// case has one, in `link`) and opens A's capture.
+void Connect(const Case& c, uint64_t seed, Peer& a, Peer& b,
+             std::optional<relay::LossyRelay>& link) {
   const uint16_t portA = test::FreePortPair(), portB = test::FreePortPair();
   if (portA == 0 || portB == 0) throw std::runtime_error("no free port pair on loopback");
   uint16_t toB = portB, toA = portA;
@@ -95,6 +90,18 @@ void Run(const Case& c, int events, int warmup, uint64_t seed) {
   Start(b, portB, toA);
   Start(a, portA, toB);
   a.Form().ButtonReadMidiClick();
+}
+
+void Run(const Case& c, int events, int warmup, uint64_t seed) {
+  Peer a, b;
+  for (Peer* p : {&a, &b}) {
+    AppConfig config;
+    config.midi = p->midi;
+    config.midiOut = PortChoice::Parse("memory-out");
+    p->app = std::make_unique<Application>(config);
+  }
+  std::optional<relay::LossyRelay> link;
+  Connect(c, seed, a, b, link);
   // A controller that means nothing, played until the capture has its input open.
   if (!WaitUntil([&] { return a.midi->Play({0xB0, 3, 0}); }, std::chrono::seconds(10)))
     throw std::runtime_error("A's capture did not open its input");
@@ -168,26 +175,7 @@ void RunJack(const Case& c, int events, int warmup, uint64_t seed, jack_nframes_
     p->app = std::make_unique<Application>(config);
   }
   std::optional<relay::LossyRelay> link;
-  const uint16_t portA = test::FreePortPair(), portB = test::FreePortPair();
-  if (portA == 0 || portB == 0) throw std::runtime_error("no free port pair on loopback");
-  uint16_t toB = portB, toA = portA;
-  if (c.relay) {
-    relay::Impairments impairments;
-    impairments.delayMs = c.delayMs;
-    impairments.jitterMs = c.jitterMs;
-    impairments.seed = seed;
-    link.emplace(impairments);
-    relay::PeerPorts ports = relay::JoinPeers(*link, {portA, portB, 0, 0});
-    toB = ports.relayA;
-    toA = ports.relayB;
-    link->Start();
-  }
-  a.Form().EditBufferLocal.SetText(std::to_string(c.buffer));
-  a.Form().ButtonSetLocalBufferClick();
-  b.Form().CheckBoxSteady.SetChecked(c.steady);
-  Start(b, portB, toA);
-  Start(a, portA, toB);
-  a.Form().ButtonReadMidiClick();
+  Connect(c, seed, a, b, link);
   if (!WaitUntil([&] { return bench.Connect("timing-player:out", "tandem-ta-in:midi_in"); },
                  std::chrono::seconds(10)) ||
       !bench.Connect("tandem-tb-out:midi_out", "timing-player:tandem"))

@@ -112,6 +112,17 @@ std::vector<Bytes> OnChannel(std::vector<Bytes> messages, int channel) {
   return messages;
 }
 
+// A headless peer on virtual JACK ports, talking to the other over loopback.
+std::vector<std::string> PeerArgs(const std::string& client, uint16_t listen, uint16_t send) {
+  return {"--midi-api",    "jack",
+          "--midi-in",     "virtual",
+          "--midi-out",    "virtual",
+          "--client-name", client,
+          "--listen-port", std::to_string(listen),
+          "--send-port",   std::to_string(send),
+          "--dest",        "127.0.0.1"};
+}
+
 TEST(JackIntegration, APerformanceCrossesToThePeersOutput) {
   test::PrivateJackServer server;
   std::string why;
@@ -125,18 +136,9 @@ TEST(JackIntegration, APerformanceCrossesToThePeersOutput) {
   ASSERT_NE(portA, portB);
   const std::string clientA = "tandem-a" + std::to_string(getpid());
   const std::string clientB = "tandem-b" + std::to_string(getpid());
-  auto common = [](const std::string& client, uint16_t listen, uint16_t send) {
-    return std::vector<std::string>{"--midi-api",    "jack",
-                                    "--midi-in",     "virtual",
-                                    "--midi-out",    "virtual",
-                                    "--client-name", client,
-                                    "--listen-port", std::to_string(listen),
-                                    "--send-port",   std::to_string(send),
-                                    "--dest",        "127.0.0.1"};
-  };
-  auto argsA = common(clientA, portA, portB);
+  auto argsA = PeerArgs(clientA, portA, portB);
   for (const char* a : {"--local-channel", "5", "--buffer", "20"}) argsA.emplace_back(a);
-  auto argsB = common(clientB, portB, portA);
+  auto argsB = PeerArgs(clientB, portB, portA);
   for (const char* a : {"--channel", "1"}) argsB.emplace_back(a);
   HeadlessPeer a("a", argsA);
   HeadlessPeer b("b", argsB);
@@ -209,69 +211,6 @@ TEST(JackIntegration, APerformanceCrossesToThePeersOutput) {
   EXPECT_EQ(b.Stop(), 0) << b.Output();
 }
 
-// Plays events at chosen frames and records every event with its frame.
-class FrameProbe {
- public:
-  struct Event {
-    jack_nframes_t frame;
-    Bytes bytes;
-  };
-  ~FrameProbe() {
-    if (client_) jack_client_close(client_);
-  }
-  bool Open(const std::string& name) {
-    client_ = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
-    if (!client_) return false;
-    out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    jack_set_process_callback(client_, &FrameProbe::Process, this);
-    return out_ && in_ && jack_activate(client_) == 0;
-  }
-  bool Connect(const std::string& from, const std::string& to) {
-    return jack_connect(client_, from.c_str(), to.c_str()) == 0;
-  }
-  jack_nframes_t Now() { return jack_frame_time(client_); }
-  void Play(std::vector<Event> events) {
-    std::lock_guard lock(mutex_);
-    for (auto& e : events) pending_.push_back(std::move(e));
-  }
-  std::vector<Event> Received() {
-    std::lock_guard lock(mutex_);
-    return received_;
-  }
-
- private:
-  static int Process(jack_nframes_t frames, void* arg) {
-    auto* self = static_cast<FrameProbe*>(arg);
-    void* out = jack_port_get_buffer(self->out_, frames);
-    void* in = jack_port_get_buffer(self->in_, frames);
-    jack_midi_clear_buffer(out);
-    const jack_nframes_t start = jack_last_frame_time(self->client_);
-    std::lock_guard lock(self->mutex_);
-    while (!self->pending_.empty()) {
-      const Event& e = self->pending_.front();
-      const auto at = static_cast<int32_t>(e.frame - start);
-      if (at >= static_cast<int32_t>(frames)) break;
-      jack_midi_event_write(out, at < 0 ? 0 : at, e.bytes.data(), e.bytes.size());
-      self->pending_.pop_front();
-    }
-    for (uint32_t i = 0; i < jack_midi_get_event_count(in); ++i) {
-      jack_midi_event_t event;
-      if (jack_midi_event_get(&event, in, i) == 0)
-        self->received_.push_back(
-            {start + event.time, Bytes(event.buffer, event.buffer + event.size)});
-    }
-    return 0;
-  }
-
-  jack_client_t* client_ = nullptr;
-  jack_port_t* out_ = nullptr;
-  jack_port_t* in_ = nullptr;
-  std::mutex mutex_;
-  std::deque<Event> pending_;
-  std::vector<Event> received_;
-};
-
 TEST(JackIntegration, EventsKeepTheirFrameSpacingThroughABufferedPeer) {
   test::PrivateJackServer server;
   std::string why;
@@ -280,22 +219,13 @@ TEST(JackIntegration, EventsKeepTheirFrameSpacingThroughABufferedPeer) {
   ASSERT_TRUE(portA != 0 && portB != 0 && portA != portB);
   const std::string clientA = "tandem-fa" + std::to_string(getpid());
   const std::string clientB = "tandem-fb" + std::to_string(getpid());
-  auto args = [](const std::string& client, uint16_t listen, uint16_t send) {
-    return std::vector<std::string>{"--midi-api",    "jack",
-                                    "--midi-in",     "virtual",
-                                    "--midi-out",    "virtual",
-                                    "--client-name", client,
-                                    "--listen-port", std::to_string(listen),
-                                    "--send-port",   std::to_string(send),
-                                    "--dest",        "127.0.0.1"};
-  };
-  auto argsA = args(clientA, portA, portB);
+  auto argsA = PeerArgs(clientA, portA, portB);
   for (const char* a : {"--buffer", "50"}) argsA.emplace_back(a);
   HeadlessPeer a("fa", argsA);
-  HeadlessPeer b("fb", args(clientB, portB, portA));
+  HeadlessPeer b("fb", PeerArgs(clientB, portB, portA));
   ASSERT_TRUE(a.Started() && b.Started());
 
-  FrameProbe player;
+  test::JackMidiProbe player;
   ASSERT_TRUE(player.Open("frames"));
   const std::string inA = clientA + "-in:midi_in", outB = clientB + "-out:midi_out";
   ASSERT_TRUE(WaitFor([&] { return player.Connect("frames:out", inA); }, 30s)) << a.Output();
@@ -306,7 +236,7 @@ TEST(JackIntegration, EventsKeepTheirFrameSpacingThroughABufferedPeer) {
         player.Play({{player.Now(), Bytes{0xB0, 119, i}}});
       },
       [&](uint8_t i) {
-        for (const auto& e : player.Received())
+        for (const auto& e : player.ReceivedAt())
           if (e.bytes == Bytes{0xB0, 119, i}) return true;
         return false;
       }))
@@ -319,19 +249,19 @@ TEST(JackIntegration, EventsKeepTheirFrameSpacingThroughABufferedPeer) {
   std::vector<int32_t> latency;
   bool kept = false;
   for (int run = 0; run < 3 && !kept; ++run) {
-    const size_t before = player.Received().size();
+    const size_t before = player.ReceivedAt().size();
     // Notes 40-odd ms apart at frames that fall anywhere in a period.
-    std::vector<FrameProbe::Event> notes;
+    std::vector<test::JackMidiProbe::Event> notes;
     const jack_nframes_t start = player.Now() + 48000 / 5;
     for (int k = 0; k < 24; ++k) {
       const jack_nframes_t at = start + k * 2000 + (k * 97) % 256;
       notes.push_back({at, Bytes{uint8_t(k % 2 ? 0x80 : 0x90), uint8_t(60 + k / 2), 100}});
     }
     player.Play(notes);
-    ASSERT_TRUE(WaitFor([&] { return player.Received().size() >= before + notes.size(); }, 20s))
-        << "received " << player.Received().size() - before << " of " << notes.size() << "\n"
+    ASSERT_TRUE(WaitFor([&] { return player.ReceivedAt().size() >= before + notes.size(); }, 20s))
+        << "received " << player.ReceivedAt().size() - before << " of " << notes.size() << "\n"
         << a.Output() << b.Output();
-    auto got = player.Received();
+    auto got = player.ReceivedAt();
     got.erase(got.begin(), got.begin() + before);
     ASSERT_EQ(got.size(), notes.size());
     latency.clear();

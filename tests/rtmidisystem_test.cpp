@@ -1,4 +1,4 @@
-// The RtMidi backend against a private JACK server: client and port names, port choice, message
+// The MIDI system against a private JACK server: client and port names, port choice, message
 // lengths, silence on close, and what happens without any MIDI system.
 #include "midi/RtMidiSystem.h"
 

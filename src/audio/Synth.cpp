@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/SpscRing.h"
 #include "platform/Worker.h"
 
 #ifdef TANDEM_HAVE_FLUIDSYNTH
@@ -243,6 +244,13 @@ struct Pending {
   bool silence;
 };
 
+// What a sender hands the sound card's callback: the moment it is due, on the clock.
+struct CardEvent {
+  int64_t dueUs;
+  std::array<uint8_t, 3> bytes;
+  bool silence;
+};
+
 constexpr size_t kMaxPending = 1 << 16;  // about a minute of very dense playing
 constexpr int64_t kChunkFrames = 1024;
 // FluidSynth starts what a message changes at the next boundary of its 64-frame blocks.
@@ -250,6 +258,44 @@ constexpr int64_t kBlockFrames = 64;
 // The render thread's pass, and how far ahead of its moment an event must come to be placed there.
 constexpr auto kRenderPass = std::chrono::milliseconds(10);
 constexpr int64_t kRenderLeadUs = 25000;
+// The sound card: how many messages wait for the callback, and how many it holds for later periods.
+constexpr size_t kCardRing = 4096;
+constexpr size_t kCardHeld = 1024;
+// Beyond this a callback's moment is taken afresh rather than smoothed (a stall, a suspend).
+constexpr double kCardResyncUs = 50000;
+// Buffer pointers the callback passes on; drivers give two.
+constexpr int kCardMaxBuffers = 16;
+
+float GainOf(int percent) {
+  return SynthOutput::kDefaultGain * static_cast<float>(std::clamp(percent, 0, kMaxVolume)) /
+         100.0f;
+}
+
+void Apply(fluid_synth_t* synth, const Pending& p) {
+  if (p.silence) {
+    ReleaseAll(synth);
+  } else {
+    Play(synth, p.bytes.data());
+  }
+}
+
+// Renders the synthesizer's next frames, [from, to), giving each of `events` (in frame order) at
+// the boundary of FluidSynth's 64-frame blocks nearest its frame: a message's sound starts at the
+// block after it, so it lands within half a block (0.73 ms) of its frame, early or late.
+// `render(n)` renders the next n frames. The WAV file and the sound card both play through here.
+template <typename Render>
+void PlaySpan(fluid_synth_t* synth, int64_t from, int64_t to, const Pending* events, size_t count,
+              Render&& render) {
+  int64_t at = from;
+  for (size_t i = 0; i < count; ++i) {
+    int64_t edge = (events[i].frame + kBlockFrames / 2) / kBlockFrames * kBlockFrames;
+    edge = std::min(std::max(edge, at), to);
+    if (edge > at) render(edge - at);
+    at = std::max(at, edge);
+    Apply(synth, events[i]);
+  }
+  if (to > at) render(to - at);
+}
 
 }  // namespace
 
@@ -283,6 +329,27 @@ struct SynthOutput::Impl {
   std::vector<float> floats;
   std::vector<int16_t> samples;
   std::unique_ptr<Worker> thread;
+  std::vector<Pending> due;  // Pump's, reused
+
+  // Sound card through our own callback (`card`). Senders take turns under `sendMutex` and hand
+  // messages over through `ring`; the callback owns the rest and takes no lock. The synthesizer is
+  // then touched by the callback alone, the font load aside (the callback waits for it).
+  bool card = false;
+  std::atomic<double> cardRate{kSampleRate};  // the driver's, once it is open
+  int64_t cardLeadUs = kRenderLeadUs;
+  std::mutex sendMutex;
+  int64_t lastDueUs = 0;  // a message sent now follows everything sent before it
+  std::unique_ptr<SpscRing<CardEvent>> ring;
+  std::atomic<bool> silenceMissed{false};  // a silence the full ring could not take
+  std::atomic<int> volume{kDefaultVolume};
+  int appliedVolume = kDefaultVolume;
+  std::array<CardEvent, kCardHeld> held{};  // taken from the ring, due in a later period
+  size_t heldCount = 0;
+  std::array<Pending, kCardHeld> span{};
+  int64_t synthFrames = 0;  // frames the synthesizer rendered: its blocks start at multiples of 64
+  int64_t cardFrames = 0;   // frames of every period, those played silent while the font loads too
+  double originUs = 0;      // the moment of card frame 0, smoothed
+  bool mapped = false;
 
   mutable std::mutex errorMutex;
   std::string renderError;
@@ -302,6 +369,13 @@ struct SynthOutput::Impl {
   // `all`: also what is queued for later frames (the file is closing).
   void Pump(bool all = false);
   void RenderTo(int64_t frame);
+  // Sound card: hands a message to the callback; false when the ring is full.
+  bool Hand(const uint8_t* bytes, bool silence, int64_t dueUs);
+  // The audio driver's callback: one period.
+  int OnCard(int len, int nfx, float* fx[], int nout, float* out[]);
+  static int OnCardThunk(void* data, int len, int nfx, float* fx[], int nout, float* out[]) {
+    return static_cast<Impl*>(data)->OnCard(len, nfx, fx, nout, out);
+  }
 };
 
 namespace {
@@ -417,7 +491,7 @@ void SynthOutput::Impl::Pump(bool all) {
   // once it is. A font that failed leaves the file silent.
   if (font.load() == Font::Loading) return;
   std::lock_guard render(renderMutex);
-  std::deque<Pending> due;
+  due.clear();
   int64_t target;
   {
     std::lock_guard lock(queueMutex);
@@ -430,17 +504,94 @@ void SynthOutput::Impl::Pump(bool all) {
       queue.pop_front();
     }
   }
-  for (const Pending& p : due) {
-    // Its sound starts at the block boundary after the message, so it is given at the boundary
-    // nearest its frame: within half a block (0.73 ms) of it, early or late.
-    RenderTo(std::min((p.frame + kBlockFrames / 2) / kBlockFrames * kBlockFrames, target));
-    if (p.silence) {
-      ReleaseAll(synth);
-    } else {
-      Play(synth, p.bytes.data());
-    }
+  PlaySpan(synth, renderedFrames, target, due.data(), due.size(),
+           [this](int64_t n) { RenderTo(renderedFrames + n); });
+}
+
+bool SynthOutput::Impl::Hand(const uint8_t* bytes, bool silence, int64_t dueUs) {
+  CardEvent e{0, {0, 0, 0}, silence};
+  if (bytes != nullptr) std::copy_n(bytes, ShortMessageLength(bytes[0]), e.bytes.begin());
+  std::lock_guard lock(sendMutex);
+  e.dueUs = dueUs > 0 ? dueUs : std::max(clock(), lastDueUs);
+  if (!ring->Push(e)) return false;
+  lastDueUs = std::max(lastDueUs, e.dueUs);
+  return true;
+}
+
+int SynthOutput::Impl::OnCard(int len, int nfx, float* fx[], int nout, float* out[]) {
+  if (len <= 0) return 0;
+  for (int i = 0; i < nout; ++i) {
+    if (out[i] == nullptr) return 0;
+    std::fill_n(out[i], len, 0.0f);
   }
-  RenderTo(target);
+  // Without effect buffers of its own (or with one missing), reverb and chorus are mixed into
+  // the dry ones.
+  bool ownFx = nfx > 0 && fx != nullptr;
+  for (int i = 0; ownFx && i < nfx; ++i) {
+    if (fx[i] == nullptr) ownFx = false;
+  }
+  for (int i = 0; ownFx && i < nfx; ++i) std::fill_n(fx[i], len, 0.0f);
+  // The moment this period's first frame stands for: the callback's own time, smoothed, since a
+  // callback runs early or late by scheduling noise while the card's frames keep their pace.
+  const double usPerFrame = 1e6 / cardRate.load(std::memory_order_relaxed);
+  const auto now = static_cast<double>(clock());
+  double startUs = originUs + static_cast<double>(cardFrames) * usPerFrame;
+  const double error = now - startUs;
+  if (!mapped || std::abs(error) > kCardResyncUs) {
+    startUs = now;
+    mapped = true;
+  } else {
+    startUs += error / 16;
+  }
+  originUs = startUs - static_cast<double>(cardFrames) * usPerFrame;
+  cardFrames += len;
+
+  const Font state = font.load(std::memory_order_acquire);
+  if (state == Font::Loading) return 0;  // what is sent waits in the ring for the font
+  CardEvent e{};
+  if (state == Font::Failed) {
+    uint64_t lost = 0;
+    while (ring->Pop(e)) lost += e.silence ? 0 : 1;
+    rejected.fetch_add(lost);
+    return 0;
+  }
+  if (int v = volume.load(std::memory_order_relaxed); v != appliedVolume) {
+    fluid_synth_set_gain(synth, GainOf(v));
+    appliedVolume = v;
+  }
+  // What the senders handed over joins what waits from before, in the order of its moments.
+  while (heldCount < held.size() && ring->Pop(e)) {
+    size_t at = heldCount++;
+    for (; at > 0 && held[at - 1].dueUs > e.dueUs; --at) held[at] = held[at - 1];
+    held[at] = e;
+  }
+  const double endUs = startUs + len * usPerFrame;
+  size_t n = 0;
+  for (; n < heldCount && static_cast<double>(held[n].dueUs) < endUs; ++n) {
+    // Late ones play at the period's first frame.
+    const double offset = (static_cast<double>(held[n].dueUs) - startUs) / usPerFrame;
+    const auto frame = std::clamp<int64_t>(std::llround(offset), 0, len - 1);
+    span[n] = Pending{synthFrames + frame, held[n].bytes, held[n].silence};
+  }
+  std::copy(held.begin() + static_cast<ptrdiff_t>(n),
+            held.begin() + static_cast<ptrdiff_t>(heldCount), held.begin());
+  heldCount -= n;
+
+  float* dry[kCardMaxBuffers];
+  float* wet[kCardMaxBuffers];
+  const int ndry = std::min(nout, kCardMaxBuffers);
+  const int nwet = ownFx ? std::min(nfx, kCardMaxBuffers) : std::min(ndry, 2);
+  int64_t done = 0;
+  PlaySpan(synth, synthFrames, synthFrames + len, span.data(), n, [&](int64_t frames) {
+    for (int i = 0; i < ndry; ++i) dry[i] = out[i] + done;
+    for (int i = 0; i < nwet; ++i) wet[i] = ownFx ? fx[i] + done : dry[i];
+    fluid_synth_process(synth, static_cast<int>(frames), nwet, wet, ndry, dry);
+    done += frames;
+  });
+  synthFrames += len;
+  if (silenceMissed.exchange(false, std::memory_order_relaxed)) ReleaseAll(synth);
+  framesWritten.store(static_cast<uint64_t>(synthFrames), std::memory_order_relaxed);
+  return 0;
 }
 
 void SynthOutput::Impl::RenderTo(int64_t frame) {
@@ -477,7 +628,7 @@ bool SynthOutput::Send(const uint8_t* bytes, size_t length) {
 }
 
 int64_t SynthOutput::LeadUs() const {
-  return impl_->rendering ? kRenderLeadUs : 0;
+  return impl_->rendering ? kRenderLeadUs : impl_->card ? impl_->cardLeadUs : 0;
 }
 
 bool SynthOutput::SendAt(const uint8_t* bytes, size_t length, int64_t dueUs) {
@@ -485,8 +636,10 @@ bool SynthOutput::SendAt(const uint8_t* bytes, size_t length, int64_t dueUs) {
     impl_->rejected.fetch_add(1);
     return false;
   }
-  if (impl_->rendering) {
-    if (!impl_->Enqueue(bytes, false, dueUs)) {
+  if (impl_->rendering || impl_->card) {
+    bool taken =
+        impl_->rendering ? impl_->Enqueue(bytes, false, dueUs) : impl_->Hand(bytes, false, dueUs);
+    if (!taken) {
       impl_->rejected.fetch_add(1);
       return false;
     }
@@ -505,6 +658,9 @@ bool SynthOutput::SendAt(const uint8_t* bytes, size_t length, int64_t dueUs) {
 void SynthOutput::Silence() {
   if (impl_->rendering) {
     impl_->Enqueue(nullptr, true);
+  } else if (impl_->card) {
+    // A silence is never lost: the callback releases everything at its next period instead.
+    if (!impl_->Hand(nullptr, true, 0)) impl_->silenceMissed.store(true);
   } else {
     bool refused = false;
     if (impl_->PlayNowOrKeep(nullptr, true, refused)) ReleaseAll(impl_->synth);
@@ -513,8 +669,11 @@ void SynthOutput::Silence() {
 
 void SynthOutput::SetVolume(int percent) {
   // The synthesizer exists from the open on, even while its font loads.
-  float gain = kDefaultGain * static_cast<float>(std::clamp(percent, 0, kMaxVolume)) / 100.0f;
-  fluid_synth_set_gain(impl_->synth, gain);
+  if (impl_->card) {
+    impl_->volume.store(std::clamp(percent, 0, kMaxVolume));  // the callback applies it
+  } else {
+    fluid_synth_set_gain(impl_->synth, GainOf(percent));
+  }
 }
 
 bool SynthOutput::Ready() const {
@@ -585,8 +744,10 @@ void SilenceJack() {
   }
 }
 
-bool OpenSoundCard(SynthOutput::Impl& impl, const SynthOptions& options, LogCapture& log,
-                   std::string& error) {
+// `callback`: through our own callback, which places each message at its frame; else the driver
+// renders by itself and a message plays from its next block.
+bool OpenSoundCard(SynthOutput::Impl& impl, const SynthOptions& options, bool callback,
+                   LogCapture& log, std::string& error) {
   std::vector<std::string> available = AudioDrivers(impl.settings);
   auto has = [&](const std::string& name) {
     return std::find(available.begin(), available.end(), name) != available.end();
@@ -626,7 +787,9 @@ bool OpenSoundCard(SynthOutput::Impl& impl, const SynthOptions& options, LogCapt
       why = "not in this FluidSynth";
     } else {
       fluid_settings_setstr(impl.settings, "audio.driver", name.c_str());
-      impl.driver = new_fluid_audio_driver(impl.settings, impl.synth);
+      impl.driver =
+          callback ? new_fluid_audio_driver2(impl.settings, &SynthOutput::Impl::OnCardThunk, &impl)
+                   : new_fluid_audio_driver(impl.settings, impl.synth);
       if (impl.driver != nullptr) {
         impl.driverName = name;
         return true;
@@ -667,6 +830,31 @@ std::unique_ptr<SynthOutput> OpenSynth(const SynthOptions& options, std::string&
   // Locking a 140 MB font in memory fails under the usual limits and only earns a warning.
   fluid_settings_setint(impl->settings, "synth.lock-memory", 0);
   fluid_settings_setnum(impl->settings, "synth.gain", SynthOutput::kDefaultGain);
+  const bool toFile = !options.renderPath.empty();
+  if (!toFile) {
+    // The sound card through our own callback, opened before the synthesizer exists: the callback
+    // plays silence until the synthesizer and its font are in. A driver that cannot call us back
+    // (FluidSynth's "file", "sdl2") is opened the plain way further down.
+    impl->clock = options.clockUs ? options.clockUs : SteadyUs;
+    impl->ring = std::make_unique<SpscRing<CardEvent>>(kCardRing);
+    impl->font.store(SynthOutput::Impl::Font::Loading);
+    impl->card = OpenSoundCard(*impl, options, true, log, error);
+  }
+  if (impl->card) {
+    // Only the callback touches the synthesizer now, so FluidSynth's own lock can go.
+    fluid_settings_setint(impl->settings, "synth.threadsafe-api", 0);
+    // A JACK server imposes its rate on the driver, which says so in the settings.
+    double rate = SynthOutput::kSampleRate;
+    fluid_settings_getnum(impl->settings, "synth.sample-rate", &rate);
+    impl->cardRate.store(rate);
+    int period = 0;
+    fluid_settings_getint(impl->settings, "audio.period-size", &period);
+    // A message must be in the ring before the callback that renders its moment: a period or two
+    // ahead, and more for a server whose periods are longer than FluidSynth's setting says.
+    impl->cardLeadUs =
+        kRenderLeadUs + static_cast<int64_t>(2 * std::max(period, 1024) * 1e6 / rate);
+  }
+  error.clear();
   impl->synth = new_fluid_synth(impl->settings);
   if (impl->synth == nullptr) {
     error = kPrefix + "FluidSynth could not start" + log.Why();
@@ -678,8 +866,10 @@ std::unique_ptr<SynthOutput> OpenSynth(const SynthOptions& options, std::string&
   } else if (fluid_synth_sfload(impl->synth, font.c_str(), 1) == FLUID_FAILED) {
     error = kPrefix + "cannot load sound font " + font + log.Why();
     return nullptr;
+  } else {
+    impl->font.store(SynthOutput::Impl::Font::Loaded);
   }
-  if (!options.renderPath.empty()) {
+  if (toFile) {
     std::string why;
     if (!impl->wav.Open(options.renderPath, SynthOutput::kSampleRate, why)) {
       error = kPrefix + "cannot write " + options.renderPath + " (" + why + ")";
@@ -693,7 +883,7 @@ std::unique_ptr<SynthOutput> OpenSynth(const SynthOptions& options, std::string&
       impl->thread = std::make_unique<RenderThread>(*impl);
       impl->thread->Start();
     }
-  } else if (!OpenSoundCard(*impl, options, log, error)) {
+  } else if (!impl->card && !OpenSoundCard(*impl, options, false, log, error)) {
     return nullptr;
   }
   if (options.loadInBackground) {

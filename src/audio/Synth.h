@@ -26,10 +26,11 @@ struct SynthOptions {
   // Sound card only: a FluidSynth audio driver name; empty tries pulseaudio, pipewire, alsa and
   // jack in turn (those this FluidSynth has), then its default.
   std::string audioDriver;
-  // Rendering only. The clock the WAV follows, in microseconds (default: steady clock), and whether
-  // a thread of ours keeps the file up to it (false: the owner calls Pump(), as tests do to render
-  // in virtual time).
+  // The clock that due moments are on, in microseconds (default: steady clock). Rendering: the
+  // WAV follows it. A sound card's callback reads it without waiting.
   std::function<int64_t()> clockUs;
+  // Rendering only: whether a thread of ours keeps the file up to the clock (false: the owner
+  // calls Pump(), as tests do to render in virtual time).
   bool renderThread = true;
   // Loads the sound font on a thread of its own, so opening returns once the output is open. What
   // is sent meanwhile plays when the font is in. A font that then fails to load is reported
@@ -41,7 +42,7 @@ struct SynthOptions {
 struct SynthStats {
   uint64_t accepted = 0;        // messages taken to be played
   uint64_t rejected = 0;        // malformed or unsupported messages, or a full render queue
-  uint64_t framesRendered = 0;  // frames written to the WAV file so far
+  uint64_t framesRendered = 0;  // frames written to the WAV file, or played on a sound card
 };
 
 class SynthOutput : public MidiOutPort {
@@ -58,10 +59,12 @@ class SynthOutput : public MidiOutPort {
   // pressure or pitch bend, on the channel of its status byte. False, and counted, for anything
   // else, for data bytes above 127 and for a message shorter than its status calls for.
   bool Send(const uint8_t* bytes, size_t length) override;
-  // Rendering: the same, played at the frame of `dueUs` (on the clock) rather than of the moment
-  // it was sent, within FluidSynth's 64-frame block. A sound card plays it at once.
+  // The same, played at the frame of `dueUs` (on the clock) rather than of the moment it was sent,
+  // within FluidSynth's 64-frame block. Only a sound card driver that cannot call us back plays it
+  // at once.
   bool SendAt(const uint8_t* bytes, size_t length, int64_t dueUs) override;
-  // Rendering: far enough ahead that the render thread has not passed the event's frame yet.
+  // Far enough ahead that the render thread, or the sound card's callback, has not passed the
+  // event's frame yet.
   int64_t LeadUs() const override;
   // Releases every note on every channel, pedals included.
   void Silence() override;

@@ -5,10 +5,8 @@
 #include <alsa/asoundlib.h>
 #include <rtmidi/RtMidi.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
 
 #include "midi/JackMidiSystem.h"
 #include "midi/PortMatch.h"
@@ -59,10 +57,11 @@ bool AlsaSequencerOpens() {
   return ok;
 }
 
-// RtMidi falls back to another API (and prints) when the one asked for is not compiled in, and
-// its constructors throw when the system cannot be reached.
+// RtMidi falls back to another API (and prints) when ALSA is not compiled in, and its
+// constructors throw when the sequencer cannot be reached.
 template <typename T>
-std::unique_ptr<T> MakeRt(RtMidi::Api api, const std::string& clientName, std::string& error) {
+std::unique_ptr<T> MakeRt(const std::string& clientName, std::string& error) {
+  constexpr RtMidi::Api api = RtMidi::LINUX_ALSA;
   try {
     auto midi = std::make_unique<T>(api, clientName);
     if (midi->getCurrentApi() != api) {
@@ -116,13 +115,6 @@ class RtInPort : public MidiInPort {
 
 class RtOutPort : public MidiOutPort {
  public:
-  explicit RtOutPort(std::chrono::microseconds drain) : drain_(drain) {}
-  ~RtOutPort() override {
-    // Sends and the close come from the same owner, never at once, so lastSend_ needs no lock.
-    if (drain_.count() > 0 && sent_) std::this_thread::sleep_until(lastSend_ + drain_);
-    midi_.reset();
-  }
-
   bool Send(const uint8_t* bytes, size_t length) override {
     if (bytes == nullptr || length == 0) return false;
     uint64_t before = errors_.Count();
@@ -147,14 +139,9 @@ class RtOutPort : public MidiOutPort {
     } catch (const RtMidiError&) {
       return false;
     }
-    sent_ = true;
-    lastSend_ = std::chrono::steady_clock::now();
     return true;
   }
 
-  const std::chrono::microseconds drain_;
-  bool sent_ = false;
-  std::chrono::steady_clock::time_point lastSend_;
   SoundingNotes sounding_;
 };
 
@@ -183,13 +170,12 @@ bool OpenPicked(T& midi, const PortPick& pick, const char* portName, const Error
   return true;
 }
 
+// The ALSA sequencer through RtMidi.
 class RtMidiSystem : public MidiSystem {
  public:
-  RtMidiSystem(RtMidi::Api api, std::string clientName,
-               std::chrono::microseconds drain = std::chrono::microseconds(0))
-      : api_(api), clientName_(std::move(clientName)), drain_(drain) {}
+  explicit RtMidiSystem(std::string clientName) : clientName_(std::move(clientName)) {}
 
-  std::string Name() const override { return api_ == RtMidi::UNIX_JACK ? "jack" : "alsa"; }
+  std::string Name() const override { return "alsa"; }
 
   std::vector<std::string> InputPorts() override { return Query<RtMidiIn>(); }
   std::vector<std::string> OutputPorts() override { return Query<RtMidiOut>(); }
@@ -201,7 +187,7 @@ class RtMidiSystem : public MidiSystem {
       return nullptr;
     }
     auto port = std::make_unique<RtInPort>(std::move(callback));
-    port->midi_ = MakeRt<RtMidiIn>(api_, clientName_ + "-in", error);
+    port->midi_ = MakeRt<RtMidiIn>(clientName_ + "-in", error);
     if (!port->midi_) return nullptr;
     RtMidiIn& midi = *port->midi_;
     midi.setErrorCallback(&ErrorSink::Callback, &port->errors_);
@@ -222,8 +208,8 @@ class RtMidiSystem : public MidiSystem {
       error = "no MIDI output chosen";
       return nullptr;
     }
-    auto port = std::make_unique<RtOutPort>(drain_);
-    port->midi_ = MakeRt<RtMidiOut>(api_, clientName_ + "-out", error);
+    auto port = std::make_unique<RtOutPort>();
+    port->midi_ = MakeRt<RtMidiOut>(clientName_ + "-out", error);
     if (!port->midi_) return nullptr;
     RtMidiOut& midi = *port->midi_;
     midi.setErrorCallback(&ErrorSink::Callback, &port->errors_);
@@ -242,15 +228,13 @@ class RtMidiSystem : public MidiSystem {
   std::vector<std::string> Query() {
     std::string error;
     ErrorSink errors;  // outlives the RtMidi object that reports to it
-    auto midi = MakeRt<T>(api_, clientName_ + "-query", error);
+    auto midi = MakeRt<T>(clientName_ + "-query", error);
     if (!midi) return {};
     midi->setErrorCallback(&ErrorSink::Callback, &errors);
     return ListPorts(*midi);
   }
 
-  RtMidi::Api api_;
   std::string clientName_;
-  std::chrono::microseconds drain_;  // what a JACK output waits for before it closes
 };
 
 constexpr char kNetworkStillWorks[] = "; the network side still works";
@@ -276,7 +260,7 @@ std::shared_ptr<MidiSystem> MakeMidiSystem(const std::string& api, const std::st
   }
   if (tryAlsa && AlsaSequencerOpens()) {
     message = "MIDI: using ALSA sequencer";
-    return std::make_shared<RtMidiSystem>(RtMidi::LINUX_ALSA, client);
+    return std::make_shared<RtMidiSystem>(client);
   }
   if (tryJack && JackServerRuns(client)) {
     // Our own client rather than RtMidi's: it keeps each event's frame, in and out.
