@@ -8,7 +8,8 @@ Routers forget an idle UDP mapping after 30 s. The internet uses 203.0.113.0/24;
 namespace on it runs coturn as STUN and TURN server.
 
 usage: rig.py --tandem PATH [CASE...]   (needs root, ip, nft; exits 77 when it cannot run)
-Cases run side by side, each in namespaces of its own named ice-<case>-*, removed at the end.
+Cases run side by side, each in namespaces of its own named ice-<case>-*, removed at the end
+(RIG_PREFIX in the environment replaces "ice-", so parallel runs keep apart).
 """
 import argparse
 import os
@@ -49,7 +50,7 @@ class Rig:
     """The namespaces of one case; `close` removes them by name."""
 
     def __init__(self, case, routers, forward_a=False, server=False):
-        self.prefix = "ice-" + case + "-"
+        self.prefix = os.environ.get("RIG_PREFIX", "ice-") + case + "-"
         self.names = []
         self.procs = []
         self.close()  # what a killed earlier run left behind
@@ -71,6 +72,10 @@ class Rig:
         if server:
             s = self.ns("srv")
             self.wire(s, "wan", SERVER + "/24")
+            # A server on the internet has a way out for any address. Without one, relaying a
+            # check to a partner's private address fails with "network unreachable", and coturn
+            # then closes the whole allocation.
+            sh("ip", "-n", s, "route", "add", "default", "dev", "wan")
 
     def ns(self, name):
         full = self.prefix + name
@@ -245,7 +250,9 @@ def typed_case(tandem, case, b_router):
 
 
 def start_coturn(rig, workdir):
-    log = open(os.path.join(workdir, "coturn.log"), "w")
+    # RIG_LOGS names a directory that keeps coturn's log of each case, to see why a relay failed.
+    logs = os.environ.get("RIG_LOGS")
+    log = open(os.path.join(logs or workdir, rig.prefix + "coturn.log" if logs else "coturn.log"), "w")
     p = subprocess.Popen(["ip", "netns", "exec", rig.prefix + "srv", "turnserver", "-n",
                           f"--listening-ip={SERVER}", f"--relay-ip={SERVER}", "--lt-cred-mech",
                           "--user=tandem:secret", "--realm=tandem.test", "--no-tls", "--no-dtls",
