@@ -12,6 +12,7 @@ Cases run side by side, each in namespaces of its own named ice-<case>-*, remove
 (RIG_PREFIX in the environment replaces "ice-", so parallel runs keep apart).
 """
 import argparse
+import base64
 import os
 import queue
 import re
@@ -270,9 +271,22 @@ class Server:
         stop(self.proc)
 
 
-def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True):
+def other_certificate(code):
+    """The code with one byte of its certificate fingerprint changed: what A would get from
+    someone passing off a code of their own as B's."""
+    raw = bytearray(base64.urlsafe_b64decode(code[2:] + "=" * (-len(code[2:]) % 4)))
+    at = 1 + 8  # kind, invitation id
+    for _ in range(2):  # ICE user fragment and password, each with its length first
+        at += 1 + raw[at]
+    assert raw[at] == 32, "no fingerprint in the code"
+    raw[at + 1] ^= 0x01
+    return code[:2] + base64.urlsafe_b64encode(bytes(raw)).decode().rstrip("=")
+
+
+def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True, forged=False):
     """A invites, B joins; the answer reaches A `delay` seconds after the invitation. With `cut`,
-    A's router drops everything for 5 s once notes flow, and the notes must flow again."""
+    A's router drops everything for 5 s once notes flow, and the notes must flow again. With
+    `forged`, the answer names another certificate than B's: A must refuse B and say so."""
     rig = Rig(case, routers, server=True)
     work = tempfile.mkdtemp(prefix="ice-rig-")
     try:
@@ -295,8 +309,18 @@ def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True):
         if not answer:
             return "no answer: " + " | ".join(b.seen[-5:])
         time.sleep(max(0, delay - (time.monotonic() - started)))
-        a.send("/answer " + answer.split(": ", 1)[1])
+        code = answer.split(": ", 1)[1]
+        a.send("/answer " + (other_certificate(code) if forged else code))
         pasted = time.monotonic()
+        if forged:
+            if not a.wait(r"^Connection: failed: certificate does not match", 45):
+                return "no certificate failure: " + " | ".join(a.seen[-5:])
+            a.send("/gen")
+            time.sleep(3)
+            if b.received() > 0:
+                return f"B heard {b.received()} packets from A through a refused handshake"
+            print(f"rig: {case}: refused", flush=True)
+            return None
         modes = []
         for peer in (a, b):
             got = peer.wait(r"^Connection: (direct|relayed|failed)", 45)
@@ -348,10 +372,11 @@ CASES = {
     "invite-home": lambda t: ice_case(t, "ih", ("home", "home"), "direct", turn=False),
     "invite-cgnat": lambda t: ice_case(t, "ic", ("cgnat", "cgnat"), "relayed"),
     "invite-mixed": lambda t: ice_case(t, "im", ("home", "cgnat"), ""),
-    "invite-late": lambda t: ice_case(t, "il", ("home", "home"), "", delay=90, turn=False),
+    "invite-late": lambda t: ice_case(t, "il", ("cgnat", "cgnat"), "relayed", delay=90),
     "invite-cut": lambda t: ice_case(t, "ix", ("home", "home"), "direct", cut=True, turn=False),
     "invite-home-turn": lambda t: ice_case(t, "it", ("home", "home"), "direct"),
     "invite-ipv6": lambda t: ice_case(t, "i6", ("v6", "v6"), "direct", turn=False),
+    "invite-forged": lambda t: ice_case(t, "if", ("home", "home"), "", turn=False, forged=True),
 }
 
 
