@@ -82,6 +82,10 @@ class Rig:
         full = self.prefix + name
         sh("ip", "netns", "add", full)
         sh("ip", "-n", full, "link", "set", "dev", "lo", "up")
+        # Fresh links would spend their first seconds checking their link-local addresses for
+        # duplicates, and IPv6 neighbours answer only after that: a player's long-up link does not.
+        for conf in ("all", "default"):
+            sh("ip", "netns", "exec", full, "sysctl", "-qw", f"net.ipv6.conf.{conf}.accept_dad=0")
         self.names.append(full)
         return full
 
@@ -176,6 +180,8 @@ class Peer:
     def __init__(self, ns, args):
         self.lines = queue.Queue()
         self.seen = []
+        logs = os.environ.get("RIG_LOGS")
+        self.log = open(os.path.join(logs, ns + ".log"), "w") if logs else None
         self.proc = subprocess.Popen(["ip", "netns", "exec", ns] + args, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                      bufsize=1)
@@ -184,6 +190,9 @@ class Peer:
     def _read(self):
         for line in self.proc.stdout:
             self.lines.put(line.rstrip("\n"))
+            if self.log:
+                self.log.write(f"{time.monotonic():.3f} {line}")
+                self.log.flush()
 
     def send(self, line):
         self.proc.stdin.write(line + "\n")
