@@ -341,6 +341,10 @@ def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True, forge
         connected = time.monotonic() - pasted
         for peer in (a, b):
             peer.send("/gen")
+        # Keyed both ways: the generators' notes go out from here on.
+        for peer in (a, b):
+            peer.wait(r"^Security: certificate · handshake done", 30)
+        keyed = time.monotonic() - pasted
         if not notes_both_ways(a, b):
             return f"notes one way only: A received {a.received()}, B received {b.received()}"
         # The certificates the two codes named keyed the session.
@@ -367,8 +371,8 @@ table inet cut {
             if not (a.received() > before[0] + 40 and b.received() > before[1] + 40):
                 return (f"not back within 10 s: A {before[0]} -> {a.received()}, "
                         f"B {before[1]} -> {b.received()}")
-        print(f"rig: {case}: {modes[0]} / {modes[1]}, connected {connected:.2f} s after the answer",
-              flush=True)
+        print(f"rig: {case}: {modes[0]} / {modes[1]}, connected {connected:.2f} s after the answer, "
+              f"keyed both ways after {keyed:.2f} s", flush=True)
         return None
     finally:
         rig.close()
