@@ -8,8 +8,7 @@ Routers forget an idle UDP mapping after 30 s. The internet uses 203.0.113.0/24;
 namespace on it runs coturn as STUN and TURN server.
 
 usage: rig.py --tandem PATH [CASE...]   (needs root, ip, nft; exits 77 when it cannot run)
-Cases run side by side, each in namespaces of its own named ice-<case>-*, removed at the end
-(RIG_PREFIX in the environment replaces "ice-", so parallel runs keep apart).
+Cases run side by side, each in namespaces of its own named ice-<case>-* (or $RIG_PREFIX<case>-*).
 """
 import argparse
 import base64
@@ -73,17 +72,15 @@ class Rig:
         if server:
             s = self.ns("srv")
             self.wire(s, "wan", SERVER + "/24")
-            # A server on the internet has a way out for any address. Without one, relaying a
-            # check to a partner's private address fails with "network unreachable", and coturn
-            # then closes the whole allocation.
+            # Like a server on the internet, a way out for any address: else coturn closes an
+            # allocation that relays a check to a private address ("network unreachable").
             sh("ip", "-n", s, "route", "add", "default", "dev", "wan")
 
     def ns(self, name):
         full = self.prefix + name
         sh("ip", "netns", "add", full)
         sh("ip", "-n", full, "link", "set", "dev", "lo", "up")
-        # Fresh links would spend their first seconds checking their link-local addresses for
-        # duplicates, and IPv6 neighbours answer only after that: a player's long-up link does not.
+        # Fresh links checking for duplicate addresses delay IPv6 neighbours; long-up links don't.
         for conf in ("all", "default"):
             sh("ip", "netns", "exec", full, "sysctl", "-qw", f"net.ipv6.conf.{conf}.accept_dad=0")
         self.names.append(full)
@@ -260,7 +257,6 @@ def typed_case(tandem, case, b_router):
 
 
 def start_coturn(rig, workdir):
-    # RIG_LOGS names a directory that keeps coturn's log of each case, to see why a relay failed.
     logs = os.environ.get("RIG_LOGS")
     log = open(os.path.join(logs or workdir, rig.prefix + "coturn.log" if logs else "coturn.log"), "w")
     p = subprocess.Popen(["ip", "netns", "exec", rig.prefix + "srv", "turnserver", "-n",
@@ -281,8 +277,7 @@ class Server:
 
 
 def other_certificate(code):
-    """The code with one byte of its certificate fingerprint changed: what A would get from
-    someone passing off a code of their own as B's."""
+    """The code with its certificate fingerprint changed, as if someone else answered as B."""
     raw = bytearray(base64.urlsafe_b64decode(code[2:] + "=" * (-len(code[2:]) % 4)))
     at = 1 + 8  # kind, invitation id
     for _ in range(2):  # ICE user fragment and password, each with its length first
