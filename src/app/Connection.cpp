@@ -172,6 +172,10 @@ std::string Connection::Describe() const {
       if (s.failedBefore && !Patient()) return "failed: no candidate pair works";
       return "checking";
     case IceState::kConnected:
+      // The path works, but the one at its end is not the partner the code named.
+      if (started_ && form_.PathCertificateRefused.load()) {
+        return "failed: certificate does not match";
+      }
       if (s.relayed) return "relayed by TURN";
       return s.selectedHostOnly ? "direct (host)" : "direct (public address)";
     case IceState::kFailed:

@@ -200,6 +200,10 @@ class TFormCtl {
   // instead of the typed address and ports. Any thread.
   void SetConnectionPath(std::shared_ptr<rtp::DatagramPath> path);
   std::shared_ptr<rtp::DatagramPath> ConnectionPath() const;
+  // The session over that path met a partner whose certificate is not the one its code named;
+  // the path works, the connection does not. Set by the session thread, read by the Connection
+  // line.
+  std::atomic<bool> PathCertificateRefused{false};
 
  private:
   void Step(UpDown& upDown, EditBox& edit, int delta);

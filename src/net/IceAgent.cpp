@@ -24,6 +24,12 @@ constexpr guint kComponent = 1;  // RTP and RTCP multiplexed on one (RFC 5761)
 constexpr size_t kMaxQueued = 1024;
 constexpr size_t kMaxCandidates = 8;  // what a pasted code has room for
 constexpr guint kRestartDelayMs = 1000;
+// Routers forget an idle mapping after about 30 s; a code may wait minutes for its answer.
+constexpr guint kKeepaliveMs = 15000;
+// The stand-in partner's credentials while we wait: checks to our own server that no answer
+// satisfies (RFC 8445 5.3: 4 and 22 ice-chars at least).
+constexpr const char* kHoldUfrag = "hold";
+constexpr const char* kHoldPwd = "holdholdholdholdholdhold";
 
 // libnice wants numeric server addresses.
 std::string Resolve(const std::string& host) {
@@ -99,6 +105,13 @@ struct IceAgent::Impl {
   std::string localUfrag, localPwd;
   bool wasConnected = false;
   GSource* restartTimer = nullptr;  // on the agent's thread only
+  // While no partner is named, checks go to our own STUN/TURN server every kKeepaliveMs: they
+  // refresh the routers' mappings of our server-reflexive and relayed candidates, which libnice
+  // leaves idle until the checks start. On the agent's thread only.
+  std::string holdServer;
+  uint16_t holdPort = 0;
+  bool holding = false;
+  GSource* holdTimer = nullptr;
   IceStatus status;
   std::deque<std::vector<uint8_t>> queue;
   uint64_t overflowed = 0;
@@ -139,6 +152,7 @@ struct IceAgent::Impl {
 
   static void OnState(NiceAgent*, guint, guint, guint state, gpointer self) {
     auto* impl = static_cast<Impl*>(self);
+    if (impl->holding) return;  // the stand-in's checks are meant to fail
     std::lock_guard lock(impl->mutex);
     switch (state) {
       case NICE_COMPONENT_STATE_CONNECTING:
@@ -164,6 +178,7 @@ struct IceAgent::Impl {
   static void OnSelected(NiceAgent*, guint, guint, NiceCandidate* local, NiceCandidate* remote,
                          gpointer self) {
     auto* impl = static_cast<Impl*>(self);
+    if (impl->holding) return;
     std::lock_guard lock(impl->mutex);
     impl->status.relayed =
         local->type == NICE_CANDIDATE_TYPE_RELAYED || remote->type == NICE_CANDIDATE_TYPE_RELAYED;
@@ -223,6 +238,57 @@ struct IceAgent::Impl {
     g_source_attach(restartTimer, context);
   }
 
+  // One round of checks to our own server, from every local candidate. On the agent's thread.
+  void Hold() {
+    if (!agent || !remote.ufrag.empty() || localUfrag.empty()) return;
+    if (holding) {
+      nice_agent_restart_stream(agent, stream);  // the last round failed; its pairs are spent
+      nice_agent_set_local_credentials(agent, stream, localUfrag.c_str(), localPwd.c_str());
+    }
+    holding = true;
+    nice_agent_set_remote_credentials(agent, stream, kHoldUfrag, kHoldPwd);
+    NiceCandidate* c = nice_candidate_new(NICE_CANDIDATE_TYPE_HOST);
+    c->stream_id = stream;
+    c->component_id = kComponent;
+    c->transport = NICE_CANDIDATE_TRANSPORT_UDP;
+    c->priority = 1;
+    std::snprintf(c->foundation, NICE_CANDIDATE_MAX_FOUNDATION, "hold");
+    if (nice_address_set_from_string(&c->addr, holdServer.c_str())) {
+      nice_address_set_port(&c->addr, holdPort);
+      GSList* list = g_slist_append(nullptr, c);
+      nice_agent_set_remote_candidates(agent, stream, kComponent, list);
+      g_slist_free(list);
+    }
+    nice_candidate_free(c);
+  }
+
+  void StartHolding() {
+    if (holdServer.empty() || holdTimer) return;
+    holdTimer = g_timeout_source_new(kKeepaliveMs);
+    g_source_set_callback(
+        holdTimer,
+        [](gpointer self) -> gboolean {
+          static_cast<Impl*>(self)->Hold();
+          return G_SOURCE_CONTINUE;
+        },
+        this, nullptr);
+    g_source_attach(holdTimer, context);
+  }
+
+  void StopHolding() {
+    if (holdTimer) {
+      g_source_destroy(holdTimer);
+      g_source_unref(holdTimer);
+      holdTimer = nullptr;
+    }
+    if (holding && agent) {
+      // Drops the stand-in with its pairs; the partner's description comes next.
+      nice_agent_restart_stream(agent, stream);
+      nice_agent_set_local_credentials(agent, stream, localUfrag.c_str(), localPwd.c_str());
+    }
+    holding = false;
+  }
+
   void Restart() {
     if (!agent) return;
     nice_agent_restart_stream(agent, stream);
@@ -271,6 +337,8 @@ IceAgent::IceAgent(const IceSettings& settings) : impl_(std::make_unique<Impl>()
   const bool turn = !settings.turn.host.empty() && !settings.turnUser.empty();
   if (turn) turnIp = Resolve(settings.turn.host);
   s.stunNamed = !stunIp.empty() || stunUnresolved;
+  s.holdServer = turn ? turnIp : stunIp;
+  s.holdPort = turn ? settings.turn.port : settings.stun.port;
   s.eventFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   s.context = g_main_context_new();
   s.loop = g_main_loop_new(s.context, FALSE);
@@ -331,6 +399,7 @@ void IceAgent::Impl::Stop() {
   if (!context) return;
   Impl& s = *this;
   s.OnAgentThread([&] {
+    s.StopHolding();
     if (s.restartTimer) {
       g_source_destroy(s.restartTimer);
       g_source_unref(s.restartTimer);
@@ -369,6 +438,7 @@ IceDescription IceAgent::Local(std::chrono::milliseconds timeout) {
   s.OnAgentThread([&] {
     s.localUfrag = d.ufrag;
     s.localPwd = d.pwd;
+    s.StartHolding();
   });
   g_free(ufrag);
   g_free(pwd);
@@ -397,6 +467,7 @@ bool IceAgent::SetRemote(const IceDescription& remote) {
   if (remote.ufrag.empty() || remote.pwd.empty()) return false;
   int added = 0;
   s.OnAgentThread([&] {
+    s.StopHolding();
     s.remote = remote;
     added = s.ApplyRemote();
   });

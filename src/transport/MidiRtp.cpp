@@ -93,6 +93,7 @@ bool MidiRTP::Setup(int32_t now) {
   // A connection from invitation codes knows its own way; the typed address is not used then.
   const std::shared_ptr<rtp::DatagramPath> path = form_.ConnectionPath();
   onPath_ = path != nullptr;
+  form_.PathCertificateRefused.store(false);
   if (path) {
     for (auto& line : LocalHostLines()) form_.MemoIpAddr.Append(line);
     if (link_->CreateOnPath(path) < 0) error = true;
@@ -256,6 +257,14 @@ void MidiRTP::ShowSecurity(const rtp::SecurityStatus& security) {
     }
   } else if (protected_) {
     text = "passphrase";  // a stand-in link keys nothing itself
+  }
+  // Held until a handshake succeeds: the retries in between meet the same certificate.
+  if (onPath_) {
+    if (security.keyed) {
+      form_.PathCertificateRefused.store(false);
+    } else if (security.lastFailure == net::DtlsFailure::Fingerprint) {
+      form_.PathCertificateRefused.store(true);
+    }
   }
   if (text == securityShown_) return;
   securityShown_ = text;

@@ -8,9 +8,10 @@ Routers forget an idle UDP mapping after 30 s. The internet uses 203.0.113.0/24;
 namespace on it runs coturn as STUN and TURN server.
 
 usage: rig.py --tandem PATH [CASE...]   (needs root, ip, nft; exits 77 when it cannot run)
-Cases run side by side, each in namespaces of its own named ice-<case>-*, removed at the end.
+Cases run side by side, each in namespaces of its own named ice-<case>-* (or $RIG_PREFIX<case>-*).
 """
 import argparse
+import base64
 import os
 import queue
 import re
@@ -49,7 +50,7 @@ class Rig:
     """The namespaces of one case; `close` removes them by name."""
 
     def __init__(self, case, routers, forward_a=False, server=False):
-        self.prefix = "ice-" + case + "-"
+        self.prefix = os.environ.get("RIG_PREFIX", "ice-") + case + "-"
         self.names = []
         self.procs = []
         self.close()  # what a killed earlier run left behind
@@ -71,11 +72,17 @@ class Rig:
         if server:
             s = self.ns("srv")
             self.wire(s, "wan", SERVER + "/24")
+            # Like a server on the internet, a way out for any address: else coturn closes an
+            # allocation that relays a check to a private address ("network unreachable").
+            sh("ip", "-n", s, "route", "add", "default", "dev", "wan")
 
     def ns(self, name):
         full = self.prefix + name
         sh("ip", "netns", "add", full)
         sh("ip", "-n", full, "link", "set", "dev", "lo", "up")
+        # Fresh links checking for duplicate addresses delay IPv6 neighbours; long-up links don't.
+        for conf in ("all", "default"):
+            sh("ip", "netns", "exec", full, "sysctl", "-qw", f"net.ipv6.conf.{conf}.accept_dad=0")
         self.names.append(full)
         return full
 
@@ -170,6 +177,8 @@ class Peer:
     def __init__(self, ns, args):
         self.lines = queue.Queue()
         self.seen = []
+        logs = os.environ.get("RIG_LOGS")
+        self.log = open(os.path.join(logs, ns + ".log"), "w") if logs else None
         self.proc = subprocess.Popen(["ip", "netns", "exec", ns] + args, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                      bufsize=1)
@@ -178,6 +187,9 @@ class Peer:
     def _read(self):
         for line in self.proc.stdout:
             self.lines.put(line.rstrip("\n"))
+            if self.log:
+                self.log.write(f"{time.monotonic():.3f} {line}")
+                self.log.flush()
 
     def send(self, line):
         self.proc.stdin.write(line + "\n")
@@ -245,7 +257,8 @@ def typed_case(tandem, case, b_router):
 
 
 def start_coturn(rig, workdir):
-    log = open(os.path.join(workdir, "coturn.log"), "w")
+    logs = os.environ.get("RIG_LOGS")
+    log = open(os.path.join(logs or workdir, rig.prefix + "coturn.log" if logs else "coturn.log"), "w")
     p = subprocess.Popen(["ip", "netns", "exec", rig.prefix + "srv", "turnserver", "-n",
                           f"--listening-ip={SERVER}", f"--relay-ip={SERVER}", "--lt-cred-mech",
                           "--user=tandem:secret", "--realm=tandem.test", "--no-tls", "--no-dtls",
@@ -263,9 +276,22 @@ class Server:
         stop(self.proc)
 
 
-def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True):
+def other_certificate(code):
+    """The code with its certificate fingerprint changed, as if someone else answered as B."""
+    raw = bytearray(base64.urlsafe_b64decode(code[2:] + "=" * (-len(code[2:]) % 4)))
+    at = 1 + 8  # kind, invitation id
+    for _ in range(2):  # ICE user fragment and password, each with its length first
+        at += 1 + raw[at]
+    assert raw[at] == 32, "no fingerprint in the code"
+    raw[at + 1] ^= 0x01
+    return code[:2] + base64.urlsafe_b64encode(bytes(raw)).decode().rstrip("=")
+
+
+def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True, forged=False,
+             turn_b=True):
     """A invites, B joins; the answer reaches A `delay` seconds after the invitation. With `cut`,
-    A's router drops everything for 5 s once notes flow, and the notes must flow again."""
+    A's router drops everything for 5 s once notes flow, and the notes must flow again. With
+    `forged`, the answer names another certificate than B's: A must refuse B and say so."""
     rig = Rig(case, routers, server=True)
     work = tempfile.mkdtemp(prefix="ice-rig-")
     try:
@@ -282,14 +308,24 @@ def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True):
         if not line:
             return "no invitation: " + " | ".join(a.seen[-5:])
         started = time.monotonic()
-        b = rig.start("b", tandem_args(tandem, "--join", "-", *servers))
+        b = rig.start("b", tandem_args(tandem, "--join", "-", *(servers if turn_b else servers[:2])))
         b.send(line.split(": ", 1)[1])
         answer = b.wait(r"^Answer: ", 30)
         if not answer:
             return "no answer: " + " | ".join(b.seen[-5:])
         time.sleep(max(0, delay - (time.monotonic() - started)))
-        a.send("/answer " + answer.split(": ", 1)[1])
+        code = answer.split(": ", 1)[1]
+        a.send("/answer " + (other_certificate(code) if forged else code))
         pasted = time.monotonic()
+        if forged:
+            if not a.wait(r"^Connection: failed: certificate does not match", 45):
+                return "no certificate failure: " + " | ".join(a.seen[-5:])
+            a.send("/gen")
+            time.sleep(3)
+            if b.received() > 0:
+                return f"B heard {b.received()} packets from A through a refused handshake"
+            print(f"rig: {case}: refused", flush=True)
+            return None
         modes = []
         for peer in (a, b):
             got = peer.wait(r"^Connection: (direct|relayed|failed)", 45)
@@ -301,6 +337,10 @@ def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True):
         connected = time.monotonic() - pasted
         for peer in (a, b):
             peer.send("/gen")
+        # Keyed both ways: the generators' notes go out from here on.
+        for peer in (a, b):
+            peer.wait(r"^Security: certificate · handshake done", 30)
+        keyed = time.monotonic() - pasted
         if not notes_both_ways(a, b):
             return f"notes one way only: A received {a.received()}, B received {b.received()}"
         # The certificates the two codes named keyed the session.
@@ -327,8 +367,8 @@ table inet cut {
             if not (a.received() > before[0] + 40 and b.received() > before[1] + 40):
                 return (f"not back within 10 s: A {before[0]} -> {a.received()}, "
                         f"B {before[1]} -> {b.received()}")
-        print(f"rig: {case}: {modes[0]} / {modes[1]}, connected {connected:.2f} s after the answer",
-              flush=True)
+        print(f"rig: {case}: {modes[0]} / {modes[1]}, connected {connected:.2f} s after the answer, "
+              f"keyed both ways after {keyed:.2f} s", flush=True)
         return None
     finally:
         rig.close()
@@ -341,10 +381,13 @@ CASES = {
     "invite-home": lambda t: ice_case(t, "ih", ("home", "home"), "direct", turn=False),
     "invite-cgnat": lambda t: ice_case(t, "ic", ("cgnat", "cgnat"), "relayed"),
     "invite-mixed": lambda t: ice_case(t, "im", ("home", "cgnat"), ""),
-    "invite-late": lambda t: ice_case(t, "il", ("home", "home"), "", delay=90, turn=False),
+    # Only A's relay can carry, so it must have been kept alive for the 90 s.
+    "invite-late": lambda t: ice_case(t, "il", ("cgnat", "cgnat"), "relayed", delay=90,
+                                      turn_b=False),
     "invite-cut": lambda t: ice_case(t, "ix", ("home", "home"), "direct", cut=True, turn=False),
     "invite-home-turn": lambda t: ice_case(t, "it", ("home", "home"), "direct"),
     "invite-ipv6": lambda t: ice_case(t, "i6", ("v6", "v6"), "direct", turn=False),
+    "invite-forged": lambda t: ice_case(t, "if", ("home", "home"), "", turn=False, forged=True),
 }
 
 
