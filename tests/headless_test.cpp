@@ -166,8 +166,9 @@ using tandem::ParseIpAddress;
 using tandem::UdpSocket;
 using tandem::test::FreePortPair;
 
-// Stands between the peers on one direction: forwards every RTP datagram from its port to
-// `to`, counting them by payload type.
+// Stands between the peers, as a router would: forwards every datagram from A to `to`, counting
+// A's by payload type, and B's back to A. Both peers send to it, so each hears its partner from
+// the port it sends to and replies keep going through it.
 class Tap {
  public:
   Tap() {
@@ -313,7 +314,7 @@ TEST(Headless, TwoPeersCarryNotesAndChatAndStopCleanly) {
                {"--listen-port", std::to_string(portA), "--send-port", std::to_string(tap.Port()),
                 "--gen", "1", "--gen-interval", "20", "--seed", "7", "--record", recordA});
   argsB.insert(argsB.end(), {"--listen-port", std::to_string(portB), "--send-port",
-                             std::to_string(portA), "--record", recordB});
+                             std::to_string(tap.Port()), "--record", recordB});
   // A plays as soon as it is up, so B must be listening first.
   Peer b(argsB);
   ASSERT_TRUE(b.Listening()) << b.Output() << b.Errors();
@@ -545,7 +546,7 @@ TEST(Headless, OnlyThePartnerGetsIn) {
     argsA.insert(argsA.end(), {"--listen-port", std::to_string(portA), "--send-port",
                                std::to_string(tap.Port())});
     argsB.insert(argsB.end(), {"--verbose", "--listen-port", std::to_string(portB), "--send-port",
-                               std::to_string(portA)});
+                               std::to_string(tap.Port())});
     Peer b(argsB);
     ASSERT_TRUE(b.Listening()) << b.Output() << b.Errors();
     Peer a(argsA);
@@ -600,7 +601,7 @@ TEST(Headless, ARecordedSessionReplayedIntoTheNextPlaysNothing) {
   {
     Tap tap;  // A -> tap -> B: the recording
     tap.ForwardTo(portB);
-    Peer b(args(portB, portA, {"--verbose"}));
+    Peer b(args(portB, tap.Port(), {"--verbose"}));
     ASSERT_TRUE(b.Listening()) << b.Output() << b.Errors();
     // Notes for 6 s: a slow start (a sanitizer build) still leaves plenty once the handshake is
     // done, since what waited longer than 2 s for it is dropped.
