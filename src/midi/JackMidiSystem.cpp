@@ -14,6 +14,7 @@
 
 #include "midi/PortMatch.h"
 #include "midi/SoundingNotes.h"
+#include "platform/Worker.h"
 
 namespace tandem {
 
@@ -223,6 +224,9 @@ class JackInPort : public MidiInPort, public JackPortClient {
 
  private:
   void Read() {
+    // The captured events wait for this thread on their way to the sender, like the workers
+    // further on, so it asks for the same priority.
+    Worker::RaisePriority();
     for (;;) {
       while (sem_wait(&wake_) != 0 && errno == EINTR) {
       }

@@ -33,6 +33,11 @@ class Worker {
   Waker& GetWaker() { return waker_; }
   const std::string& Name() const { return name_; }
 
+  // Asks for the calling thread to be scheduled ahead of ordinary work (a low real-time
+  // priority), as audio software does where the system allows it (an audio group's rtprio
+  // limit, or root). False, and nothing changed, where it does not.
+  static bool RaisePriority();
+
  protected:
   virtual void Run() = 0;
   // Waits up to `timeout`, or less when woken or asked to stop. Returns false once a stop was
@@ -40,10 +45,6 @@ class Worker {
   bool Sleep(std::chrono::microseconds timeout);
   // The same, up to a moment on the monotonic clock (at once when it has passed).
   bool SleepUntil(std::chrono::steady_clock::time_point deadline);
-  // Asks for the calling thread to be scheduled ahead of ordinary work (a low real-time
-  // priority), as audio software does where the system allows it (an audio group's rtprio
-  // limit, or root). False, and nothing changed, where it does not.
-  static bool RaisePriority();
 
  private:
   std::string name_;
