@@ -55,13 +55,14 @@ int64_t SteadyMapping::Map(uint32_t source, uint32_t senderMs, int64_t arrivalUs
   const int64_t want = minimum - offset_;
   // The time since the offset last caught up buys the right to move; unused time is not saved
   // up, and a move too small to buy yet waits for more time to pass.
-  const int64_t allowed = (newest - slewFrom_) * kSlewUsPerSecond / 1'000'000;
+  const int64_t rate = want > kFineUs || want < -kFineUs ? kSlewUsPerSecond : kFineSlewUsPerSecond;
+  const int64_t allowed = (newest - slewFrom_) * rate / 1'000'000;
   if (arrivalUs < learntAt_ || (want >= -allowed && want <= allowed)) {
     offset_ = minimum;
     slewFrom_ = newest;
   } else if (allowed > 0) {
     offset_ += want > 0 ? allowed : -allowed;
-    slewFrom_ += allowed * 1'000'000 / kSlewUsPerSecond;
+    slewFrom_ += allowed * 1'000'000 / rate;
   }
   return sender + offset_;
 }

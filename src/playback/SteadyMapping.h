@@ -16,8 +16,14 @@ class SteadyMapping {
   // route change within seconds.
   static constexpr int64_t kWindowUs = 2'000'000;
   // Once learnt, the offset moves at most this much per second of arrivals: ten times the drift
-  // of a poor crystal, so drift is followed, while one packet that is oddly early moves it little.
+  // of a poor crystal, so drift and a changed route are followed, while one packet that is oddly
+  // early moves it little.
   static constexpr int64_t kSlewUsPerSecond = 1000;
+  // The window's minimum wanders by a fraction of a millisecond as packets leave it, and each
+  // step would be heard as notes out of time. Moves up to this size go at a tenth of the rate;
+  // a drift that outruns that soon needs a larger move, which the full rate serves.
+  static constexpr int64_t kFineUs = 1000;
+  static constexpr int64_t kFineSlewUsPerSecond = 100;
   // A packet this far from the mapping is not believed; this many in a row mean the sender's
   // clock jumped, and the mapping starts afresh from them.
   static constexpr int64_t kResyncUs = 1'000'000;
