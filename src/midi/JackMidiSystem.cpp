@@ -352,36 +352,37 @@ class JackMidiSystem : public MidiSystem {
 
   std::unique_ptr<MidiInPort> OpenInput(const PortChoice& choice, MidiInCallback callback,
                                         std::string& error) override {
-    if (choice.kind == PortChoice::Kind::None) {
-      error = "no MIDI input chosen";
-      return nullptr;
-    }
-    auto port = std::make_unique<JackInPort>(std::move(callback));
-    if (!port->Start()) {
-      error = "cannot make the MIDI input's queue";
-      return nullptr;
-    }
-    if (!port->Open(clientName_ + "-in", kInPortName, JackPortIsInput, error)) return nullptr;
-    if (!Pick(*port, choice, PortDirection::Input, error)) return nullptr;
-    return port;
+    return OpenPort(std::make_unique<JackInPort>(std::move(callback)), choice, PortDirection::Input,
+                    error);
   }
 
   std::unique_ptr<MidiOutPort> OpenOutput(const PortChoice& choice, std::string& error) override {
-    if (choice.kind == PortChoice::Kind::None) {
-      error = "no MIDI output chosen";
-      return nullptr;
-    }
-    auto port = std::make_unique<JackOutPort>();
-    if (!port->Start()) {
-      error = "cannot make the MIDI output's queue";
-      return nullptr;
-    }
-    if (!port->Open(clientName_ + "-out", kOutPortName, JackPortIsOutput, error)) return nullptr;
-    if (!Pick(*port, choice, PortDirection::Output, error)) return nullptr;
-    return port;
+    return OpenPort(std::make_unique<JackOutPort>(), choice, PortDirection::Output, error);
   }
 
  private:
+  // Each port is a client of its own ("NAME-in", "NAME-out"), as the ports were named before.
+  template <typename Port>
+  std::unique_ptr<Port> OpenPort(std::unique_ptr<Port> port, const PortChoice& choice,
+                                 PortDirection direction, std::string& error) {
+    const bool input = direction == PortDirection::Input;
+    const std::string what = input ? "input" : "output";
+    if (choice.kind == PortChoice::Kind::None) {
+      error = "no MIDI " + what + " chosen";
+      return nullptr;
+    }
+    if (!port->Start()) {
+      error = "cannot make the MIDI " + what + "'s queue";
+      return nullptr;
+    }
+    if (!port->Open(clientName_ + (input ? "-in" : "-out"), input ? kInPortName : kOutPortName,
+                    input ? JackPortIsInput : JackPortIsOutput, error) ||
+        !Pick(*port, choice, direction, error)) {
+      return nullptr;
+    }
+    return port;
+  }
+
   std::vector<std::string> Query(unsigned long flags) {
     QuietJack();
     jack_client_t* client =
