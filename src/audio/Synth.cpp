@@ -439,6 +439,8 @@ void SynthOutput::Impl::LoadFont(const std::string& path) {
   LogCapture log;
   bool ok = fluid_synth_sfload(synth, path.c_str(), 1) != FLUID_FAILED;
   std::string error = ok ? std::string() : kPrefix + "cannot load sound font " + path + log.Why();
+  // Said before the font is marked failed, so whoever waits for Ready() finds it said.
+  if (!ok && onLoadError) onLoadError(error);
   uint64_t lost = 0;
   {
     // What waited plays under the lock, before the font is marked loaded: a message sent now
@@ -464,7 +466,6 @@ void SynthOutput::Impl::LoadFont(const std::string& path) {
     queue.clear();
   }
   rejected.fetch_add(lost);
-  if (onLoadError) onLoadError(error);
 }
 
 bool SynthOutput::Impl::PlayNowOrKeep(const uint8_t* bytes, bool silence, bool& refused) {
