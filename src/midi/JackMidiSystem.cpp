@@ -276,10 +276,6 @@ class JackOutPort : public MidiOutPort, public JackPortClient {
   bool Send(const uint8_t* bytes, size_t length) override { return Queue(bytes, length, 0); }
 
   bool SendAt(const uint8_t* bytes, size_t length, int64_t dueUs) override {
-    // A moment already passed has no frame left to keep: it goes out at the start of the next
-    // period, like one sent now. Converted, it could land periods ahead, for the server's estimate
-    // of when its cycle began runs behind a cycle that started late.
-    if (dueUs <= SteadyUs()) return Queue(bytes, length, 0);
     const int64_t jackUs = dueUs - OursMinusJack();
     return Queue(bytes, length, jackUs > 0 ? static_cast<uint64_t>(jackUs) : 1);
   }
