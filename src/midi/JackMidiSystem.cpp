@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "midi/FrameClock.h"
 #include "midi/PortMatch.h"
 #include "midi/SoundingNotes.h"
 #include "platform/Worker.h"
@@ -28,7 +29,7 @@ const char kServerGone[] = "the JACK server went away";
 // holds half of one. Only short messages travel (system exclusive is not part of the
 // performance).
 struct RingEvent {
-  uint64_t jackUs;  // the event's moment on JACK's clock; 0 for "as soon as possible"
+  int64_t us;  // the event's moment on our clock; 0 for "as soon as possible"
   uint8_t length;
   uint8_t bytes[3];
 };
@@ -57,16 +58,6 @@ int64_t SteadyUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-// Our clock minus JACK's. jackd2 counts on CLOCK_MONOTONIC_RAW here, which has another base than
-// CLOCK_MONOTONIC (ours) and runs at the oscillator's rate where ours is slewed, so the two are
-// compared afresh at each conversion rather than once. Never called from a process callback.
-int64_t OursMinusJack() {
-  const int64_t before = SteadyUs();
-  const auto jack = static_cast<int64_t>(jack_get_time());
-  const int64_t after = SteadyUs();
-  return before + (after - before) / 2 - jack;
 }
 
 std::vector<std::string> MidiPorts(jack_client_t* client, unsigned long flags) {
@@ -137,12 +128,19 @@ class JackPortClient {
 
   jack_client_t* client_ = nullptr;
   jack_port_t* port_ = nullptr;
+  // Frames to our clock and back, from when this client's cycles ran. JACK's own estimate
+  // (jack_frames_to_time) was seen tens of milliseconds off for seconds after cycles ran late,
+  // which put whole stretches of events at period starts.
+  FrameClock clock_;
 
  private:
   static int OnProcess(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<JackPortClient*>(arg);
     // The first cycles may come before the port is registered.
-    if (self->live_.load(std::memory_order_acquire) != nullptr) self->Process(frames);
+    if (self->live_.load(std::memory_order_acquire) == nullptr) return 0;
+    self->clock_.Cycle(jack_last_frame_time(self->client_), SteadyUs(),
+                       jack_get_sample_rate(self->client_), frames);
+    self->Process(frames);
     return 0;
   }
   // Runs on a thread of libjack's when the server stops or throws us out.
@@ -213,7 +211,7 @@ class JackInPort : public MidiInPort, public JackPortClient {
         dropped_.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
-      e.jackUs = jack_frames_to_time(client_, start + event.time);
+      e.us = clock_.MomentOf(start + event.time);
       jack_ringbuffer_write(ring_.get(), reinterpret_cast<const char*>(&e), sizeof e);
       wrote = true;
     }
@@ -233,8 +231,7 @@ class JackInPort : public MidiInPort, public JackPortClient {
       RingEvent e;
       while (jack_ringbuffer_read_space(ring_.get()) >= sizeof e) {
         jack_ringbuffer_read(ring_.get(), reinterpret_cast<char*>(&e), sizeof e);
-        const int64_t at = static_cast<int64_t>(e.jackUs) + OursMinusJack();
-        callback_(e.bytes, e.length, at > 0 ? at : 0);
+        callback_(e.bytes, e.length, e.us > 0 ? e.us : 0);
       }
       if (stop_.load()) return;
     }
@@ -276,8 +273,9 @@ class JackOutPort : public MidiOutPort, public JackPortClient {
   bool Send(const uint8_t* bytes, size_t length) override { return Queue(bytes, length, 0); }
 
   bool SendAt(const uint8_t* bytes, size_t length, int64_t dueUs) override {
-    const int64_t jackUs = dueUs - OursMinusJack();
-    return Queue(bytes, length, jackUs > 0 ? static_cast<uint64_t>(jackUs) : 1);
+    // A moment already passed has no frame left to keep: it goes out at the start of the next
+    // period, like one sent now.
+    return Queue(bytes, length, dueUs > SteadyUs() ? dueUs : 0);
   }
 
   // The period that holds an event's frame is processed up to one period before that frame
@@ -296,18 +294,16 @@ class JackOutPort : public MidiOutPort, public JackPortClient {
   void Process(jack_nframes_t frames) override {
     void* buffer = jack_port_get_buffer(port_, frames);
     jack_midi_clear_buffer(buffer);
-    const jack_nframes_t start = jack_last_frame_time(client_);
     // Beyond this an event's moment is not believed, and it goes out at once rather than block
     // everything queued behind it.
     const auto far = static_cast<int64_t>(jack_get_sample_rate(client_)) * 2;
     jack_nframes_t offset = 0;
     RingEvent e;
     while (jack_ringbuffer_peek(ring_.get(), reinterpret_cast<char*>(&e), sizeof e) == sizeof e) {
-      if (e.jackUs != 0) {
-        // Frames count modulo 2^32: the difference is taken in that ring too.
-        const auto at = static_cast<int32_t>(jack_time_to_frames(client_, e.jackUs) - start);
+      if (e.us != 0) {
+        const int64_t at = clock_.FramesUntil(e.us);
         if (at >= static_cast<int64_t>(frames) && at < far) break;  // a later period's
-        if (at > static_cast<int32_t>(offset) && at < static_cast<int64_t>(frames)) {
+        if (at > static_cast<int64_t>(offset) && at < static_cast<int64_t>(frames)) {
           offset = static_cast<jack_nframes_t>(at);
         }
       }
@@ -322,10 +318,10 @@ class JackOutPort : public MidiOutPort, public JackPortClient {
     return std::chrono::microseconds(PeriodUs() + 10000);
   }
 
-  bool Queue(const uint8_t* bytes, size_t length, uint64_t jackUs) {
+  bool Queue(const uint8_t* bytes, size_t length, int64_t us) {
     if (bytes == nullptr || length == 0 || length > 3 || !Alive()) return false;
     if (jack_ringbuffer_write_space(ring_.get()) < sizeof(RingEvent)) return false;
-    RingEvent e{jackUs, static_cast<uint8_t>(length), {0, 0, 0}};
+    RingEvent e{us, static_cast<uint8_t>(length), {0, 0, 0}};
     std::memcpy(e.bytes, bytes, length);
     jack_ringbuffer_write(ring_.get(), reinterpret_cast<const char*>(&e), sizeof e);
     sounding_.Track(bytes, length);
