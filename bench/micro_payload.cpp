@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "LoopbackPorts.h"
+#include "midi/FrameClock.h"
 #include "net/Dtls.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/RtpSession.h"
@@ -160,6 +161,21 @@ void DtlsHandshakeLoopback(benchmark::State& state) {
   }
 }
 BENCHMARK(DtlsHandshakeLoopback)->Unit(benchmark::kMillisecond)->Iterations(50);
+
+// What a JACK port's process callback spends each period keeping its map of frames to our clock,
+// with a full window (128 frames at 48 kHz: 187 cycles).
+void FrameClockCycle(benchmark::State& state) {
+  FrameClock clock;
+  uint32_t frame = 0;
+  int64_t us = 1'000'000;
+  for (auto _ : state) {
+    clock.Cycle(frame, us + (frame / 128) % 7 * 50, 48000, 128);
+    frame += 128;
+    us += 2667;
+    benchmark::DoNotOptimize(clock);
+  }
+}
+BENCHMARK(FrameClockCycle);
 
 }  // namespace
 }  // namespace tandem

@@ -25,14 +25,20 @@ void FrameClock::Cycle(uint32_t frame, int64_t nowUs, uint32_t rate, uint32_t pe
   next_ = (next_ + 1) % window_;
   count_ = std::min(count_ + 1, window_);
 
-  auto recent = [&](size_t back) { return lateness_[(next_ + window_ - 1 - back) % window_]; };
-  double least = recent(0);
-  for (size_t i = 1; i < count_; ++i) least = std::min(least, recent(i));
+  // Until the window is full, the cycles seen fill it from the start, so the least is taken
+  // without regard to order.
+  double least = lateness_[0];
+  for (size_t i = 1; i < count_; ++i) least = std::min(least, lateness_[i]);
   if (count_ > kStepCycles) {
+    auto recent = [&](size_t back) { return lateness_[(next_ + window_ - 1 - back) % window_]; };
     double recentLeast = recent(0);
     for (size_t i = 1; i < kStepCycles; ++i) recentLeast = std::min(recentLeast, recent(i));
     if (recentLeast > least + kStepUs) {
+      std::array<double, kStepCycles> kept;
+      for (size_t i = 0; i < kStepCycles; ++i) kept[i] = recent(kStepCycles - 1 - i);
+      std::copy(kept.begin(), kept.end(), lateness_.begin());
       count_ = kStepCycles;
+      next_ = kStepCycles % window_;
       least = recentLeast;
     }
   }
