@@ -68,7 +68,10 @@ class PrivateJackServer {
   ~PrivateJackServer() { Stop(); }
 
   // False, with the reason, when jackd is missing or does not answer in time.
-  bool Start(std::string& why, bool synchronous = false, const char* period = kPeriod) {
+  // Real-time (`realtime`) as a server on a sound card runs; else never ahead of the test's
+  // own threads.
+  bool Start(std::string& why, bool synchronous = false, const char* period = kPeriod,
+             bool realtime = false) {
     std::string jackd = FindProgram("jackd");
     std::string lsp = FindProgram("jack_lsp");
     if (jackd.empty() || lsp.empty()) {
@@ -81,7 +84,12 @@ class PrivateJackServer {
     setenv("JACK_NO_START_SERVER", "1", 1);
     setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
     // Built before fork: the child of a threaded process must not allocate.
-    std::vector<const char*> args = {"jackd", "-n", name_.c_str(), "-r"};
+    std::vector<const char*> args = {"jackd", "-n", name_.c_str()};
+    if (realtime) {
+      for (const char* a : {"-R", "-P", "70"}) args.push_back(a);
+    } else {
+      args.push_back("-r");
+    }
     if (synchronous) args.push_back("-S");
     for (const char* a : {"-t", "5000", "-d", "dummy", "-r", "48000", "-p", period})
       args.push_back(a);
@@ -96,7 +104,8 @@ class PrivateJackServer {
       dup2(null, 0);
       dup2(null, 1);
       dup2(null, 2);
-      // Not real-time (the first -r), so the server's threads never starve the test's own.
+      // Unless asked, not real-time (the first -r), so the server's threads never starve the
+      // test's own.
       // Synchronous (-S): each cycle waits for every client (up to the 5 s timeout), so a client
       // delayed by a loaded machine makes the cycle late instead of losing that cycle's events.
       execv(jackd.c_str(), const_cast<char* const*>(args.data()));
