@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "LoopbackPorts.h"
-#include "midi/FrameClock.h"
+#include "platform/FrameClock.h"
 #include "net/Dtls.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/RtpSession.h"

@@ -1,4 +1,4 @@
-#include "midi/FrameClock.h"
+#include "platform/FrameClock.h"
 
 #include <gtest/gtest.h>
 

@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/FrameClock.h"
 #include "platform/SpscRing.h"
 #include "platform/Worker.h"
 
@@ -261,8 +262,6 @@ constexpr int64_t kRenderLeadUs = 25000;
 // The sound card: how many messages wait for the callback, and how many it holds for later periods.
 constexpr size_t kCardRing = 4096;
 constexpr size_t kCardHeld = 1024;
-// Beyond this a callback's moment is taken afresh rather than smoothed (a stall, a suspend).
-constexpr double kCardResyncUs = 50000;
 // Buffer pointers the callback passes on; drivers give two.
 constexpr int kCardMaxBuffers = 16;
 
@@ -348,8 +347,7 @@ struct SynthOutput::Impl {
   std::array<Pending, kCardHeld> span{};
   int64_t synthFrames = 0;  // frames the synthesizer rendered: its blocks start at multiples of 64
   int64_t cardFrames = 0;   // frames of every period, those played silent while the font loads too
-  double originUs = 0;      // the moment of card frame 0, smoothed
-  bool mapped = false;
+  FrameClock cardClock;
 
   mutable std::mutex errorMutex;
   std::string renderError;
@@ -532,19 +530,16 @@ int SynthOutput::Impl::OnCard(int len, int nfx, float* fx[], int nout, float* ou
     if (fx[i] == nullptr) ownFx = false;
   }
   for (int i = 0; ownFx && i < nfx; ++i) std::fill_n(fx[i], len, 0.0f);
-  // The moment this period's first frame stands for: the callback's own time, smoothed, since a
-  // callback runs early or late by scheduling noise while the card's frames keep their pace.
-  const double usPerFrame = 1e6 / cardRate.load(std::memory_order_relaxed);
-  const auto now = static_cast<double>(clock());
-  double startUs = originUs + static_cast<double>(cardFrames) * usPerFrame;
-  const double error = now - startUs;
-  if (!mapped || std::abs(error) > kCardResyncUs) {
-    startUs = now;
-    mapped = true;
-  } else {
-    startUs += error / 16;
-  }
-  originUs = startUs - static_cast<double>(cardFrames) * usPerFrame;
+  // The moment this period's first frame stands for, from when the callbacks ran: one runs late
+  // by scheduling noise, never early, while the card's frames keep their pace. (Smoothing the
+  // callbacks' times instead kept a slow first one for half a second, and the first notes with
+  // it.)
+  const double rate = cardRate.load(std::memory_order_relaxed);
+  const double usPerFrame = 1e6 / rate;
+  const auto frame = static_cast<uint32_t>(cardFrames);
+  cardClock.Cycle(frame, clock(), static_cast<uint32_t>(std::lround(rate)),
+                  static_cast<uint32_t>(len));
+  const auto startUs = static_cast<double>(cardClock.MomentOf(frame));
   cardFrames += len;
 
   const Font state = font.load(std::memory_order_acquire);

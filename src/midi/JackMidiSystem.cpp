@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "midi/FrameClock.h"
+#include "platform/FrameClock.h"
 #include "midi/PortMatch.h"
 #include "midi/SoundingNotes.h"
 #include "platform/Worker.h"
