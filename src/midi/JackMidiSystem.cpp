@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/FrameClock.h"
 #include "midi/PortMatch.h"
 #include "midi/SoundingNotes.h"
+#include "platform/FrameClock.h"
 #include "platform/Worker.h"
 
 namespace tandem {
