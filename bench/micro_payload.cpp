@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "LoopbackPorts.h"
-#include "platform/FrameClock.h"
 #include "net/Dtls.h"
+#include "platform/FrameClock.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/RtpSession.h"
 #include "rtp/Srtp.h"
