@@ -10,7 +10,7 @@
 #include "platform/FrameClock.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/RtpSession.h"
-#include "rtp/Srtp.h"
+#include "net/Srtp.h"
 #include "transport/Payload.h"
 
 namespace tandem {

@@ -11,7 +11,7 @@
 
 #include "FuzzCheck.h"
 #include "net/Dtls.h"
-#include "rtp/Srtp.h"
+#include "net/Srtp.h"
 
 using namespace tandem::net;
 

@@ -12,7 +12,7 @@
 #include "FuzzCheck.h"
 #include "rtp/Rtcp.h"
 #include "rtp/RtpPacket.h"
-#include "rtp/Srtp.h"
+#include "net/Srtp.h"
 #include "transport/Payload.h"
 
 using namespace tandem::rtp;

@@ -13,7 +13,7 @@
 #include "midi/Midi.h"
 #include "model/Controls.h"
 #include "record/SessionRecorder.h"
-#include "rtp/DatagramPath.h"
+#include "net/DatagramPath.h"
 #include "rtp/RtpSession.h"
 
 namespace tandem {

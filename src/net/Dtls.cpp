@@ -19,8 +19,8 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "rtp/Bytes.h"
-#include "rtp/Srtp.h"
+#include "platform/Bytes.h"
+#include "net/Srtp.h"
 
 namespace tandem::net {
 

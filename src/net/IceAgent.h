@@ -17,7 +17,7 @@
 
 #include "net/Dtls.h"
 #include "net/IpAddress.h"
-#include "rtp/DatagramPath.h"
+#include "net/DatagramPath.h"
 
 namespace tandem {
 

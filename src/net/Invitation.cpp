@@ -4,7 +4,7 @@
 #include <cstring>
 #include <random>
 
-#include "rtp/Bytes.h"
+#include "platform/Bytes.h"
 
 namespace tandem {
 

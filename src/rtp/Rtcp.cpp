@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "rtp/Bytes.h"
+#include "platform/Bytes.h"
 
 namespace tandem::rtp {
 namespace {

@@ -1,6 +1,6 @@
 #include "rtp/RtpPacket.h"
 
-#include "rtp/Bytes.h"
+#include "platform/Bytes.h"
 
 namespace tandem::rtp {
 

@@ -13,7 +13,7 @@
 
 #include "net/PeerAddress.h"
 #include "net/UdpSocket.h"
-#include "rtp/DatagramPath.h"
+#include "net/DatagramPath.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/SessionCore.h"
 

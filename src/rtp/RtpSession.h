@@ -10,7 +10,7 @@
 
 #include "net/Dtls.h"
 #include "net/IpAddress.h"
-#include "rtp/Srtp.h"
+#include "net/Srtp.h"
 
 namespace tandem::rtp {
 

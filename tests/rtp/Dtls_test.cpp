@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "rtp/Srtp.h"
+#include "net/Srtp.h"
 
 namespace tandem::net {
 namespace {

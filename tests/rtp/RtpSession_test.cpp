@@ -16,7 +16,7 @@
 #include "net/UdpSocket.h"
 #include "rtp/Rtcp.h"
 #include "rtp/RtpPacket.h"
-#include "rtp/Srtp.h"
+#include "net/Srtp.h"
 
 namespace tandem::rtp {
 namespace {

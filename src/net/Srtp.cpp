@@ -1,4 +1,4 @@
-#include "rtp/Srtp.h"
+#include "net/Srtp.h"
 
 #include <openssl/evp.h>
 #include <srtp2/srtp.h>
