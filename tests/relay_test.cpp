@@ -17,7 +17,7 @@
 
 #include "TestTiming.h"
 #include "model/StatusTimer.h"
-#include "relay/LossyRelay.h"
+#include "relay/RelayOptions.h"
 #include "rtp/RtpSession.h"
 
 namespace tandem::relay {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "relay/LossyRelay.h"
+#include "relay/RelayOptions.h"
 
 using namespace tandem::relay;
 
