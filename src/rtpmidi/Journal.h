@@ -11,6 +11,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <vector>
@@ -119,11 +120,13 @@ struct RecoveryJournal {
   bool operator==(const RecoveryJournal&) const = default;
 };
 
-// Appends the journal to out. A journal with no channels and no system journal is the 3-byte
-// header with A = 0 (the "empty journal" a packet may carry).
+// Appends the journal to out. A journal with no channels is the 3-byte header with A = 0 (the
+// "empty journal"); with `y` set, an empty system journal follows the header. Chapters C and A
+// with no logs are left out (they cannot be coded).
 void EncodeJournal(const RecoveryJournal& journal, std::vector<uint8_t>& out);
-// Parses a journal that takes all of `bytes` (trailing bytes are an error). False on anything
-// malformed: a length that runs past its container, a chapter that overruns its channel journal.
+// Parses a journal at the start of `bytes` (bytes after it are ignored). False on anything
+// malformed: a length that runs past its container, a chapter that overruns its channel journal,
+// an impossible OFFBITS range.
 bool ParseJournal(std::span<const uint8_t> bytes, RecoveryJournal& out);
 
 // A note-on held in the history counts as recent (its log's Y bit set) this long after it played.
@@ -137,17 +140,19 @@ inline constexpr int64_t kJournalHorizonUs = 5'000'000;
 class JournalSender {
  public:
   explicit JournalSender(uint16_t firstSequence = 0);
-  // A command went out in the packet with this sequence number at `atUs`. SysEx and system
-  // messages are not journalled (no system journal).
+  // A command went out in the packet with this sequence number, played at `atUs`. SysEx and
+  // system messages are not journalled (there is no system journal), except System Reset.
   void Record(std::span<const uint8_t> command, uint16_t sequence, int64_t atUs);
   // The journal for the packet with `sequence` about to be sent at `now`: every item changed
-  // after the checkpoint. History older than kJournalHorizonUs moves the checkpoint forward.
+  // since the checkpoint. History older than kJournalHorizonUs moves the checkpoint forward.
   RecoveryJournal Build(uint16_t sequence, int64_t now);
-  // The partner confirmed everything up to and including `sequence` (RS): the checkpoint moves
-  // there and older history is forgotten. A sequence we never sent, or one behind the checkpoint,
-  // is ignored.
+  // The partner has everything up to and including `sequence` (its RS): the checkpoint moves
+  // past it and older history is forgotten. A sequence number we never sent, or one behind the
+  // checkpoint, changes nothing.
   void Confirm(uint16_t sequence);
   uint16_t Checkpoint() const { return checkpoint_; }
+  // Whether anything is journalled (a guard packet would carry something).
+  bool HasHistory() const { return live_ > 0; }
 
  private:
   struct Item {
@@ -156,37 +161,38 @@ class JournalSender {
     int64_t atUs = 0;   // when it was played
   };
   struct Channel {
-    // Notes: on (velocity) or off, per note.
-    std::array<uint8_t, 128> velocity{};
+    std::array<uint8_t, 128> velocity{};  // 0: off
     std::array<Item, 128> note{};
-    // Controllers: latest value per number, and the bank select seen before the program.
     std::array<uint8_t, 128> controller{};
+    std::array<uint8_t, 128> count{};  // commands per controller, for the count tool
     std::array<Item, 128> controllerItem{};
-    uint8_t program = 0;
-    bool bankMsbSeen = false, bankLsbSeen = false;
     uint8_t bankMsb = 0, bankLsb = 0;
-    bool resetAfterProgram = false;
+    bool bankSeen = false;
+    uint8_t program = 0, programMsb = 0, programLsb = 0;
+    bool programBank = false;
     Item programItem;
     uint8_t wheelLsb = 0, wheelMsb = 0;
     Item wheelItem;
     uint8_t pressure = 0;
     Item pressureItem;
     std::array<uint8_t, 128> poly{};
-    std::array<bool, 128> offAfterPoly{};
     std::array<Item, 128> polyItem{};
-    bool any = false;
   };
   uint32_t Extend(uint16_t sequence) const;
-  void Forget(uint32_t upTo);  // items changed at or before upTo are no longer journalled
-  std::array<Channel, 16> channels_{};
-  uint32_t lastSeq_ = 0;     // extended sequence of the latest packet recorded
-  uint16_t checkpoint_ = 0;  // the sequence number the history starts after
-  uint32_t checkpointExt_ = 0;
+  void Touch(Item& item, uint32_t seq, int64_t atUs);
+  void Drop(Item& item);
+  void Forget(uint32_t upTo);  // items last changed at or before upTo are no longer journalled
+  std::vector<Channel> channels_;
+  bool hasSent_ = false;
+  uint32_t lastSeq_ = 0;        // extended sequence number of the latest packet recorded
+  uint32_t checkpointExt_ = 0;  // extended; the history starts with this packet
+  uint16_t checkpoint_ = 0;
+  size_t live_ = 0;
   struct Sent {
     uint32_t seq;
     int64_t atUs;
   };
-  std::vector<Sent> sent_;  // packets since the checkpoint, to move it by age
+  std::deque<Sent> sent_;  // packets since the checkpoint, to move it by age
 };
 
 // A repair: a MIDI message to play so the receiver's state matches the sender's.
@@ -198,28 +204,32 @@ struct Repair {
 // journal calls for after a loss.
 class JournalReceiver {
  public:
-  // A command from the partner was played (also a repair).
+  JournalReceiver();
+  // A command from the partner was played.
   void Played(std::span<const uint8_t> command);
   // After a loss: compares the journal with what was played and returns the messages that bring
-  // us to the sender's state: notes it shows released are released, controllers, program, wheel
-  // and pressure restored when they differ, and notes it shows held struck again only when their
-  // log has the Y bit. Each repair is also recorded as played.
-  std::vector<Repair> Repairs(const RecoveryJournal& journal);
-  // Note-offs for every note we hold from the partner (when the session ends).
+  // us to the sender's state: notes it shows released are released; controllers, program, wheel
+  // and pressure restored when they differ; notes it shows held struck again only when their log
+  // has the Y bit (the sender judged them recent) and `strike` (the packet itself is not late).
+  // Each repair is also recorded as played.
+  std::vector<Repair> Repairs(const RecoveryJournal& journal, bool strike = true);
+  // Note-offs for every note held from the partner, and the sustain pedal released (the session
+  // ends). Forgets everything played.
   std::vector<Repair> ReleaseAll();
 
  private:
   struct Channel {
-    std::bitset<128> on;
+    std::array<uint8_t, 128> velocity{};  // 0: not sounding
     std::array<int16_t, 128> controller;  // -1: never seen
+    std::array<uint8_t, 128> count{};
     int16_t program = -1;
-    int16_t bankMsb = -1, bankLsb = -1;
-    int32_t wheel = -1;  // 14-bit, -1: never seen
+    int32_t wheel = -1;
     int16_t pressure = -1;
     std::array<int16_t, 128> poly;
     Channel() { controller.fill(-1), poly.fill(-1); }
   };
-  std::array<Channel, 16> channels_{};
+  void Emit(std::vector<Repair>& out, std::vector<uint8_t> bytes);
+  std::vector<Channel> channels_;
 };
 
 }  // namespace tandem::rtpmidi

@@ -75,8 +75,8 @@ class SysexAssembler {
 // (F0 .. F0, F7 .. F0, .., F7 .. F7); a message that fits comes back whole.
 std::vector<std::vector<uint8_t>> SplitSysex(std::span<const uint8_t> message, size_t maxSegment);
 
-// The length of a channel or system common message from its status byte (0 for SysEx F0/F7 and
-// undefined bytes F4, F5, F9, FD), 1 for real-time bytes.
+// The length of a channel or system common message from its status byte: 0 for SysEx (F0, F7),
+// the undefined F4 and F5, and data bytes; 1 for real-time bytes.
 size_t MessageLength(uint8_t status);
 
 }  // namespace tandem::rtpmidi

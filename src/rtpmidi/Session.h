@@ -9,6 +9,7 @@
 // NextWakeUs().
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -57,9 +58,11 @@ enum class EndReason : uint8_t {
 struct Ended {
   EndReason reason = EndReason::kLocal;
 };
-// One MIDI message from the partner, to play at `atUs` on the caller's monotonic clock. `repair`
-// marks a message the journal called for after a loss (count them as "recovered"). SysEx comes
-// whole (segments are joined here).
+// One MIDI message from the partner. `atUs` is the moment the partner played it, on the caller's
+// clock (through the CK offset; so it lies in the past by the one-way delay), or, until the offset
+// is known or when it is implausible, the arrival of a recent packet plus the delta times. The
+// caller adds its own playout delay. `repair` marks a message the journal called for after a loss
+// (count them as "recovered"). SysEx comes whole (segments are joined here).
 struct MidiIn {
   std::vector<uint8_t> bytes;
   int64_t atUs = 0;
@@ -97,9 +100,40 @@ inline constexpr int64_t kSyncIntervalUs = 10'000'000;
 // An answerer whose partner has not started a sync in this long starts one itself.
 inline constexpr int64_t kAnswererSyncUs = 15'000'000;
 inline constexpr int64_t kSilenceUs = 60'000'000;  // no CK answer / nothing heard: ended
-inline constexpr int64_t kFeedbackIntervalUs =
-    1'000'000;                               // RS at least this often while data comes
-inline constexpr int kFeedbackPackets = 32;  // or after this many packets
+// RS at least this often while data comes, or after this many packets.
+inline constexpr int64_t kFeedbackIntervalUs = 1'000'000;
+inline constexpr int kFeedbackPackets = 32;
+// Journal-only packets after the last MIDI packet, so a lost final note-off is repaired without
+// waiting for the next note: this long after it, then after each other.
+inline constexpr int64_t kGuardDelaysUs[] = {100'000, 300'000, 1'000'000};
+
+// Apple's session command packets, for tests and the fuzz target.
+struct CommandPacket {
+  char command[2] = {0, 0};  // "IN", "OK", "NO", "BY"
+  uint32_t version = 2;
+  uint32_t token = 0;
+  uint32_t ssrc = 0;
+  std::string name;
+};
+struct ClockPacket {
+  uint32_t ssrc = 0;
+  uint8_t count = 0;
+  uint64_t timestamps[3] = {0, 0, 0};
+};
+// The sequence number travels in the high 16 bits of the 32-bit field, where Apple's peers and
+// Wireshark read it; the low 16 bits are sent as 0 and ignored on receipt.
+struct FeedbackPacket {
+  uint32_t ssrc = 0;
+  uint16_t sequence = 0;
+};
+// Whether a datagram is a session command (0xFFFF first) rather than RTP.
+bool IsCommand(std::span<const uint8_t> bytes);
+bool ParseCommandPacket(std::span<const uint8_t> bytes, CommandPacket& out);
+bool ParseClockPacket(std::span<const uint8_t> bytes, ClockPacket& out);
+bool ParseFeedbackPacket(std::span<const uint8_t> bytes, FeedbackPacket& out);
+std::vector<uint8_t> BuildCommandPacket(const CommandPacket& packet);
+std::vector<uint8_t> BuildClockPacket(const ClockPacket& packet);
+std::vector<uint8_t> BuildFeedbackPacket(const FeedbackPacket& packet);
 
 class Session {
  public:
@@ -131,7 +165,8 @@ class Session {
                   std::span<const uint8_t> bytes, int64_t now);
   // Timers: resends, clock sync, receiver feedback, silence; also sends queued MIDI.
   void Tick(int64_t now);
-  // When Tick() must next run (absolute, on the caller's clock); INT64_MAX when nothing waits.
+  // When Tick() must next run (absolute, on the caller's clock; a time already past means at
+  // once); INT64_MAX when nothing waits.
   int64_t NextWakeUs() const;
 
   // Queues one MIDI message played at `atUs` (a short message or a whole SysEx F0..F7); ignored
@@ -158,22 +193,32 @@ class Session {
   int64_t PartnerTimeToLocalUs(uint32_t rtpTimestamp) const;
 
  private:
-  int64_t Ticks(int64_t now) const { return (now - origin_) / kUsPerTick; }
-  void SendCommand(Port port, const char cmd[2], uint32_t token, bool withName);
-  void SendCk(uint8_t count, uint64_t t1, uint64_t t2, uint64_t t3);
+  int64_t Ticks(int64_t us) const { return (us - origin_) / kUsPerTick; }
+  void Push(Port port, const IpAddress& to, uint16_t toPort, std::vector<uint8_t> bytes);
+  void ToPartner(Port port, std::vector<uint8_t> bytes);
+  void SendCommand(Port port, const char (&command)[3], bool withName);
+  void SendClock(Port port, uint16_t toPort, uint8_t count, uint64_t t1, uint64_t t2, uint64_t t3);
+  void StartSync(int64_t now);
   void SendFeedback(int64_t now);
+  void SendPacket(std::vector<Command> commands, uint32_t timestamp, std::vector<uint8_t> journal);
+  std::vector<uint8_t> JournalFor(uint16_t sequence, int64_t now);
   void OnCommand(Port port, const IpAddress& from, uint16_t fromPort,
                  std::span<const uint8_t> bytes, int64_t now);
-  void OnClock(std::span<const uint8_t> bytes, int64_t now);
+  void OnInvitation(Port port, const IpAddress& from, uint16_t fromPort, const CommandPacket& in,
+                    int64_t now);
+  void OnClock(Port port, uint16_t fromPort, std::span<const uint8_t> bytes, int64_t now);
   void OnData(std::span<const uint8_t> bytes, int64_t now);
   void BecomeConnected(int64_t now);
-  void Finish(EndReason reason, bool sendBye);
+  void Finish(EndReason reason, bool sendBye, int64_t now);
+  void Reset();
   bool FromPartner(const IpAddress& from) const;
-  void Push(Port port, const IpAddress& to, uint16_t toPort, std::vector<uint8_t> bytes);
+  int64_t Unwrap(uint32_t partnerTicks) const;
+  int64_t LocalUs(uint32_t partnerTicks) const;
 
   SessionConfig config_;
   int64_t origin_;
   State state_ = State::kListening;
+  bool inviter_ = false;
 
   // The partner, or the one inviting or invited.
   IpAddress partner_;
@@ -184,64 +229,46 @@ class Session {
   uint32_t token_ = 0;
   int attempts_ = 0;
   int64_t nextResend_ = 0;
-  int64_t pendingSince_ = 0;
+  int64_t pendingSince_ = 0;  // the latest IN of a pending invitation, or our OK
+  int64_t connectedAt_ = 0;
   int64_t lastHeard_ = 0;
 
-  // Clock sync.
+  // Clock sync. Our CK times are Ticks(now); the offset is the partner's clock minus ours.
   int syncsSent_ = 0;
   int64_t nextSync_ = 0;
-  int64_t lastSyncAnswer_ = 0;   // inviter: the last CK1 that answered us
-  int64_t lastPartnerSync_ = 0;  // answerer: the last CK0 the partner started
+  uint64_t pendingCk_ = 0;  // t1 of our CK0 awaiting its CK1
+  bool ckOutstanding_ = false;
+  uint64_t answeredCk_ = 0;  // t2 of the CK1 we answered last, to match its CK2
+  bool ckAnswered_ = false;
+  int64_t lastSyncAnswer_ = 0;   // the last CK1 that answered us
+  int64_t lastPartnerSync_ = 0;  // the last CK0 the partner started
   bool offsetKnown_ = false;
-  int64_t offsetTicks_ = 0;  // partner clock minus ours, in ticks
+  int64_t offsetTicks_ = 0;
   int64_t roundTripUs_ = -1;
-  mutable int64_t lastPartnerTicks_ = 0;  // the latest unwrapped partner time, for unwrapping
+  int64_t partnerRef_ = 0;  // a recent partner time, unwrapped, for unwrapping timestamps
 
   // Sending MIDI.
   uint16_t sequence_;
   std::vector<std::pair<int64_t, std::vector<uint8_t>>> queue_;
   JournalSender journalOut_;
+  int64_t nextGuard_ = INT64_MAX;
+  int guardStep_ = 0;
 
   // Receiving MIDI.
   bool haveIncoming_ = false;
   uint32_t highestIn_ = 0;  // extended sequence number of the latest partner packet
   int packetsSinceFeedback_ = 0;
-  int64_t nextFeedback_ = 0;
-  bool feedbackOwed_ = false;
+  int64_t lastFeedback_ = INT64_MIN / 2;
+  int64_t feedbackDue_ = INT64_MAX;
   SysexAssembler sysex_;
   JournalReceiver journalIn_;
-  int64_t arrivalAnchorUs_ = 0;  // without clock sync: arrival of the first packet
-  uint32_t arrivalAnchorTs_ = 0;
+  bool anchored_ = false;  // without clock sync: a partner timestamp and when it arrived
+  int64_t anchorUs_ = 0;
+  uint32_t anchorTicks_ = 0;
 
   SessionCounters counters_;
   std::vector<Datagram> out_;
   std::vector<Event> events_;
 };
-
-// Apple's session command packets, for tests and the fuzz target.
-struct CommandPacket {
-  char command[2] = {0, 0};  // "IN", "OK", "NO", "BY"
-  uint32_t version = 2;
-  uint32_t token = 0;
-  uint32_t ssrc = 0;
-  std::string name;
-};
-struct ClockPacket {
-  uint32_t ssrc = 0;
-  uint8_t count = 0;
-  uint64_t timestamps[3] = {0, 0, 0};
-};
-struct FeedbackPacket {
-  uint32_t ssrc = 0;
-  uint16_t sequence = 0;  // the high 16 bits of the 32-bit field
-};
-// Whether a datagram is a session command (0xFFFF first) rather than RTP.
-bool IsCommand(std::span<const uint8_t> bytes);
-bool ParseCommandPacket(std::span<const uint8_t> bytes, CommandPacket& out);
-bool ParseClockPacket(std::span<const uint8_t> bytes, ClockPacket& out);
-bool ParseFeedbackPacket(std::span<const uint8_t> bytes, FeedbackPacket& out);
-std::vector<uint8_t> BuildCommandPacket(const CommandPacket& packet);
-std::vector<uint8_t> BuildClockPacket(const ClockPacket& packet);
-std::vector<uint8_t> BuildFeedbackPacket(const FeedbackPacket& packet);
 
 }  // namespace tandem::rtpmidi
