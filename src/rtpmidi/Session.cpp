@@ -140,6 +140,7 @@ void Session::ToPartner(Port port, std::vector<uint8_t> bytes) {
 void Session::SendCommand(Port port, const char (&command)[3], bool withName) {
   CommandPacket p;
   p.command[0] = command[0], p.command[1] = command[1];
+  p.version = kProtocolVersion;
   p.token = token_;
   p.ssrc = config_.ssrc;
   if (withName) p.name = config_.name;
@@ -352,6 +353,7 @@ void Session::OnInvitation(Port port, const IpAddress& from, uint16_t fromPort,
     ++counters_.refused;
     CommandPacket no;
     no.command[0] = 'N', no.command[1] = 'O';
+    no.version = kProtocolVersion;
     no.token = in.token;
     no.ssrc = config_.ssrc;
     no.name = config_.name;
@@ -614,6 +616,7 @@ void Session::Flush(int64_t now) {
     SendPacket(std::move(commands), static_cast<uint32_t>(Ticks(first)), std::move(journal));
     ++counters_.packetsOut;
   }
+  if (queue_.empty()) return;
   queue_.clear();
   guardStep_ = 0;
   nextGuard_ = now + kGuardDelaysUs[0];
