@@ -229,3 +229,38 @@ TEST(Session, UnansweredRefusedStrangersAndSilence) {
   EXPECT_EQ(a.Only<Ended>().reason, EndReason::kSilent);
   EXPECT_EQ(b.Only<Ended>().reason, EndReason::kSilent);
 }
+
+TEST(Session, GuardPacketReleasesALostLastNoteAndLongSysexArrives) {
+  int64_t t = 1'000'000;
+  Peer a("a", kA, 5004, 0), b("b", kB, 6004, 0);
+  Net net{{&a, &b}, nullptr};
+  a.session.Invite(b.address, b.control, 9, t);
+  net.Settle(t);
+  b.session.Accept(t);
+  net.Settle(t);
+  a.session.Tick(t);  // the first clock sync
+  net.Settle(t);
+  a.events.clear(), b.events.clear();
+
+  Bytes sysex{0xF0};
+  for (int i = 0; i < 5000; ++i) sysex.push_back(static_cast<uint8_t>(i % 100));
+  sysex.push_back(0xF7);
+  a.session.SendMidi(sysex, t);
+  a.session.SendMidi(Bytes{0x90, 60, 100}, t);
+  a.session.Flush(t);
+  net.Settle(t);
+  EXPECT_GE(a.session.Counters().packetsOut, 5u);  // segments within 1200-byte payloads
+  EXPECT_EQ(b.TakeMidi(false), (std::vector<Bytes>{sysex, {0x90, 60, 100}}));
+
+  // The note-off is the last thing played, and it is lost: no further note comes to carry the
+  // journal, so a journal-only packet does.
+  a.session.SendMidi(Bytes{0x80, 60, 0}, t);
+  a.session.Flush(t);
+  net.drop = [](const Peer&, const Datagram& d) { return !IsCommand(d.bytes); };
+  net.Settle(t);
+  net.drop = nullptr;
+  ASSERT_EQ(a.session.NextWakeUs(), t + kGuardDelaysUs[0]);
+  a.session.Tick(t + kGuardDelaysUs[0]);
+  net.Settle(t + kGuardDelaysUs[0]);
+  EXPECT_EQ(b.TakeMidi(true), (std::vector<Bytes>{{0x80, 60, 0x40}}));
+}
