@@ -1,0 +1,582 @@
+#include "rtpmidi/Journal.h"
+
+#include <algorithm>
+#include <tuple>
+
+#include "platform/Bytes.h"
+#include "rtpmidi/Payload.h"
+
+namespace tandem::rtpmidi {
+
+namespace {
+
+// Table-of-contents bits of a channel journal header.
+constexpr uint8_t kTocP = 0x80, kTocC = 0x40, kTocM = 0x20, kTocW = 0x10, kTocN = 0x08,
+                  kTocE = 0x04, kTocT = 0x02, kTocA = 0x01;
+constexpr size_t kMaxChannelLength = 0x3FF;
+
+uint8_t Bit(bool b, uint8_t value) {
+  return static_cast<uint8_t>((b ? 0x80 : 0) | (value & 0x7F));
+}
+
+// Controllers that act by happening rather than by their value: all sound off, reset all
+// controllers, all notes off and the mode changes that imply it. They travel with the count tool.
+bool CountsCommands(uint8_t number) {
+  return number == 120 || number == 121 || number >= 123;
+}
+// The ones that silence every note on the channel.
+bool SilencesNotes(uint8_t number) {
+  return number == 120 || number >= 123;
+}
+// What reset all controllers (121) returns to its default.
+bool ResetByController121(uint8_t number) {
+  return number == 1 || number == 11 || (number >= 64 && number <= 67) ||
+         (number >= 98 && number <= 101);
+}
+
+void EncodeChannel(const ChannelJournal& c, std::vector<uint8_t>& out) {
+  std::vector<uint8_t> body;
+  ByteWriter w(body);
+  uint8_t toc = 0;
+  if (c.p) {
+    toc |= kTocP;
+    w.U8(Bit(c.p->s, c.p->program));
+    w.U8(Bit(c.p->b, c.p->bankMsb));
+    w.U8(Bit(c.p->x, c.p->bankLsb));
+  }
+  if (c.c && !c.c->logs.empty()) {
+    toc |= kTocC;
+    const size_t n = std::min<size_t>(c.c->logs.size(), 128);
+    w.U8(Bit(c.c->s, static_cast<uint8_t>(n - 1)));
+    for (size_t i = 0; i < n; ++i) {
+      const ControllerLog& l = c.c->logs[i];
+      w.U8(Bit(l.s, l.number));
+      w.U8(l.a ? static_cast<uint8_t>(0x80 | (l.t ? 0x40 : 0) | (l.value & 0x3F)) : l.value & 0x7F);
+    }
+  }
+  if (c.w) {
+    toc |= kTocW;
+    w.U8(Bit(c.w->s, c.w->first));
+    w.U8(Bit(c.w->r, c.w->second));
+  }
+  if (c.n) {
+    toc |= kTocN;
+    const size_t logs = std::min<size_t>(c.n->logs.size(), 128);
+    int low = 15, high = logs == 128 ? 0 : 1;  // no OFFBITS
+    if (logs < 128 && c.n->offs.any()) {
+      low = 16, high = -1;
+      for (int note = 0; note < 128; ++note) {
+        if (c.n->offs[note]) low = std::min(low, note / 8), high = std::max(high, note / 8);
+      }
+    }
+    w.U8(Bit(c.n->b, static_cast<uint8_t>(std::min<size_t>(logs, 127))));
+    w.U8(static_cast<uint8_t>(low << 4 | high));
+    for (size_t i = 0; i < logs; ++i) {
+      const NoteLog& l = c.n->logs[i];
+      w.U8(Bit(l.s, l.note));
+      w.U8(Bit(l.y, l.velocity));
+    }
+    for (int octet = low; octet <= high; ++octet) {
+      uint8_t bits = 0;
+      for (int k = 0; k < 8; ++k) {
+        if (c.n->offs[octet * 8 + k]) bits |= static_cast<uint8_t>(0x80 >> k);
+      }
+      w.U8(bits);
+    }
+  }
+  if (c.t) {
+    toc |= kTocT;
+    w.U8(Bit(c.t->s, c.t->pressure));
+  }
+  if (c.a && !c.a->logs.empty()) {
+    toc |= kTocA;
+    const size_t n = std::min<size_t>(c.a->logs.size(), 128);
+    w.U8(Bit(c.a->s, static_cast<uint8_t>(n - 1)));
+    for (size_t i = 0; i < n; ++i) {
+      w.U8(Bit(c.a->logs[i].s, c.a->logs[i].note));
+      w.U8(Bit(c.a->logs[i].x, c.a->logs[i].pressure));
+    }
+  }
+  const size_t length = body.size() + 3;  // at most 3 + 3 + 257 + 2 + 274 + 1 + 257
+  ByteWriter o(out);
+  o.U8(static_cast<uint8_t>((c.s ? 0x80 : 0) | (c.channel & 0x0F) << 3 | (c.h ? 0x04 : 0) |
+                            (length >> 8 & 0x03)));
+  o.U8(static_cast<uint8_t>(length & 0xFF));
+  o.U8(toc);
+  o.Bytes(body);
+}
+
+bool ParseChannel(ByteReader& r, ChannelJournal& c) {
+  const uint8_t b0 = r.U8();
+  const uint8_t b1 = r.U8();
+  const uint8_t toc = r.U8();
+  const size_t length = static_cast<size_t>(b0 & 0x03) << 8 | b1;
+  if (!r.Ok() || length < 3) return false;
+  c.s = b0 & 0x80;
+  c.channel = b0 >> 3 & 0x0F;
+  c.h = b0 & 0x04;
+  const auto body = r.Bytes(length - 3);
+  if (!r.Ok()) return false;
+  ByteReader in(body);
+  if (toc & kTocP) {
+    ChapterP p;
+    uint8_t v = in.U8();
+    p.s = v & 0x80, p.program = v & 0x7F;
+    v = in.U8();
+    p.b = v & 0x80, p.bankMsb = v & 0x7F;
+    v = in.U8();
+    p.x = v & 0x80, p.bankLsb = v & 0x7F;
+    c.p = p;
+  }
+  if (toc & kTocC) {
+    ChapterC chapter;
+    const uint8_t h = in.U8();
+    chapter.s = h & 0x80;
+    const size_t n = (h & 0x7F) + 1u;
+    for (size_t i = 0; i < n && in.Ok(); ++i) {
+      ControllerLog l;
+      const uint8_t a = in.U8(), b = in.U8();
+      l.s = a & 0x80, l.number = a & 0x7F, l.a = b & 0x80;
+      if (l.a) {
+        l.t = b & 0x40, l.value = b & 0x3F;
+      } else {
+        l.value = b & 0x7F;
+      }
+      chapter.logs.push_back(l);
+    }
+    c.c = std::move(chapter);
+  }
+  if (toc & kTocM) {
+    // Parameter changes: skipped by its own length, which counts its two header octets.
+    const uint8_t a = in.U8(), b = in.U8();
+    const size_t m = static_cast<size_t>(a & 0x03) << 8 | b;
+    if (m < 2) return false;
+    in.Skip(m - 2);
+    c.skippedM = true;
+  }
+  if (toc & kTocW) {
+    ChapterW w;
+    const uint8_t a = in.U8(), b = in.U8();
+    w.s = a & 0x80, w.first = a & 0x7F, w.r = b & 0x80, w.second = b & 0x7F;
+    c.w = w;
+  }
+  if (toc & kTocN) {
+    ChapterN n;
+    const uint8_t a = in.U8(), b = in.U8();
+    n.b = a & 0x80;
+    size_t logs = a & 0x7F;
+    const int low = b >> 4, high = b & 0x0F;
+    if (low > high && !(low == 15 && high <= 1)) return false;
+    if (logs == 127 && low == 15 && high == 0) logs = 128;
+    for (size_t i = 0; i < logs && in.Ok(); ++i) {
+      NoteLog l;
+      const uint8_t x = in.U8(), y = in.U8();
+      l.s = x & 0x80, l.note = x & 0x7F, l.y = y & 0x80, l.velocity = y & 0x7F;
+      n.logs.push_back(l);
+    }
+    for (int octet = low; octet <= high && in.Ok(); ++octet) {
+      const uint8_t bits = in.U8();
+      for (int k = 0; k < 8; ++k) {
+        if (bits & (0x80 >> k)) n.offs.set(static_cast<size_t>(octet * 8 + k));
+      }
+    }
+    c.n = std::move(n);
+  }
+  if (toc & kTocE) {
+    // Note extras: skipped.
+    const uint8_t h = in.U8();
+    in.Skip(((h & 0x7Fu) + 1u) * 2u);
+    c.skippedE = true;
+  }
+  if (toc & kTocT) {
+    const uint8_t v = in.U8();
+    c.t = ChapterT{static_cast<bool>(v & 0x80), static_cast<uint8_t>(v & 0x7F)};
+  }
+  if (toc & kTocA) {
+    ChapterA chapter;
+    const uint8_t h = in.U8();
+    chapter.s = h & 0x80;
+    const size_t n = (h & 0x7F) + 1u;
+    for (size_t i = 0; i < n && in.Ok(); ++i) {
+      PressureLog l;
+      const uint8_t a = in.U8(), b = in.U8();
+      l.s = a & 0x80, l.note = a & 0x7F, l.x = b & 0x80, l.pressure = b & 0x7F;
+      chapter.logs.push_back(l);
+    }
+    c.a = std::move(chapter);
+  }
+  return in.Ok();
+}
+
+}  // namespace
+
+void EncodeJournal(const RecoveryJournal& journal, std::vector<uint8_t>& out) {
+  const size_t channels = std::min<size_t>(journal.channels.size(), 16);
+  ByteWriter w(out);
+  w.U8(static_cast<uint8_t>((journal.s ? 0x80 : 0) | (journal.y ? 0x40 : 0) |
+                            (channels ? 0x20 : 0) | (journal.h ? 0x10 : 0) |
+                            (channels ? (channels - 1) & 0x0F : 0)));
+  w.U16Be(journal.checkpoint);
+  if (journal.y) w.U16Be(0x8002);  // an empty system journal: S set, no chapters, length 2
+  for (size_t i = 0; i < channels; ++i) EncodeChannel(journal.channels[i], out);
+}
+
+bool ParseJournal(std::span<const uint8_t> bytes, RecoveryJournal& out) {
+  out = RecoveryJournal{};
+  ByteReader r(bytes);
+  const uint8_t h = r.U8();
+  out.checkpoint = r.U16Be();
+  if (!r.Ok()) return false;
+  out.s = h & 0x80, out.y = h & 0x40, out.h = h & 0x10;
+  if (out.y) {
+    // System chapters: skipped by the system journal's length (which counts its header).
+    const uint16_t sys = r.U16Be();
+    const size_t length = sys & kMaxChannelLength;
+    if (!r.Ok() || length < 2 || !r.Skip(length - 2)) return false;
+  }
+  if (h & 0x20) {
+    const size_t channels = (h & 0x0F) + 1u;
+    for (size_t i = 0; i < channels; ++i) {
+      ChannelJournal c;
+      if (!ParseChannel(r, c)) return false;
+      out.channels.push_back(std::move(c));
+    }
+  }
+  return r.Ok();
+}
+
+// ---- Sending ----
+
+JournalSender::JournalSender(uint16_t firstSequence)
+    : channels_(16), checkpointExt_(0x10000u + firstSequence), checkpoint_(firstSequence) {}
+
+uint32_t JournalSender::Extend(uint16_t sequence) const {
+  const uint32_t ref = hasSent_ ? lastSeq_ : checkpointExt_;
+  return ref + static_cast<uint32_t>(static_cast<int16_t>(sequence - static_cast<uint16_t>(ref)));
+}
+
+void JournalSender::Touch(Item& item, uint32_t seq, int64_t atUs) {
+  if (!item.live) ++live_;
+  item = Item{true, seq, atUs};
+}
+
+void JournalSender::Drop(Item& item) {
+  if (item.live) --live_;
+  item.live = false;
+}
+
+void JournalSender::Record(std::span<const uint8_t> command, uint16_t sequence, int64_t atUs) {
+  if (command.empty()) return;
+  const uint32_t seq = Extend(sequence);
+  if (!hasSent_ || seq > lastSeq_) {
+    hasSent_ = true;
+    lastSeq_ = seq;
+    sent_.push_back(Sent{seq, atUs});
+  }
+  const uint8_t status = command[0];
+  if (status == 0xFF) {  // System Reset: every note is off, and nothing before it matters
+    for (Channel& c : channels_) {
+      c.velocity.fill(0);
+      for (Item& i : c.note) Drop(i);
+    }
+    return;
+  }
+  if (status < 0x80 || status >= 0xF0 || command.size() < MessageLength(status)) return;
+  Channel& c = channels_[status & 0x0F];
+  const uint8_t d1 = command.size() > 1 ? command[1] & 0x7F : 0;
+  const uint8_t d2 = command.size() > 2 ? command[2] & 0x7F : 0;
+  switch (status & 0xF0) {
+    case 0x80:
+      c.velocity[d1] = 0;
+      Touch(c.note[d1], seq, atUs);
+      break;
+    case 0x90:
+      c.velocity[d1] = d2;
+      Touch(c.note[d1], seq, atUs);
+      break;
+    case 0xA0:
+      c.poly[d1] = d2;
+      Touch(c.polyItem[d1], seq, atUs);
+      break;
+    case 0xB0:
+      c.controller[d1] = d2;
+      ++c.count[d1];
+      Touch(c.controllerItem[d1], seq, atUs);
+      if (d1 == 0) c.bankMsb = d2, c.bankSeen = true;
+      if (d1 == 32) c.bankLsb = d2, c.bankSeen = true;
+      if (SilencesNotes(d1)) {
+        // Notes before it are over on both sides; the count tool carries the command itself.
+        c.velocity.fill(0);
+        for (Item& i : c.note) Drop(i);
+      }
+      if (d1 == 121) {
+        Drop(c.wheelItem), Drop(c.pressureItem);
+        for (Item& i : c.polyItem) Drop(i);
+        for (int n = 0; n < 128; ++n) {
+          if (ResetByController121(static_cast<uint8_t>(n))) Drop(c.controllerItem[n]);
+        }
+      }
+      break;
+    case 0xC0:
+      c.program = d1;
+      c.programBank = c.bankSeen;
+      c.programMsb = c.bankMsb, c.programLsb = c.bankLsb;
+      Touch(c.programItem, seq, atUs);
+      break;
+    case 0xD0:
+      c.pressure = d1;
+      Touch(c.pressureItem, seq, atUs);
+      break;
+    case 0xE0:
+      c.wheelLsb = d1, c.wheelMsb = d2;
+      Touch(c.wheelItem, seq, atUs);
+      break;
+  }
+}
+
+void JournalSender::Forget(uint32_t upTo) {
+  if (live_ == 0) return;
+  auto forget = [&](Item& i) {
+    if (i.live && i.seq <= upTo) Drop(i);
+  };
+  for (Channel& c : channels_) {
+    for (int n = 0; n < 128; ++n)
+      forget(c.note[n]), forget(c.controllerItem[n]), forget(c.polyItem[n]);
+    forget(c.programItem), forget(c.wheelItem), forget(c.pressureItem);
+  }
+}
+
+void JournalSender::Confirm(uint16_t sequence) {
+  if (!hasSent_) return;
+  const uint32_t seq = Extend(sequence);
+  if (seq > lastSeq_ || seq < checkpointExt_) return;
+  checkpointExt_ = seq + 1;
+  checkpoint_ = static_cast<uint16_t>(checkpointExt_);
+  while (!sent_.empty() && sent_.front().seq <= seq) sent_.pop_front();
+  Forget(seq);
+}
+
+RecoveryJournal JournalSender::Build(uint16_t sequence, int64_t now) {
+  // A partner that never confirms still gets a journal of bounded size: history past the
+  // horizon (or past a few thousand packets) moves the checkpoint.
+  constexpr size_t kMaxPackets = 4096;
+  uint32_t expired = 0;
+  bool expire = false;
+  while (!sent_.empty() &&
+         (sent_.front().atUs < now - kJournalHorizonUs || sent_.size() > kMaxPackets)) {
+    expired = sent_.front().seq, expire = true;
+    sent_.pop_front();
+  }
+  if (expire) {
+    checkpointExt_ = expired + 1;
+    checkpoint_ = static_cast<uint16_t>(checkpointExt_);
+    Forget(expired);
+  }
+
+  RecoveryJournal j;
+  j.s = true;
+  j.checkpoint = checkpoint_;
+  if (!hasSent_ || live_ == 0) return j;
+  const uint32_t previous = Extend(sequence) - 1;
+  auto single = [&](const Item& i) { return i.seq != previous; };
+  for (uint8_t ch = 0; ch < 16; ++ch) {
+    const Channel& c = channels_[ch];
+    ChannelJournal cj;
+    cj.channel = ch;
+    cj.s = true;
+    bool any = false;
+    if (c.programItem.live) {
+      cj.p = ChapterP{single(c.programItem), c.program, c.programBank,
+                      c.programMsb,          false,     c.programLsb};
+      cj.s &= cj.p->s, any = true;
+    }
+    ChapterC cc;
+    cc.s = true;
+    for (uint8_t n = 0; n < 128; ++n) {
+      const Item& i = c.controllerItem[n];
+      if (!i.live) continue;
+      const bool count = CountsCommands(n);
+      cc.logs.push_back(
+          ControllerLog{single(i), n, count, false,
+                        count ? static_cast<uint8_t>(c.count[n] & 0x3F) : c.controller[n]});
+      cc.s &= single(i);
+    }
+    if (!cc.logs.empty()) cj.s &= cc.s, cj.c = std::move(cc), any = true;
+    if (c.wheelItem.live) {
+      cj.w = ChapterW{single(c.wheelItem), c.wheelLsb, false, c.wheelMsb};
+      cj.s &= cj.w->s, any = true;
+    }
+    ChapterN cn;
+    cn.b = true;
+    std::vector<std::tuple<uint32_t, int64_t, uint8_t>> on;
+    for (uint8_t n = 0; n < 128; ++n) {
+      const Item& i = c.note[n];
+      if (!i.live) continue;
+      if (c.velocity[n] == 0) {
+        cn.offs.set(n);
+        cn.b &= single(i);
+      } else {
+        on.emplace_back(i.seq, i.atUs, n);
+      }
+    }
+    std::sort(on.begin(), on.end());  // oldest first
+    for (const auto& [seq, at, n] : on) {
+      const Item& i = c.note[n];
+      cn.logs.push_back(NoteLog{single(i), n, now - at < kRecentNoteUs, c.velocity[n]});
+      cj.s &= single(i);
+    }
+    if (!cn.logs.empty() || cn.offs.any()) cj.s &= cn.b, cj.n = std::move(cn), any = true;
+    if (c.pressureItem.live) {
+      cj.t = ChapterT{single(c.pressureItem), c.pressure};
+      cj.s &= cj.t->s, any = true;
+    }
+    ChapterA ca;
+    ca.s = true;
+    for (uint8_t n = 0; n < 128; ++n) {
+      const Item& i = c.polyItem[n];
+      if (!i.live) continue;
+      ca.logs.push_back(PressureLog{single(i), n, false, c.poly[n]});
+      ca.s &= single(i);
+    }
+    if (!ca.logs.empty()) cj.s &= ca.s, cj.a = std::move(ca), any = true;
+    if (any) {
+      j.s &= cj.s;
+      j.channels.push_back(std::move(cj));
+    }
+  }
+  return j;
+}
+
+// ---- Receiving ----
+
+JournalReceiver::JournalReceiver() : channels_(16) {}
+
+void JournalReceiver::Played(std::span<const uint8_t> command) {
+  if (command.empty()) return;
+  const uint8_t status = command[0];
+  if (status == 0xFF) {
+    for (Channel& c : channels_) c.velocity.fill(0);
+    return;
+  }
+  if (status < 0x80 || status >= 0xF0 || command.size() < MessageLength(status)) return;
+  Channel& c = channels_[status & 0x0F];
+  const uint8_t d1 = command.size() > 1 ? command[1] & 0x7F : 0;
+  const uint8_t d2 = command.size() > 2 ? command[2] & 0x7F : 0;
+  switch (status & 0xF0) {
+    case 0x80:
+      c.velocity[d1] = 0;
+      break;
+    case 0x90:
+      c.velocity[d1] = d2;
+      break;
+    case 0xA0:
+      c.poly[d1] = d2;
+      break;
+    case 0xB0:
+      c.controller[d1] = d2;
+      ++c.count[d1];
+      if (SilencesNotes(d1)) c.velocity.fill(0);
+      if (d1 == 121) {
+        c.wheel = 0x2000, c.pressure = 0;
+        c.poly.fill(-1);
+        for (int n = 0; n < 128; ++n) {
+          if (ResetByController121(static_cast<uint8_t>(n))) c.controller[n] = -1;
+        }
+      }
+      break;
+    case 0xC0:
+      c.program = d1;
+      break;
+    case 0xD0:
+      c.pressure = d1;
+      break;
+    case 0xE0:
+      c.wheel = d2 << 7 | d1;
+      break;
+  }
+}
+
+void JournalReceiver::Emit(std::vector<Repair>& out, std::vector<uint8_t> bytes) {
+  Played(bytes);
+  out.push_back(Repair{std::move(bytes)});
+}
+
+std::vector<Repair> JournalReceiver::Repairs(const RecoveryJournal& journal, bool strike) {
+  std::vector<Repair> out;
+  for (const ChannelJournal& cj : journal.channels) {
+    Channel& c = channels_[cj.channel & 0x0F];
+    const uint8_t ch = cj.channel & 0x0F;
+    auto message = [ch](uint8_t kind, uint8_t a, uint8_t b) {
+      return std::vector<uint8_t>{static_cast<uint8_t>(kind | ch), a, b};
+    };
+    if (cj.p) {
+      const ChapterP& p = *cj.p;
+      const bool bankDiffers =
+          p.b && (c.controller[0] != p.bankMsb || c.controller[32] != p.bankLsb);
+      if (bankDiffers || c.program != p.program) {
+        if (p.b) Emit(out, message(0xB0, 0, p.bankMsb)), Emit(out, message(0xB0, 32, p.bankLsb));
+        Emit(out, {static_cast<uint8_t>(0xC0 | ch), p.program});
+      }
+    }
+    if (cj.c) {
+      for (const ControllerLog& l : cj.c->logs) {
+        if (!l.a) {
+          if (c.controller[l.number] != l.value) Emit(out, message(0xB0, l.number, l.value));
+        } else if (CountsCommands(l.number) && !cj.h && (c.count[l.number] & 0x3F) != l.value) {
+          // We missed one of these: play it once, and take the sender's count.
+          Emit(out, message(0xB0, l.number, 0));
+          c.count[l.number] = l.value;
+        }
+      }
+    }
+    if (cj.w) {
+      const int wheel = cj.w->second << 7 | cj.w->first;
+      if (c.wheel != wheel) Emit(out, message(0xE0, cj.w->first, cj.w->second));
+    }
+    if (cj.n) {
+      for (int n = 0; n < 128; ++n) {
+        if (cj.n->offs[n] && c.velocity[n] != 0) {
+          Emit(out, message(0x80, static_cast<uint8_t>(n), 0x40));
+        }
+      }
+      for (const NoteLog& l : cj.n->logs) {
+        if (l.velocity == 0) {  // not a valid log: it can only mean the note is off
+          if (c.velocity[l.note] != 0) Emit(out, message(0x80, l.note, 0x40));
+          continue;
+        }
+        if (!l.y || !strike) continue;  // the sender judged it too old to strike late
+        if (c.velocity[l.note] == 0) {
+          Emit(out, message(0x90, l.note, l.velocity));
+        } else if (c.velocity[l.note] != l.velocity) {
+          // A note-off and a new note-on went missing.
+          Emit(out, message(0x80, l.note, 0x40));
+          Emit(out, message(0x90, l.note, l.velocity));
+        }
+      }
+    }
+    if (cj.t && c.pressure != cj.t->pressure) {
+      Emit(out, {static_cast<uint8_t>(0xD0 | ch), cj.t->pressure});
+    }
+    if (cj.a) {
+      for (const PressureLog& l : cj.a->logs) {
+        if (c.poly[l.note] != l.pressure) Emit(out, message(0xA0, l.note, l.pressure));
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<Repair> JournalReceiver::ReleaseAll() {
+  std::vector<Repair> out;
+  for (uint8_t ch = 0; ch < 16; ++ch) {
+    const Channel& c = channels_[ch];
+    for (uint8_t n = 0; n < 128; ++n) {
+      if (c.velocity[n] != 0) out.push_back(Repair{{static_cast<uint8_t>(0x80 | ch), n, 0x40}});
+    }
+    if (c.controller[64] >= 64) out.push_back(Repair{{static_cast<uint8_t>(0xB0 | ch), 64, 0}});
+  }
+  channels_.assign(16, Channel{});
+  return out;
+}
+
+}  // namespace tandem::rtpmidi

@@ -1,0 +1,699 @@
+#include "rtpmidi/Session.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+#include "platform/Bytes.h"
+#include "rtp/RtpPacket.h"
+
+namespace tandem::rtpmidi {
+
+namespace {
+
+constexpr uint16_t kSignature = 0xFFFF;
+constexpr uint32_t kProtocolVersion = 2;
+constexpr size_t kMaxName = 256;  // longer names are cut
+// A partner's time that maps further than this from now is not on its CK clock: arrival time is
+// used instead.
+constexpr int64_t kPlausibleUs = 2'000'000;
+// A CK round trip longer than this is not believed.
+constexpr int64_t kMaxRoundTripTicks = 10 * int64_t{kClockRate};
+
+bool Is(std::span<const uint8_t> bytes, const char (&command)[3]) {
+  return bytes.size() >= 4 && bytes[2] == static_cast<uint8_t>(command[0]) &&
+         bytes[3] == static_cast<uint8_t>(command[1]);
+}
+
+}  // namespace
+
+// ---- Command packets ----
+
+bool IsCommand(std::span<const uint8_t> bytes) {
+  return bytes.size() >= 4 && bytes[0] == 0xFF && bytes[1] == 0xFF;
+}
+
+bool ParseCommandPacket(std::span<const uint8_t> bytes, CommandPacket& out) {
+  ByteReader r(bytes);
+  if (r.U16Be() != kSignature) return false;
+  out.command[0] = static_cast<char>(r.U8());
+  out.command[1] = static_cast<char>(r.U8());
+  out.version = r.U32Be();
+  out.token = r.U32Be();
+  out.ssrc = r.U32Be();
+  if (!r.Ok()) return false;
+  // The name runs to its NUL, or to the end when a peer left the NUL out; BY may carry none.
+  const auto rest = r.Bytes(r.Remaining());
+  size_t n = 0;
+  while (n < rest.size() && rest[n] != 0) ++n;
+  out.name.assign(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(std::min(n, kMaxName)));
+  return true;
+}
+
+std::vector<uint8_t> BuildCommandPacket(const CommandPacket& packet) {
+  std::vector<uint8_t> out;
+  ByteWriter w(out);
+  w.U16Be(kSignature);
+  w.U8(static_cast<uint8_t>(packet.command[0]));
+  w.U8(static_cast<uint8_t>(packet.command[1]));
+  w.U32Be(packet.version);
+  w.U32Be(packet.token);
+  w.U32Be(packet.ssrc);
+  if (!packet.name.empty()) {
+    const std::string name = packet.name.substr(0, kMaxName);
+    w.Bytes({reinterpret_cast<const uint8_t*>(name.data()), name.size()});
+    w.U8(0);
+  }
+  return out;
+}
+
+bool ParseClockPacket(std::span<const uint8_t> bytes, ClockPacket& out) {
+  ByteReader r(bytes);
+  if (r.U16Be() != kSignature || !Is(bytes, "CK")) return false;
+  r.Skip(2);
+  out.ssrc = r.U32Be();
+  out.count = r.U8();
+  r.Skip(3);
+  for (uint64_t& t : out.timestamps) t = uint64_t{r.U32Be()} << 32 | r.U32Be();
+  return r.Ok() && out.count <= 2;
+}
+
+std::vector<uint8_t> BuildClockPacket(const ClockPacket& packet) {
+  std::vector<uint8_t> out;
+  ByteWriter w(out);
+  w.U16Be(kSignature);
+  w.U8('C'), w.U8('K');
+  w.U32Be(packet.ssrc);
+  w.U8(packet.count);
+  w.U8(0), w.U16Be(0);
+  for (uint64_t t : packet.timestamps) {
+    w.U32Be(static_cast<uint32_t>(t >> 32));
+    w.U32Be(static_cast<uint32_t>(t));
+  }
+  return out;
+}
+
+bool ParseFeedbackPacket(std::span<const uint8_t> bytes, FeedbackPacket& out) {
+  ByteReader r(bytes);
+  if (r.U16Be() != kSignature || !Is(bytes, "RS")) return false;
+  r.Skip(2);
+  out.ssrc = r.U32Be();
+  out.sequence = static_cast<uint16_t>(r.U32Be() >> 16);
+  return r.Ok();
+}
+
+std::vector<uint8_t> BuildFeedbackPacket(const FeedbackPacket& packet) {
+  std::vector<uint8_t> out;
+  ByteWriter w(out);
+  w.U16Be(kSignature);
+  w.U8('R'), w.U8('S');
+  w.U32Be(packet.ssrc);
+  w.U32Be(uint32_t{packet.sequence} << 16);
+  return out;
+}
+
+// ---- The session ----
+
+Session::Session(SessionConfig config, int64_t now)
+    : config_(std::move(config)),
+      origin_(now),
+      sequence_(config_.firstSequence),
+      journalOut_(config_.firstSequence) {
+  config_.maxPayload = std::clamp<size_t>(config_.maxPayload, 64, rtp::kMaxRtpPayload);
+}
+
+std::vector<Datagram> Session::TakeDatagrams() {
+  return std::exchange(out_, {});
+}
+std::vector<Event> Session::TakeEvents() {
+  return std::exchange(events_, {});
+}
+
+void Session::Push(Port port, const IpAddress& to, uint16_t toPort, std::vector<uint8_t> bytes) {
+  out_.push_back(Datagram{port, to, toPort, std::move(bytes)});
+}
+
+void Session::ToPartner(Port port, std::vector<uint8_t> bytes) {
+  Push(port, partner_, port == Port::kControl ? partnerControl_ : partnerData_, std::move(bytes));
+}
+
+void Session::SendCommand(Port port, const char (&command)[3], bool withName) {
+  CommandPacket p;
+  p.command[0] = command[0], p.command[1] = command[1];
+  p.version = kProtocolVersion;
+  p.token = token_;
+  p.ssrc = config_.ssrc;
+  if (withName) p.name = config_.name;
+  ToPartner(port, BuildCommandPacket(p));
+}
+
+void Session::SendClock(Port port, uint16_t toPort, uint8_t count, uint64_t t1, uint64_t t2,
+                        uint64_t t3) {
+  ClockPacket ck;
+  ck.ssrc = config_.ssrc;
+  ck.count = count;
+  ck.timestamps[0] = t1, ck.timestamps[1] = t2, ck.timestamps[2] = t3;
+  Push(port, partner_, toPort, BuildClockPacket(ck));
+}
+
+void Session::StartSync(int64_t now) {
+  pendingCk_ = static_cast<uint64_t>(Ticks(now));
+  ckOutstanding_ = true;
+  SendClock(Port::kData, partnerData_, 0, pendingCk_, 0, 0);
+}
+
+bool Session::FromPartner(const IpAddress& from) const {
+  return state_ != State::kListening && from == partner_;
+}
+
+bool Session::Invite(const IpAddress& address, uint16_t controlPort, uint32_t token, int64_t now) {
+  if (state_ != State::kListening || controlPort == 0 || controlPort == 0xFFFF) return false;
+  Reset();
+  partner_ = address.Unmapped();
+  partnerControl_ = controlPort;
+  partnerData_ = static_cast<uint16_t>(controlPort + 1);
+  token_ = token;
+  inviter_ = true;
+  state_ = State::kInvitingControl;
+  attempts_ = 1;
+  nextResend_ = now + kInviteIntervalUs;
+  SendCommand(Port::kControl, "IN", true);
+  return true;
+}
+
+bool Session::Accept(int64_t now) {
+  if (state_ != State::kPending) return false;
+  inviter_ = false;
+  state_ = State::kAnswering;
+  pendingSince_ = now;
+  SendCommand(Port::kControl, "OK", true);
+  return true;
+}
+
+bool Session::Refuse(int64_t /*now*/) {
+  if (state_ != State::kPending) return false;
+  SendCommand(Port::kControl, "NO", true);
+  Reset();
+  return true;
+}
+
+void Session::End(int64_t now) {
+  switch (state_) {
+    case State::kConnected:
+      Finish(EndReason::kLocal, true, now);
+      break;
+    case State::kPending:
+      Refuse(now);
+      break;
+    case State::kAnswering:
+    case State::kInvitingControl:
+    case State::kInvitingData:
+      SendCommand(Port::kControl, "BY", false);
+      Reset();
+      break;
+    case State::kListening:
+      break;
+  }
+}
+
+void Session::Reset() {
+  state_ = State::kListening;
+  inviter_ = false;
+  partner_ = IpAddress{};
+  partnerControl_ = partnerData_ = 0;
+  partnerSsrc_ = 0;
+  partnerName_.clear();
+  token_ = 0;
+  attempts_ = 0;
+  syncsSent_ = 0;
+  ckOutstanding_ = ckAnswered_ = false;
+  offsetKnown_ = false;
+  roundTripUs_ = -1;
+  queue_.clear();
+  journalOut_ = JournalSender(sequence_);
+  nextGuard_ = INT64_MAX;
+  haveIncoming_ = false;
+  packetsSinceFeedback_ = 0;
+  lastFeedback_ = INT64_MIN / 2;
+  feedbackDue_ = INT64_MAX;
+  sysex_.Reset();
+  journalIn_ = JournalReceiver();
+  anchored_ = false;
+}
+
+void Session::Finish(EndReason reason, bool sendBye, int64_t now) {
+  if (sendBye) SendCommand(Port::kControl, "BY", false), SendCommand(Port::kData, "BY", false);
+  for (Repair& r : journalIn_.ReleaseAll()) {
+    events_.push_back(MidiIn{std::move(r.bytes), now, 0, false});
+  }
+  events_.push_back(Ended{reason});
+  Reset();
+}
+
+void Session::BecomeConnected(int64_t now) {
+  state_ = State::kConnected;
+  connectedAt_ = lastHeard_ = lastSyncAnswer_ = lastPartnerSync_ = now;
+  syncsSent_ = 0;
+  nextSync_ = inviter_ ? now : now + kAnswererSyncUs;
+  journalOut_ = JournalSender(sequence_);
+  events_.push_back(Connected{partnerName_, partner_, partnerControl_, partnerData_});
+}
+
+void Session::OnDatagram(Port port, const IpAddress& fromAddress, uint16_t fromPort,
+                         std::span<const uint8_t> bytes, int64_t now) {
+  const IpAddress from = fromAddress.Unmapped();
+  if (IsCommand(bytes)) {
+    OnCommand(port, from, fromPort, bytes, now);
+    return;
+  }
+  if (state_ == State::kListening) return;
+  if (!FromPartner(from)) {
+    ++counters_.refused;
+    return;
+  }
+  if (state_ != State::kConnected) return;
+  lastHeard_ = now;
+  OnData(bytes, now);
+}
+
+void Session::OnCommand(Port port, const IpAddress& from, uint16_t fromPort,
+                        std::span<const uint8_t> bytes, int64_t now) {
+  const bool stranger = state_ != State::kListening && !FromPartner(from);
+  if (Is(bytes, "CK") || Is(bytes, "RS")) {
+    if (state_ == State::kListening) return;
+    if (stranger) {
+      ++counters_.refused;
+      return;
+    }
+    if (Is(bytes, "CK")) {
+      OnClock(port, fromPort, bytes, now);
+      return;
+    }
+    FeedbackPacket rs;
+    if (!ParseFeedbackPacket(bytes, rs)) {
+      ++counters_.malformed;
+      return;
+    }
+    if (state_ != State::kConnected) return;
+    lastHeard_ = now;
+    journalOut_.Confirm(rs.sequence);
+    if (rs.sequence == static_cast<uint16_t>(sequence_ - 1)) nextGuard_ = INT64_MAX;
+    return;
+  }
+  CommandPacket in;
+  if (!ParseCommandPacket(bytes, in)) {
+    ++counters_.malformed;
+    return;
+  }
+  if (Is(bytes, "IN")) {
+    OnInvitation(port, from, fromPort, in, now);
+    return;
+  }
+  if (state_ == State::kListening) return;
+  if (stranger) {
+    ++counters_.refused;
+    return;
+  }
+  if (Is(bytes, "OK")) {
+    if (in.token != token_) return;
+    if (state_ == State::kInvitingControl && port == Port::kControl) {
+      partnerSsrc_ = in.ssrc;
+      partnerName_ = in.name;
+      state_ = State::kInvitingData;
+      attempts_ = 1;
+      nextResend_ = now + kInviteIntervalUs;
+      SendCommand(Port::kData, "IN", true);
+    } else if (state_ == State::kInvitingData && port == Port::kData) {
+      partnerData_ = fromPort;
+      if (!in.name.empty()) partnerName_ = in.name;
+      BecomeConnected(now);
+    }
+  } else if (Is(bytes, "NO")) {
+    if (state_ == State::kInvitingControl || state_ == State::kInvitingData) {
+      events_.push_back(Refused{in.name.empty() ? partnerName_ : in.name});
+      Reset();
+    }
+  } else if (Is(bytes, "BY")) {
+    if (state_ == State::kConnected) {
+      if (in.ssrc == partnerSsrc_) Finish(EndReason::kPartnerLeft, false, now);
+    } else if (state_ == State::kPending || state_ == State::kAnswering) {
+      if (in.ssrc == partnerSsrc_) {
+        events_.push_back(InvitationWithdrawn{});
+        Reset();
+      }
+    }
+  }
+}
+
+void Session::OnInvitation(Port port, const IpAddress& from, uint16_t fromPort,
+                           const CommandPacket& in, int64_t now) {
+  const bool partner = FromPartner(from);
+  if (state_ != State::kListening && !partner) {
+    // One partner at a time.
+    ++counters_.refused;
+    CommandPacket no;
+    no.command[0] = 'N', no.command[1] = 'O';
+    no.version = kProtocolVersion;
+    no.token = in.token;
+    no.ssrc = config_.ssrc;
+    no.name = config_.name;
+    Push(port, from, fromPort, BuildCommandPacket(no));
+    return;
+  }
+  if (partner && in.token == token_ && !inviter_) {
+    // The inviter asks again: our answer was lost, or this is its data-port IN.
+    if (state_ == State::kPending) {
+      pendingSince_ = now;
+    } else if (port == Port::kControl && state_ != State::kPending) {
+      SendCommand(Port::kControl, "OK", true);
+    } else if (port == Port::kData && state_ == State::kAnswering) {
+      partnerData_ = fromPort;
+      SendCommand(Port::kData, "OK", true);
+      BecomeConnected(now);
+    } else if (port == Port::kData && state_ == State::kConnected) {
+      SendCommand(Port::kData, "OK", true);
+    }
+    return;
+  }
+  if (port != Port::kControl) return;  // a data-port IN for no invitation we know
+  if (state_ == State::kConnected) {
+    // The partner started over without saying goodbye: this session is gone.
+    Finish(EndReason::kPartnerLeft, false, now);
+  } else if (state_ != State::kListening) {
+    Reset();  // a new invitation from the same partner, or both of us inviting at once
+  }
+  state_ = State::kPending;
+  inviter_ = false;
+  partner_ = from;
+  partnerControl_ = fromPort;
+  partnerData_ = static_cast<uint16_t>(fromPort + 1);
+  partnerSsrc_ = in.ssrc;
+  partnerName_ = in.name;
+  token_ = in.token;
+  pendingSince_ = now;
+  events_.push_back(InvitationPending{partnerName_, partner_, partnerControl_});
+}
+
+void Session::OnClock(Port port, uint16_t fromPort, std::span<const uint8_t> bytes, int64_t now) {
+  ClockPacket ck;
+  if (!ParseClockPacket(bytes, ck)) {
+    ++counters_.malformed;
+    return;
+  }
+  if (state_ != State::kConnected) return;
+  lastHeard_ = now;
+  const uint64_t ours = static_cast<uint64_t>(Ticks(now));
+  const auto* t = ck.timestamps;
+  auto adopt = [&](int64_t offset, int64_t roundTrip) {
+    offsetKnown_ = true;
+    offsetTicks_ = offset;
+    roundTripUs_ = roundTrip * kUsPerTick;
+    partnerRef_ = Ticks(now) + offset;
+  };
+  switch (ck.count) {
+    case 0:
+      lastPartnerSync_ = now;
+      answeredCk_ = ours;
+      ckAnswered_ = true;
+      SendClock(port, fromPort, 1, t[0], ours, 0);
+      break;
+    case 1: {
+      if (!ckOutstanding_ || t[0] != pendingCk_) return;
+      ckOutstanding_ = false;
+      lastSyncAnswer_ = now;
+      const int64_t roundTrip = static_cast<int64_t>(ours - t[0]);
+      SendClock(port, fromPort, 2, t[0], t[1], ours);
+      if (roundTrip < 0 || roundTrip > kMaxRoundTripTicks) return;
+      adopt(static_cast<int64_t>(t[1] - (t[0] + roundTrip / 2)), roundTrip);
+      break;
+    }
+    case 2: {
+      if (!ckAnswered_ || t[1] != answeredCk_) return;
+      ckAnswered_ = false;
+      const int64_t roundTrip = static_cast<int64_t>(t[2] - t[0]);
+      if (roundTrip < 0 || roundTrip > kMaxRoundTripTicks) return;
+      adopt(static_cast<int64_t>(t[0] + roundTrip / 2 - t[1]), roundTrip);
+      break;
+    }
+  }
+}
+
+int64_t Session::Unwrap(uint32_t partnerTicks) const {
+  return partnerRef_ + static_cast<int32_t>(partnerTicks - static_cast<uint32_t>(partnerRef_));
+}
+
+int64_t Session::PartnerTimeToLocalUs(uint32_t rtpTimestamp) const {
+  if (!offsetKnown_) return -1;
+  return origin_ + (Unwrap(rtpTimestamp) - offsetTicks_) * kUsPerTick;
+}
+
+int64_t Session::LocalUs(uint32_t partnerTicks) const {
+  const int64_t synced = PartnerTimeToLocalUs(partnerTicks);
+  const int64_t arrival =
+      anchorUs_ + int64_t{static_cast<int32_t>(partnerTicks - anchorTicks_)} * kUsPerTick;
+  if (offsetKnown_ && std::abs(synced - arrival) <= kPlausibleUs) return synced;
+  return arrival;
+}
+
+void Session::OnData(std::span<const uint8_t> bytes, int64_t now) {
+  rtp::RtpView v;
+  CommandSection section;
+  if (rtp::ParseRtp(bytes, v) != rtp::RtpParseError::kOk ||
+      !ParseCommandSection(v.payload, section)) {
+    ++counters_.malformed;
+    return;
+  }
+  if (v.ssrc != partnerSsrc_) {
+    ++counters_.refused;
+    return;
+  }
+  RecoveryJournal journal;
+  bool haveJournal = false;
+  if (section.journal) {
+    haveJournal = ParseJournal(section.rest, journal);
+    if (!haveJournal) ++counters_.malformed;
+  }
+  uint32_t gap = 0;
+  if (!haveIncoming_) {
+    haveIncoming_ = true;
+    highestIn_ = 0x10000u + v.sequence;
+  } else {
+    const int16_t step = static_cast<int16_t>(v.sequence - static_cast<uint16_t>(highestIn_));
+    if (step <= 0) {
+      // Its commands were repaired from a later journal, or played already.
+      ++counters_.late;
+      return;
+    }
+    gap = static_cast<uint32_t>(step - 1);
+    highestIn_ += static_cast<uint32_t>(step);
+  }
+  ++counters_.packetsIn;
+
+  // Where this packet's time lies on our clock.
+  if (offsetKnown_) partnerRef_ = Unwrap(v.timestamp);
+  const int64_t byArrival =
+      anchorUs_ + int64_t{static_cast<int32_t>(v.timestamp - anchorTicks_)} * kUsPerTick;
+  if (!anchored_ || std::abs(byArrival - now) > kPlausibleUs) {
+    anchored_ = true;
+    anchorUs_ = now;
+    anchorTicks_ = v.timestamp;
+  }
+  const int64_t packetAt = LocalUs(v.timestamp);
+
+  if (gap > 0) {
+    counters_.lost += gap;
+    sysex_.Reset();  // a message in progress lost a segment
+    if (haveJournal) {
+      const bool strike = now - packetAt < kRecentNoteUs;
+      for (Repair& r : journalIn_.Repairs(journal, strike)) {
+        ++counters_.recovered;
+        events_.push_back(MidiIn{std::move(r.bytes), packetAt, v.timestamp, true});
+      }
+    }
+  }
+  for (Command& c : section.commands) {
+    const uint32_t ts = v.timestamp + c.delta;
+    switch (sysex_.Add(c.bytes)) {
+      case SysexAssembler::Result::kNotSysex:
+        journalIn_.Played(c.bytes);
+        events_.push_back(MidiIn{std::move(c.bytes), LocalUs(ts), ts, false});
+        break;
+      case SysexAssembler::Result::kComplete:
+        events_.push_back(MidiIn{sysex_.Message(), LocalUs(ts), ts, false});
+        break;
+      default:
+        break;
+    }
+  }
+
+  ++packetsSinceFeedback_;
+  if (packetsSinceFeedback_ >= kFeedbackPackets || now - lastFeedback_ >= kFeedbackIntervalUs) {
+    SendFeedback(now);
+  } else {
+    feedbackDue_ = std::min(feedbackDue_, lastFeedback_ + kFeedbackIntervalUs);
+  }
+}
+
+void Session::SendFeedback(int64_t now) {
+  feedbackDue_ = INT64_MAX;
+  if (!haveIncoming_) return;
+  lastFeedback_ = now;
+  packetsSinceFeedback_ = 0;
+  ToPartner(Port::kControl, BuildFeedbackPacket({config_.ssrc, static_cast<uint16_t>(highestIn_)}));
+}
+
+void Session::SendMidi(std::span<const uint8_t> message, int64_t atUs) {
+  if (state_ != State::kConnected || message.empty() || message[0] < 0x80) return;
+  if (message[0] == 0xF0) {
+    // Long SysEx travels in segments, each with room left in its packet for the journal.
+    for (auto& s : SplitSysex(message, config_.maxPayload / 2 - 8)) {
+      queue_.emplace_back(atUs, std::move(s));
+    }
+    return;
+  }
+  if (message.size() > 3) return;  // a short message is never longer
+  queue_.emplace_back(atUs, std::vector<uint8_t>(message.begin(), message.end()));
+}
+
+std::vector<uint8_t> Session::JournalFor(uint16_t sequence, int64_t now) {
+  std::vector<uint8_t> bytes;
+  EncodeJournal(journalOut_.Build(sequence, now), bytes);
+  if (bytes.size() > config_.maxPayload / 2) {
+    // Too much history for one packet: this one carries an empty journal (checkpoint = itself).
+    bytes.clear();
+    RecoveryJournal empty;
+    empty.s = true;
+    empty.checkpoint = sequence;
+    EncodeJournal(empty, bytes);
+  }
+  return bytes;
+}
+
+void Session::SendPacket(std::vector<Command> commands, uint32_t timestamp,
+                         std::vector<uint8_t> journal) {
+  std::vector<uint8_t> payload;
+  if (!EncodeCommandSection(commands, true, payload)) return;
+  payload.insert(payload.end(), journal.begin(), journal.end());
+  rtp::RtpHeader h;
+  h.marker = false;  // Windows peers drop packets with the marker set
+  h.payloadType = kPayloadType;
+  h.sequence = sequence_;
+  h.timestamp = timestamp;
+  h.ssrc = config_.ssrc;
+  std::vector<uint8_t> datagram;
+  rtp::BuildRtp(h, payload, datagram);
+  ToPartner(Port::kData, std::move(datagram));
+  ++sequence_;
+}
+
+void Session::Flush(int64_t now) {
+  if (state_ != State::kConnected) {
+    queue_.clear();
+    return;
+  }
+  size_t next = 0;
+  while (next < queue_.size()) {
+    const uint16_t sequence = sequence_;
+    std::vector<uint8_t> journal = JournalFor(sequence, now);
+    const size_t room = std::min(config_.maxPayload - journal.size(), size_t{4095});
+    const int64_t first = std::clamp(queue_[next].first, now - kRecentNoteUs, now);
+    std::vector<Command> commands;
+    std::vector<int64_t> moments;
+    while (next < queue_.size()) {
+      const int64_t at = std::clamp(queue_[next].first, first, now);
+      commands.push_back(
+          Command{static_cast<uint32_t>(Ticks(at) - Ticks(first)), queue_[next].second});
+      if (commands.size() > 1 && CommandSectionSize(commands) > room) {
+        commands.pop_back();
+        break;
+      }
+      moments.push_back(at);
+      ++next;
+    }
+    for (size_t i = 0; i < commands.size(); ++i) {
+      journalOut_.Record(commands[i].bytes, sequence, moments[i]);
+    }
+    SendPacket(std::move(commands), static_cast<uint32_t>(Ticks(first)), std::move(journal));
+    ++counters_.packetsOut;
+  }
+  if (queue_.empty()) return;
+  queue_.clear();
+  guardStep_ = 0;
+  nextGuard_ = now + kGuardDelaysUs[0];
+}
+
+void Session::Tick(int64_t now) {
+  switch (state_) {
+    case State::kListening:
+      return;
+    case State::kInvitingControl:
+    case State::kInvitingData:
+      if (now < nextResend_) return;
+      if (attempts_ >= kInviteAttempts) {
+        events_.push_back(NoAnswer{});
+        Reset();
+        return;
+      }
+      ++attempts_;
+      nextResend_ = now + kInviteIntervalUs;
+      SendCommand(state_ == State::kInvitingControl ? Port::kControl : Port::kData, "IN", true);
+      return;
+    case State::kPending:
+    case State::kAnswering:
+      if (now - pendingSince_ >= kPendingTimeoutUs) {
+        events_.push_back(InvitationWithdrawn{});
+        Reset();
+      }
+      return;
+    case State::kConnected:
+      break;
+  }
+  const int64_t silentSince = inviter_ ? lastSyncAnswer_ : lastHeard_;
+  if (now - silentSince >= kSilenceUs) {
+    Finish(EndReason::kSilent, true, now);
+    return;
+  }
+  if (!queue_.empty()) Flush(now);
+  if (now >= nextSync_) {
+    if (inviter_) {
+      StartSync(now);
+      ++syncsSent_;
+      nextSync_ = now + (syncsSent_ < kSyncBurstCount ? kSyncBurstIntervalUs : kSyncIntervalUs);
+    } else {
+      // Some partners never start a sync; we do, so the offset is known and they hear from us.
+      const int64_t quietSince = std::max(connectedAt_, lastPartnerSync_);
+      if (now - quietSince >= kAnswererSyncUs) StartSync(now);
+      nextSync_ = std::max(quietSince, now) + kAnswererSyncUs;
+    }
+  }
+  if (now >= feedbackDue_) SendFeedback(now);
+  if (now >= nextGuard_) {
+    if (journalOut_.HasHistory()) {
+      SendPacket({}, static_cast<uint32_t>(Ticks(now)), JournalFor(sequence_, now));
+    }
+    ++guardStep_;
+    nextGuard_ = guardStep_ < static_cast<int>(std::size(kGuardDelaysUs))
+                     ? now + kGuardDelaysUs[guardStep_]
+                     : INT64_MAX;
+  }
+}
+
+int64_t Session::NextWakeUs() const {
+  switch (state_) {
+    case State::kListening:
+      return INT64_MAX;
+    case State::kInvitingControl:
+    case State::kInvitingData:
+      return nextResend_;
+    case State::kPending:
+    case State::kAnswering:
+      return pendingSince_ + kPendingTimeoutUs;
+    case State::kConnected:
+      break;
+  }
+  if (!queue_.empty()) return origin_;
+  const int64_t silentSince = inviter_ ? lastSyncAnswer_ : lastHeard_;
+  return std::min({silentSince + kSilenceUs, nextSync_, feedbackDue_, nextGuard_});
+}
+
+}  // namespace tandem::rtpmidi

@@ -1,0 +1,266 @@
+// Two (or three) sessions against each other through a fake network: bytes only, a fake clock.
+#include "rtpmidi/Session.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "rtp/RtpPacket.h"
+
+using namespace tandem;
+using namespace tandem::rtpmidi;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Peer {
+  Peer(const char* name, uint32_t ip, uint16_t port, int64_t origin)
+      : session(SessionConfig{name, ip * 7919u, static_cast<uint16_t>(ip * 31u)}, origin),
+        address(IpAddress::V4(ip)),
+        control(port) {}
+  Session session;
+  IpAddress address;
+  uint16_t control;
+  std::vector<Event> events;
+  std::vector<MidiIn> midi;
+
+  void Collect() {
+    for (Event& e : session.TakeEvents()) {
+      if (auto* m = std::get_if<MidiIn>(&e)) {
+        midi.push_back(std::move(*m));
+      } else {
+        events.push_back(std::move(e));
+      }
+    }
+  }
+  template <class T>
+  T Only() {
+    Collect();
+    EXPECT_EQ(events.size(), 1u);
+    const T* e = events.empty() ? nullptr : std::get_if<T>(&events.front());
+    EXPECT_NE(e, nullptr);
+    T out = e ? *e : T{};
+    events.clear();
+    return out;
+  }
+  std::vector<Bytes> TakeMidi(bool repairs) {
+    std::vector<Bytes> out;
+    for (const MidiIn& m : midi) {
+      if (m.repair == repairs) out.push_back(m.bytes);
+    }
+    midi.clear();
+    return out;
+  }
+};
+
+// Delivers datagrams between peers until none are in flight; `drop` loses some on the way.
+struct Net {
+  std::vector<Peer*> peers;
+  std::function<bool(const Peer&, const Datagram&)> drop;
+
+  void Settle(int64_t now) {
+    for (bool moved = true; moved;) {
+      moved = false;
+      for (Peer* from : peers) {
+        for (Datagram& d : from->session.TakeDatagrams()) {
+          moved = true;
+          if (drop && drop(*from, d)) continue;
+          for (Peer* to : peers) {
+            if (to->address != d.to) continue;
+            const Port port = d.toPort == to->control ? Port::kControl : Port::kData;
+            const uint16_t fromPort =
+                d.port == Port::kControl ? from->control : static_cast<uint16_t>(from->control + 1);
+            to->session.OnDatagram(port, from->address, fromPort, d.bytes, now);
+          }
+        }
+      }
+    }
+    for (Peer* p : peers) p->Collect();
+  }
+};
+
+constexpr uint32_t kA = 0xC0000201, kB = 0xC0000202, kC = 0xC0000203;
+
+}  // namespace
+
+TEST(Session, InviteSyncPlayRepairAndLeave) {
+  int64_t t = 10'000'000;
+  Peer a("Tandem on a", kA, 5004, 1'000'000), b("Tandem on b", kB, 6004, 3'000'000);
+  Net net{{&a, &b}, nullptr};
+
+  ASSERT_TRUE(a.session.Invite(b.address, b.control, 0xABCD, t));
+  net.Settle(t);
+  const auto pending = b.Only<InvitationPending>();
+  EXPECT_EQ(pending.name, "Tandem on a");
+  EXPECT_EQ(pending.from, a.address);
+  ASSERT_TRUE(b.session.Accept(t));
+  net.Settle(t);
+  const auto toB = a.Only<Connected>();
+  EXPECT_EQ(toB.name, "Tandem on b");
+  EXPECT_EQ(toB.dataPort, 6005);
+  EXPECT_EQ(b.Only<Connected>().dataPort, 5005);
+
+  // The inviter syncs at once; both learn the offset between their clocks.
+  a.session.Tick(t);
+  net.Settle(t);
+  ASSERT_TRUE(a.session.OffsetKnown() && b.session.OffsetKnown());
+  EXPECT_EQ(b.session.RoundTripUs(), 0);
+  EXPECT_EQ(b.session.PartnerTimeToLocalUs(static_cast<uint32_t>((t - 1'000'000) / 100)), t);
+
+  // A chord travels in one packet, each note at its own moment.
+  t += 100'000;
+  a.session.SendMidi(Bytes{0x90, 60, 100}, t);
+  a.session.SendMidi(Bytes{0xB0, 64, 127}, t);
+  a.session.SendMidi(Bytes{0x90, 64, 80}, t + 2'000);
+  a.session.Flush(t + 2'000);
+  net.Settle(t + 2'000);
+  EXPECT_EQ(a.session.Counters().packetsOut, 1u);
+  ASSERT_EQ(b.midi.size(), 3u);
+  EXPECT_EQ(b.midi[2].atUs, t + 2'000);
+  EXPECT_EQ(b.TakeMidi(false).size(), 3u);
+
+  // The release and the pedal going up are lost; the next packet's journal brings them back,
+  // before its own note.
+  t += 100'000;
+  a.session.SendMidi(Bytes{0x80, 60, 0}, t);
+  a.session.SendMidi(Bytes{0xB0, 64, 0}, t);
+  a.session.Flush(t);
+  net.drop = [](const Peer&, const Datagram& d) { return !IsCommand(d.bytes); };
+  net.Settle(t);
+  net.drop = nullptr;
+  t += 100'000;
+  a.session.SendMidi(Bytes{0x90, 67, 60}, t);
+  a.session.Flush(t);
+  net.Settle(t);
+  ASSERT_EQ(b.midi.size(), 3u);
+  EXPECT_TRUE(b.midi[0].repair && b.midi[1].repair && !b.midi[2].repair);
+  EXPECT_EQ(b.TakeMidi(true), (std::vector<Bytes>{{0xB0, 64, 0}, {0x80, 60, 0x40}}));
+  EXPECT_EQ(b.session.Counters().lost, 1u);
+  EXPECT_EQ(b.session.Counters().recovered, 2u);
+
+  // Receiver feedback within a second; the journal then starts after what it confirmed.
+  t += kFeedbackIntervalUs;
+  b.session.Tick(t);
+  net.Settle(t);
+  a.session.SendMidi(Bytes{0x80, 67, 0}, t);
+  a.session.Flush(t);
+  auto sent = a.session.TakeDatagrams();
+  ASSERT_EQ(sent.size(), 1u);
+  rtp::RtpView v;
+  ASSERT_EQ(rtp::ParseRtp(sent[0].bytes, v), rtp::RtpParseError::kOk);
+  EXPECT_FALSE(v.marker);
+  EXPECT_EQ(v.payloadType, kPayloadType);
+  CommandSection section;
+  RecoveryJournal journal;
+  ASSERT_TRUE(ParseCommandSection(v.payload, section));
+  ASSERT_TRUE(ParseJournal(section.rest, journal));
+  EXPECT_EQ(journal.checkpoint, v.sequence);
+  EXPECT_TRUE(journal.channels.empty());
+  b.session.OnDatagram(Port::kData, a.address, 5005, sent[0].bytes, t);
+
+  // Leaving: the partner ends too, releasing what it still holds from us.
+  a.session.End(t);
+  net.Settle(t);
+  EXPECT_EQ(a.Only<Ended>().reason, EndReason::kLocal);
+  EXPECT_EQ(b.Only<Ended>().reason, EndReason::kPartnerLeft);
+  EXPECT_EQ(b.TakeMidi(false), (std::vector<Bytes>{{0x80, 67, 0}, {0x80, 64, 0x40}}));
+  EXPECT_EQ(b.session.GetState(), Session::State::kListening);
+
+  // A new invitation is answered at once.
+  ASSERT_TRUE(a.session.Invite(b.address, b.control, 0x1234, t));
+  net.Settle(t);
+  EXPECT_EQ(b.Only<InvitationPending>().name, "Tandem on a");
+}
+
+TEST(Session, UnansweredRefusedStrangersAndSilence) {
+  int64_t t = 1'000'000;
+  Peer a("a", kA, 5004, 0), b("b", kB, 6004, 0), c("c", kC, 8004, 0);
+  Net net{{&a, &b, &c}, nullptr};
+
+  // Nobody there: twelve invitations a second apart, then "no answer".
+  ASSERT_TRUE(a.session.Invite(IpAddress::V4(0xC0000263), 7004, 1, t));
+  int invitations = 0;
+  for (int i = 1; i <= 13; ++i) {
+    invitations += static_cast<int>(a.session.TakeDatagrams().size());
+    a.session.Tick(t + i * kInviteIntervalUs);
+  }
+  EXPECT_EQ(invitations, kInviteAttempts);
+  a.Only<NoAnswer>();
+  EXPECT_EQ(a.session.GetState(), Session::State::kListening);
+
+  // Refused by name.
+  ASSERT_TRUE(a.session.Invite(b.address, b.control, 2, t));
+  net.Settle(t);
+  b.Only<InvitationPending>();
+  ASSERT_TRUE(b.session.Refuse(t));
+  net.Settle(t);
+  EXPECT_EQ(a.Only<Refused>().name, "b");
+
+  // While a and b play, c is turned away and its datagrams are counted, not taken.
+  ASSERT_TRUE(a.session.Invite(b.address, b.control, 3, t));
+  net.Settle(t);
+  b.Only<InvitationPending>();
+  b.session.Accept(t);
+  net.Settle(t);
+  a.Only<Connected>(), b.Only<Connected>();
+  ASSERT_TRUE(c.session.Invite(b.address, b.control, 4, t));
+  net.Settle(t);
+  EXPECT_EQ(c.Only<Refused>().name, "b");
+  CommandPacket bye;
+  bye.command[0] = 'B', bye.command[1] = 'Y';
+  bye.ssrc = a.session.PartnerSsrc();  // even with the partner's own SSRC
+  b.session.OnDatagram(Port::kControl, c.address, 8004, BuildCommandPacket(bye), t);
+  Bytes data;
+  rtp::BuildRtp({false, kPayloadType, 1, 1, b.session.PartnerSsrc()}, Bytes{0x03, 0x90, 60, 1},
+                data);
+  b.session.OnDatagram(Port::kData, c.address, 8005, data, t);
+  b.session.OnDatagram(Port::kControl, a.address, 5004, Bytes{0xFF, 0xFF, 'I', 'N', 0}, t);
+  EXPECT_EQ(b.session.Counters().refused, 3u);
+  EXPECT_EQ(b.session.Counters().malformed, 1u);
+  EXPECT_TRUE(b.session.IsConnected());
+  b.Collect();
+  EXPECT_TRUE(b.events.empty() && b.midi.empty());
+
+  // Then a goes quiet: no clock answers for the inviter, nothing heard for the answerer.
+  t += kSilenceUs;
+  a.session.Tick(t), b.session.Tick(t);
+  EXPECT_EQ(a.Only<Ended>().reason, EndReason::kSilent);
+  EXPECT_EQ(b.Only<Ended>().reason, EndReason::kSilent);
+}
+
+TEST(Session, GuardPacketReleasesALostLastNoteAndLongSysexArrives) {
+  int64_t t = 1'000'000;
+  Peer a("a", kA, 5004, 0), b("b", kB, 6004, 0);
+  Net net{{&a, &b}, nullptr};
+  a.session.Invite(b.address, b.control, 9, t);
+  net.Settle(t);
+  b.session.Accept(t);
+  net.Settle(t);
+  a.session.Tick(t);  // the first clock sync
+  net.Settle(t);
+  a.events.clear(), b.events.clear();
+
+  Bytes sysex{0xF0};
+  for (int i = 0; i < 5000; ++i) sysex.push_back(static_cast<uint8_t>(i % 100));
+  sysex.push_back(0xF7);
+  a.session.SendMidi(sysex, t);
+  a.session.SendMidi(Bytes{0x90, 60, 100}, t);
+  a.session.Flush(t);
+  net.Settle(t);
+  EXPECT_GE(a.session.Counters().packetsOut, 5u);  // segments within 1200-byte payloads
+  EXPECT_EQ(b.TakeMidi(false), (std::vector<Bytes>{sysex, {0x90, 60, 100}}));
+
+  // The note-off is the last thing played, and it is lost: no further note comes to carry the
+  // journal, so a journal-only packet does.
+  a.session.SendMidi(Bytes{0x80, 60, 0}, t);
+  a.session.Flush(t);
+  net.drop = [](const Peer&, const Datagram& d) { return !IsCommand(d.bytes); };
+  net.Settle(t);
+  net.drop = nullptr;
+  ASSERT_EQ(a.session.NextWakeUs(), t + kGuardDelaysUs[0]);
+  a.session.Tick(t + kGuardDelaysUs[0]);
+  net.Settle(t + kGuardDelaysUs[0]);
+  EXPECT_EQ(b.TakeMidi(true), (std::vector<Bytes>{{0x80, 60, 0x40}}));
+}
