@@ -1,118 +1,18 @@
 #include "rtpmidi/Session.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <utility>
 
-#include "platform/Bytes.h"
 #include "rtp/RtpPacket.h"
 
 namespace tandem::rtpmidi {
 
 namespace {
 
-constexpr uint16_t kSignature = 0xFFFF;
-constexpr uint32_t kProtocolVersion = 2;
-constexpr size_t kMaxName = 256;  // longer names are cut
-// A partner's time that maps further than this from now is not on its CK clock: arrival time is
-// used instead.
-constexpr int64_t kPlausibleUs = 2'000'000;
 // A CK round trip longer than this is not believed.
 constexpr int64_t kMaxRoundTripTicks = 10 * int64_t{kClockRate};
 
-bool Is(std::span<const uint8_t> bytes, const char (&command)[3]) {
-  return bytes.size() >= 4 && bytes[2] == static_cast<uint8_t>(command[0]) &&
-         bytes[3] == static_cast<uint8_t>(command[1]);
-}
-
 }  // namespace
-
-// ---- Command packets ----
-
-bool IsCommand(std::span<const uint8_t> bytes) {
-  return bytes.size() >= 4 && bytes[0] == 0xFF && bytes[1] == 0xFF;
-}
-
-bool ParseCommandPacket(std::span<const uint8_t> bytes, CommandPacket& out) {
-  ByteReader r(bytes);
-  if (r.U16Be() != kSignature) return false;
-  out.command[0] = static_cast<char>(r.U8());
-  out.command[1] = static_cast<char>(r.U8());
-  out.version = r.U32Be();
-  out.token = r.U32Be();
-  out.ssrc = r.U32Be();
-  if (!r.Ok()) return false;
-  // The name runs to its NUL, or to the end when a peer left the NUL out; BY may carry none.
-  const auto rest = r.Bytes(r.Remaining());
-  size_t n = 0;
-  while (n < rest.size() && rest[n] != 0) ++n;
-  out.name.assign(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(std::min(n, kMaxName)));
-  return true;
-}
-
-std::vector<uint8_t> BuildCommandPacket(const CommandPacket& packet) {
-  std::vector<uint8_t> out;
-  ByteWriter w(out);
-  w.U16Be(kSignature);
-  w.U8(static_cast<uint8_t>(packet.command[0]));
-  w.U8(static_cast<uint8_t>(packet.command[1]));
-  w.U32Be(packet.version);
-  w.U32Be(packet.token);
-  w.U32Be(packet.ssrc);
-  if (!packet.name.empty()) {
-    const std::string name = packet.name.substr(0, kMaxName);
-    w.Bytes({reinterpret_cast<const uint8_t*>(name.data()), name.size()});
-    w.U8(0);
-  }
-  return out;
-}
-
-bool ParseClockPacket(std::span<const uint8_t> bytes, ClockPacket& out) {
-  ByteReader r(bytes);
-  if (r.U16Be() != kSignature || !Is(bytes, "CK")) return false;
-  r.Skip(2);
-  out.ssrc = r.U32Be();
-  out.count = r.U8();
-  r.Skip(3);
-  for (uint64_t& t : out.timestamps) t = uint64_t{r.U32Be()} << 32 | r.U32Be();
-  return r.Ok() && out.count <= 2;
-}
-
-std::vector<uint8_t> BuildClockPacket(const ClockPacket& packet) {
-  std::vector<uint8_t> out;
-  ByteWriter w(out);
-  w.U16Be(kSignature);
-  w.U8('C'), w.U8('K');
-  w.U32Be(packet.ssrc);
-  w.U8(packet.count);
-  w.U8(0), w.U16Be(0);
-  for (uint64_t t : packet.timestamps) {
-    w.U32Be(static_cast<uint32_t>(t >> 32));
-    w.U32Be(static_cast<uint32_t>(t));
-  }
-  return out;
-}
-
-bool ParseFeedbackPacket(std::span<const uint8_t> bytes, FeedbackPacket& out) {
-  ByteReader r(bytes);
-  if (r.U16Be() != kSignature || !Is(bytes, "RS")) return false;
-  r.Skip(2);
-  out.ssrc = r.U32Be();
-  out.sequence = static_cast<uint16_t>(r.U32Be() >> 16);
-  return r.Ok();
-}
-
-std::vector<uint8_t> BuildFeedbackPacket(const FeedbackPacket& packet) {
-  std::vector<uint8_t> out;
-  ByteWriter w(out);
-  w.U16Be(kSignature);
-  w.U8('R'), w.U8('S');
-  w.U32Be(packet.ssrc);
-  w.U32Be(uint32_t{packet.sequence} << 16);
-  return out;
-}
-
-// ---- The session ----
 
 Session::Session(SessionConfig config, int64_t now)
     : config_(std::move(config)),
@@ -279,13 +179,13 @@ void Session::OnDatagram(Port port, const IpAddress& fromAddress, uint16_t fromP
 void Session::OnCommand(Port port, const IpAddress& from, uint16_t fromPort,
                         std::span<const uint8_t> bytes, int64_t now) {
   const bool stranger = state_ != State::kListening && !FromPartner(from);
-  if (Is(bytes, "CK") || Is(bytes, "RS")) {
+  if (HasCommand(bytes, "CK") || HasCommand(bytes, "RS")) {
     if (state_ == State::kListening) return;
     if (stranger) {
       ++counters_.refused;
       return;
     }
-    if (Is(bytes, "CK")) {
+    if (HasCommand(bytes, "CK")) {
       OnClock(port, fromPort, bytes, now);
       return;
     }
@@ -305,7 +205,7 @@ void Session::OnCommand(Port port, const IpAddress& from, uint16_t fromPort,
     ++counters_.malformed;
     return;
   }
-  if (Is(bytes, "IN")) {
+  if (HasCommand(bytes, "IN")) {
     OnInvitation(port, from, fromPort, in, now);
     return;
   }
@@ -314,7 +214,7 @@ void Session::OnCommand(Port port, const IpAddress& from, uint16_t fromPort,
     ++counters_.refused;
     return;
   }
-  if (Is(bytes, "OK")) {
+  if (HasCommand(bytes, "OK")) {
     if (in.token != token_) return;
     if (state_ == State::kInvitingControl && port == Port::kControl) {
       partnerSsrc_ = in.ssrc;
@@ -328,12 +228,12 @@ void Session::OnCommand(Port port, const IpAddress& from, uint16_t fromPort,
       if (!in.name.empty()) partnerName_ = in.name;
       BecomeConnected(now);
     }
-  } else if (Is(bytes, "NO")) {
+  } else if (HasCommand(bytes, "NO")) {
     if (state_ == State::kInvitingControl || state_ == State::kInvitingData) {
       events_.push_back(Refused{in.name.empty() ? partnerName_ : in.name});
       Reset();
     }
-  } else if (Is(bytes, "BY")) {
+  } else if (HasCommand(bytes, "BY")) {
     if (state_ == State::kConnected) {
       if (in.ssrc == partnerSsrc_) Finish(EndReason::kPartnerLeft, false, now);
     } else if (state_ == State::kPending || state_ == State::kAnswering) {
@@ -436,190 +336,6 @@ void Session::OnClock(Port port, uint16_t fromPort, std::span<const uint8_t> byt
       break;
     }
   }
-}
-
-int64_t Session::Unwrap(uint32_t partnerTicks) const {
-  return partnerRef_ + static_cast<int32_t>(partnerTicks - static_cast<uint32_t>(partnerRef_));
-}
-
-int64_t Session::PartnerTimeToLocalUs(uint32_t rtpTimestamp) const {
-  if (!offsetKnown_) return -1;
-  return origin_ + (Unwrap(rtpTimestamp) - offsetTicks_) * kUsPerTick;
-}
-
-int64_t Session::LocalUs(uint32_t partnerTicks) const {
-  const int64_t synced = PartnerTimeToLocalUs(partnerTicks);
-  const int64_t arrival =
-      anchorUs_ + int64_t{static_cast<int32_t>(partnerTicks - anchorTicks_)} * kUsPerTick;
-  if (offsetKnown_ && std::abs(synced - arrival) <= kPlausibleUs) return synced;
-  return arrival;
-}
-
-void Session::OnData(std::span<const uint8_t> bytes, int64_t now) {
-  rtp::RtpView v;
-  CommandSection section;
-  if (rtp::ParseRtp(bytes, v) != rtp::RtpParseError::kOk ||
-      !ParseCommandSection(v.payload, section)) {
-    ++counters_.malformed;
-    return;
-  }
-  if (v.ssrc != partnerSsrc_) {
-    ++counters_.refused;
-    return;
-  }
-  RecoveryJournal journal;
-  bool haveJournal = false;
-  if (section.journal) {
-    haveJournal = ParseJournal(section.rest, journal);
-    if (!haveJournal) ++counters_.malformed;
-  }
-  uint32_t gap = 0;
-  if (!haveIncoming_) {
-    haveIncoming_ = true;
-    highestIn_ = 0x10000u + v.sequence;
-  } else {
-    const int16_t step = static_cast<int16_t>(v.sequence - static_cast<uint16_t>(highestIn_));
-    if (step <= 0) {
-      // Its commands were repaired from a later journal, or played already.
-      ++counters_.late;
-      return;
-    }
-    gap = static_cast<uint32_t>(step - 1);
-    highestIn_ += static_cast<uint32_t>(step);
-  }
-  ++counters_.packetsIn;
-
-  // Where this packet's time lies on our clock.
-  if (offsetKnown_) partnerRef_ = Unwrap(v.timestamp);
-  const int64_t byArrival =
-      anchorUs_ + int64_t{static_cast<int32_t>(v.timestamp - anchorTicks_)} * kUsPerTick;
-  if (!anchored_ || std::abs(byArrival - now) > kPlausibleUs) {
-    anchored_ = true;
-    anchorUs_ = now;
-    anchorTicks_ = v.timestamp;
-  }
-  const int64_t packetAt = LocalUs(v.timestamp);
-
-  if (gap > 0) {
-    counters_.lost += gap;
-    sysex_.Reset();  // a message in progress lost a segment
-    if (haveJournal) {
-      const bool strike = now - packetAt < kRecentNoteUs;
-      for (Repair& r : journalIn_.Repairs(journal, strike)) {
-        ++counters_.recovered;
-        events_.push_back(MidiIn{std::move(r.bytes), packetAt, v.timestamp, true});
-      }
-    }
-  }
-  for (Command& c : section.commands) {
-    const uint32_t ts = v.timestamp + c.delta;
-    switch (sysex_.Add(c.bytes)) {
-      case SysexAssembler::Result::kNotSysex:
-        journalIn_.Played(c.bytes);
-        events_.push_back(MidiIn{std::move(c.bytes), LocalUs(ts), ts, false});
-        break;
-      case SysexAssembler::Result::kComplete:
-        events_.push_back(MidiIn{sysex_.Message(), LocalUs(ts), ts, false});
-        break;
-      default:
-        break;
-    }
-  }
-
-  ++packetsSinceFeedback_;
-  if (packetsSinceFeedback_ >= kFeedbackPackets || now - lastFeedback_ >= kFeedbackIntervalUs) {
-    SendFeedback(now);
-  } else {
-    feedbackDue_ = std::min(feedbackDue_, lastFeedback_ + kFeedbackIntervalUs);
-  }
-}
-
-void Session::SendFeedback(int64_t now) {
-  feedbackDue_ = INT64_MAX;
-  if (!haveIncoming_) return;
-  lastFeedback_ = now;
-  packetsSinceFeedback_ = 0;
-  ToPartner(Port::kControl, BuildFeedbackPacket({config_.ssrc, static_cast<uint16_t>(highestIn_)}));
-}
-
-void Session::SendMidi(std::span<const uint8_t> message, int64_t atUs) {
-  if (state_ != State::kConnected || message.empty() || message[0] < 0x80) return;
-  if (message[0] == 0xF0) {
-    // Long SysEx travels in segments, each with room left in its packet for the journal.
-    for (auto& s : SplitSysex(message, config_.maxPayload / 2 - 8)) {
-      queue_.emplace_back(atUs, std::move(s));
-    }
-    return;
-  }
-  if (message.size() > 3) return;  // a short message is never longer
-  queue_.emplace_back(atUs, std::vector<uint8_t>(message.begin(), message.end()));
-}
-
-std::vector<uint8_t> Session::JournalFor(uint16_t sequence, int64_t now) {
-  std::vector<uint8_t> bytes;
-  EncodeJournal(journalOut_.Build(sequence, now), bytes);
-  if (bytes.size() > config_.maxPayload / 2) {
-    // Too much history for one packet: this one carries an empty journal (checkpoint = itself).
-    bytes.clear();
-    RecoveryJournal empty;
-    empty.s = true;
-    empty.checkpoint = sequence;
-    EncodeJournal(empty, bytes);
-  }
-  return bytes;
-}
-
-void Session::SendPacket(std::vector<Command> commands, uint32_t timestamp,
-                         std::vector<uint8_t> journal) {
-  std::vector<uint8_t> payload;
-  if (!EncodeCommandSection(commands, true, payload)) return;
-  payload.insert(payload.end(), journal.begin(), journal.end());
-  rtp::RtpHeader h;
-  h.marker = false;  // Windows peers drop packets with the marker set
-  h.payloadType = kPayloadType;
-  h.sequence = sequence_;
-  h.timestamp = timestamp;
-  h.ssrc = config_.ssrc;
-  std::vector<uint8_t> datagram;
-  rtp::BuildRtp(h, payload, datagram);
-  ToPartner(Port::kData, std::move(datagram));
-  ++sequence_;
-}
-
-void Session::Flush(int64_t now) {
-  if (state_ != State::kConnected) {
-    queue_.clear();
-    return;
-  }
-  size_t next = 0;
-  while (next < queue_.size()) {
-    const uint16_t sequence = sequence_;
-    std::vector<uint8_t> journal = JournalFor(sequence, now);
-    const size_t room = std::min(config_.maxPayload - journal.size(), size_t{4095});
-    const int64_t first = std::clamp(queue_[next].first, now - kRecentNoteUs, now);
-    std::vector<Command> commands;
-    std::vector<int64_t> moments;
-    while (next < queue_.size()) {
-      const int64_t at = std::clamp(queue_[next].first, first, now);
-      commands.push_back(
-          Command{static_cast<uint32_t>(Ticks(at) - Ticks(first)), queue_[next].second});
-      if (commands.size() > 1 && CommandSectionSize(commands) > room) {
-        commands.pop_back();
-        break;
-      }
-      moments.push_back(at);
-      ++next;
-    }
-    for (size_t i = 0; i < commands.size(); ++i) {
-      journalOut_.Record(commands[i].bytes, sequence, moments[i]);
-    }
-    SendPacket(std::move(commands), static_cast<uint32_t>(Ticks(first)), std::move(journal));
-    ++counters_.packetsOut;
-  }
-  if (queue_.empty()) return;
-  queue_.clear();
-  guardStep_ = 0;
-  nextGuard_ = now + kGuardDelaysUs[0];
 }
 
 void Session::Tick(int64_t now) {
