@@ -625,8 +625,10 @@ TEST(Headless, ARecordedSessionReplayedIntoTheNextPlaysNothing) {
       << b.Output();
   Sender c(INADDR_LOOPBACK);
   for (const auto& d : recording) c.Send(portB, d);
-  EXPECT_TRUE(
-      b.WaitLine(AtLeast("# Refused: ", static_cast<int>(sealed)), tandem::test::Scaled(10s)))
+  // Every datagram of it is refused and counted: its handshake as well as its sealed packets.
+  EXPECT_TRUE(b.WaitLine(AtLeast("# Refused: ", static_cast<int>(recording.size())),
+                         tandem::test::Scaled(10s)))
+      << recording.size() << " sent\n"
       << b.Output();
   a.Write("still here\n");
   EXPECT_TRUE(b.WaitLine("you : still here", tandem::test::Scaled(10s))) << b.Output();

@@ -261,10 +261,11 @@ TEST_F(MidiRtpTest, WhatIsPlayedDuringTheHandshakeWaitsForItAndStaleNotesAreDrop
   net_.security.lastFailure = net::DtlsFailure::Authentication;
   net_.security.stats.handshakesFailed = 2;
   net_.security.stats.handshakesRefused = 1;  // the other got no answer
+  net_.security.stats.datagramsRefused = 3;   // the refused one read three: each counts
   Step();
   EXPECT_EQ(form_.EditSecurity.Text(), "passphrase · handshake failed (passphrase mismatch?)");
   EXPECT_EQ(form_.EditStatutReceive.Text(), "passphrase mismatch?");
-  EXPECT_EQ(form_.EditNbrRefused.Text(), "1");
+  EXPECT_EQ(form_.EditNbrRefused.Text(), "3");
 }
 
 // The address check is on unless "Accept any"; a passphrase always means a protected session,

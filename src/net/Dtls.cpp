@@ -19,8 +19,8 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "platform/Bytes.h"
 #include "net/Srtp.h"
+#include "platform/Bytes.h"
 
 namespace tandem::net {
 
@@ -278,6 +278,7 @@ struct DtlsSession::Endpoint {
   // Ours when client, the partner's when server: what tells two handshakes apart.
   std::array<uint8_t, 32> random{};
   bool heardBack = false;     // a client that got anything from the partner's server
+  uint64_t took = 0;          // the partner's datagrams this handshake read
   int64_t finishedAtUs = -1;  // when a client sent its Finished
   bool done = false;
   bool failed = false;
@@ -368,7 +369,15 @@ DtlsSession::DtlsSession(DtlsConfig config) : config_(std::move(config)) {
 
 DtlsSession::~DtlsSession() = default;
 
+// The datagrams of a handshake that will give no keys were taken for nothing.
+void DtlsSession::RefuseTaken() {
+  if (!current_) return;
+  stats_.datagramsRefused += current_->took;
+  current_->took = 0;
+}
+
 void DtlsSession::StartEndpoint(bool client) {
+  RefuseTaken();
   auto e = std::make_unique<Endpoint>();
   e->client = client;
   e->ssl = SSL_new(ctx_->ctx);
@@ -433,6 +442,7 @@ void DtlsSession::OnDatagram(std::span<const uint8_t> datagram, int64_t nowUs) {
 void DtlsSession::Feed(std::span<const uint8_t> datagram, int64_t nowUs) {
   Endpoint& e = *current_;
   if (e.failed) {
+    ++stats_.datagramsRefused;
     // Never in answer to an alert, and a few times only: two failed sides must not keep each
     // other talking, nor a forged datagram make us send more than it.
     if (!datagram.empty() && datagram[0] != kContentAlert && e.farewellsLeft > 0) {
@@ -445,6 +455,7 @@ void DtlsSession::Feed(std::span<const uint8_t> datagram, int64_t nowUs) {
   if (e.client) e.heardBack = true;
   BIO_write(e.in, datagram.data(), static_cast<int>(datagram.size()));
   if (!e.done) {
+    ++e.took;
     Progress(nowUs);
     // DTLS drops a record that does not decrypt without a word (RFC 6347 4.1.2.7), so a wrong
     // pre-shared key shows only this way: the partner's keys changed, and its Finished under
@@ -456,12 +467,16 @@ void DtlsSession::Feed(std::span<const uint8_t> datagram, int64_t nowUs) {
     }
   } else {
     // After the handshake: OpenSSL answers a retransmitted last flight; there is no
-    // application data on this channel, so what it reads is thrown away.
+    // application data on this channel, so what it reads is thrown away. Anything it does not
+    // answer (a record of another session, under keys we don't have) came to nothing, except a
+    // late copy of the ClientHello this handshake answered.
+    const size_t before = outgoing_.size();
     uint8_t sink[256];
     ERR_clear_error();
     while (SSL_read(e.ssl, sink, sizeof sink) > 0) {
     }
     ERR_clear_error();
+    if (outgoing_.size() == before && !ClientHelloRandom(datagram)) ++stats_.datagramsRefused;
   }
   // One datagram at a time: nothing of this one may be read as the start of the next.
   if (current_) BIO_reset(current_->in);
@@ -483,6 +498,7 @@ void DtlsSession::Progress(int64_t nowUs) {
       return;
     }
     ++stats_.handshakesDone;
+    e.took = 0;  // every one of them went into the keys
     lastFailure_ = DtlsFailure::None;
     return;
   }
@@ -507,6 +523,7 @@ void DtlsSession::Progress(int64_t nowUs) {
 
 void DtlsSession::Fail(DtlsFailure failure, int64_t nowUs) {
   ERR_clear_error();
+  RefuseTaken();
   current_->failed = true;
   ++stats_.handshakesFailed;
   if (failure != DtlsFailure::Timeout) ++stats_.handshakesRefused;

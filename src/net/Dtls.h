@@ -79,6 +79,11 @@ struct DtlsStats {
   // ... of which the partner answered but was refused (all but the ones that got no answer).
   uint64_t handshakesRefused = 0;
   uint64_t fingerprintRefused = 0;  // handshakes failed on the partner's fingerprint
+  // Datagrams that came to nothing: those of a handshake that gave no keys (one that failed, or
+  // one the partner dropped for another), those that came after it failed, and those a finished
+  // handshake neither read nor answered (records under keys we don't have). A ClientHello that
+  // lost the choice of roles is taken: it said where and who the partner is.
+  uint64_t datagramsRefused = 0;
   uint64_t datagramsIn = 0;
   uint64_t datagramsOut = 0;
 };
@@ -135,6 +140,7 @@ class DtlsSession {
  private:
   struct Endpoint;
   void StartEndpoint(bool client);
+  void RefuseTaken();
   void Feed(std::span<const uint8_t> datagram, int64_t nowUs);
   void Progress(int64_t nowUs);
   void Fail(DtlsFailure failure, int64_t nowUs);

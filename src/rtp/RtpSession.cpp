@@ -11,9 +11,9 @@
 #include <random>
 #include <string>
 
+#include "net/DatagramPath.h"
 #include "net/PeerAddress.h"
 #include "net/UdpSocket.h"
-#include "net/DatagramPath.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/SessionCore.h"
 
@@ -107,6 +107,10 @@ struct RtpSession::Impl {
   std::unique_ptr<SrtpContext> srtp;
   std::shared_ptr<DatagramPath> path;  // when set, every datagram goes this way, not the sockets
   std::unique_ptr<net::DtlsSession> dtls;
+  // Where the handshake answers: the port of the partner's last handshake datagram, which its
+  // router may have given another port than the destination's (index -1: the destinations').
+  int handshakeIndex = -1;
+  uint16_t handshakePort = 0;
 
   // Sends bytes to every destination's control port; counts refusals.
   void SendControl(std::vector<uint8_t> bytes) {
@@ -149,7 +153,7 @@ struct RtpSession::Impl {
         continue;
       }
       const std::span<const uint8_t> received(buffer.data(), static_cast<size_t>(r.result));
-      if (!Admit(received, isControl)) continue;
+      if (!Admit(received, isControl, &r.from, r.fromPort)) continue;
       const Input input =
           Take(static_cast<size_t>(r.result), isControl, r.fromPort != socket.LocalPort());
       if (symmetric && (input == Input::kAccepted || input == Input::kHeld)) {
@@ -206,12 +210,24 @@ struct RtpSession::Impl {
   }
 
   // RFC 7983: DTLS records go to the handshake, and nothing sealed is taken before its keys.
-  // False when the datagram goes no further.
-  bool Admit(std::span<const uint8_t> received, bool isControl) {
+  // False when the datagram goes no further. `from`: the sender, when a socket read it.
+  bool Admit(std::span<const uint8_t> received, bool isControl,
+             const sockaddr_storage* from = nullptr, uint16_t fromPort = 0) {
     if (net::ClassifyDatagram(received) == net::DatagramKind::Dtls) {
       if (dtls && !isControl) {
+        // The handshake answers where the partner's comes from: its router may have mapped it
+        // to a port we could not know. Only the destination's own host moves it.
+        const int index = symmetric && from && fromPort != 0 ? DestinationIndexOf(*from) : -1;
+        if (index >= 0) {
+          handshakeIndex = index;
+          handshakePort = fromPort;
+        }
+        const uint64_t generation = dtls->Generation();
         dtls->OnDatagram(received, MonotonicMicros());
         AfterHandshakeStep();
+        // This datagram finished a handshake: the partner proved itself from this port, so
+        // data follows it there.
+        if (index >= 0 && dtls->Generation() > generation) Latch(*from, fromPort, false);
       } else {
         // A partner that seals its session with a handshake we do not run.
         ++core->Stats().refusedAuth;
@@ -234,12 +250,15 @@ struct RtpSession::Impl {
 
   // Sends what the handshake has to say, and takes the keys of a handshake just done.
   void AfterHandshakeStep() {
+    const auto& destinations = core->Destinations();
     for (const auto& datagram : dtls->TakeOutgoing()) {
       if (path) {
         path->Send(datagram);
-        continue;
+      } else if (handshakeIndex >= 0 && static_cast<size_t>(handshakeIndex) < destinations.size()) {
+        data.SendTo(datagram, destinations[static_cast<size_t>(handshakeIndex)].ip, handshakePort);
+      } else {
+        for (const Destination& d : destinations) data.SendTo(datagram, d.ip, d.port);
       }
-      for (const Destination& d : core->Destinations()) data.SendTo(datagram, d.ip, d.port);
     }
     if (auto keys = dtls->TakeKeys()) {
       try {
@@ -346,6 +365,7 @@ int RtpSession::Destroy() {
   impl_->srtp.reset();
   impl_->path.reset();
   impl_->dtls.reset();
+  impl_->handshakeIndex = -1;
   impl_->data.Close();
   impl_->control.Close();
   impl_->lastStats = impl_->core->Stats();
@@ -408,6 +428,7 @@ int RtpSession::EnableDtls(const net::DtlsConfig& config) {
   if (!impl_->core) return kErrNotCreated;
   try {
     impl_->srtp.reset();
+    impl_->handshakeIndex = -1;
     impl_->dtls = std::make_unique<net::DtlsSession>(config);
     impl_->dtls->Start(MonotonicMicros());
   } catch (const std::exception&) {

@@ -178,8 +178,7 @@ bool MidiRTP::Pass(int32_t now) {
   // Every datagram that came to nothing counts once in "# Dropped", whichever layer refused it.
   const rtp::SessionStats stats = link_->Stats();
   const rtp::SecurityStatus security = link_->Security();
-  // A handshake that got no answer is a partner not there yet, not one refused.
-  CountRefused(stats, security.stats.handshakesRefused, now);
+  CountRefused(stats, security.stats, now);
   const uint64_t sessionDrops = SessionDrops(stats);
   uint64_t newDrops = dropped_ - droppedBefore;
   if (sessionDrops > sessionDrops_) newDrops += sessionDrops - sessionDrops_;
@@ -276,7 +275,7 @@ uint64_t MidiRTP::SessionDrops(const rtp::SessionStats& stats) {
          stats.limitDropped + stats.beforeKeysDropped;
 }
 
-void MidiRTP::CountRefused(const rtp::SessionStats& stats, uint64_t handshakesRefused,
+void MidiRTP::CountRefused(const rtp::SessionStats& stats, const net::DtlsStats& handshakes,
                            int32_t now) {
   // Packets protected by a passphrase we lack got past the session, but were refused here.
   const uint64_t accepted = stats.rtpReceived + stats.rtcpReceived - protectedSeen_;
@@ -286,15 +285,17 @@ void MidiRTP::CountRefused(const rtp::SessionStats& stats, uint64_t handshakesRe
     lastAccepted_ = now;
   }
   // A typo in either passphrase looks like this: the partner's packets arrive, none opens, or
-  // the handshake fails.
-  const uint64_t authRefused = stats.refusedAuth + protectedSeen_ + handshakesRefused;
+  // the handshake fails (one that got no answer is a partner not there yet, not one refused).
+  const uint64_t authRefused = stats.refusedAuth + protectedSeen_ + handshakes.handshakesRefused;
   if (authRefused > authRefusedSeen_ &&
       (!haveAccepted_ ||
        static_cast<uint32_t>(now) - static_cast<uint32_t>(lastAccepted_) > kMismatchQuietMs)) {
     form_.EditStatutReceive.SetText("passphrase mismatch?");
   }
   authRefusedSeen_ = authRefused;
-  const uint64_t refused = stats.refusedSender + authRefused;
+  // Counted by datagram, a refused handshake's as well as the ones no handshake took.
+  const uint64_t refused =
+      stats.refusedSender + stats.refusedAuth + protectedSeen_ + handshakes.datagramsRefused;
   if (refused != refusedShown_) {
     refusedShown_ = refused;
     form_.EditNbrRefused.SetText(std::to_string(refused));

@@ -113,7 +113,7 @@ class MidiRTP : public Worker {
 
  private:
   void Receive(int32_t now);
-  void CountRefused(const rtp::SessionStats& stats, uint64_t handshakesRefused, int32_t now);
+  void CountRefused(const rtp::SessionStats& stats, const net::DtlsStats& handshakes, int32_t now);
   bool LooksProtected(const rtp::Packet& packet) const;
   void Dispatch(const rtp::Packet& packet, int32_t now);
   // The arrival (ClockUs) a received packet is rebuilt with.

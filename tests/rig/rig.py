@@ -237,23 +237,33 @@ def notes_both_ways(a, b, seconds=15):
     return False
 
 
-def typed_case(tandem, case, b_router):
-    """A forwards its port pair 2000/2001; B types A's public address and is heard back."""
+def typed_case(tandem, case, b_router, passphrase=False):
+    """A forwards its port pair 2000/2001; B types A's public address and is heard back. With
+    `passphrase`, both protect the session with the same one: A's handshake must find B at the
+    port B's router gave it."""
     rig = Rig(case, ("home", b_router), forward_a=True)
+    work = tempfile.mkdtemp(prefix="typed-rig-")
     try:
+        secret = []
+        if passphrase:
+            with open(os.path.join(work, "secret"), "w") as f:
+                f.write("correct horse battery staple\n")
+            secret = ["--passphrase-file", os.path.join(work, "secret")]
         a = rig.start("a", tandem_args(tandem, "--listen-port", "2000", "--send-port", "3000",
-                                       "--dest", WAN["b"], "--gen", "1"))
+                                       "--dest", WAN["b"], "--gen", "1", *secret))
         if not a.wait("RTP Initialisé", 60):
             return "A did not start"
         b = rig.start("b", tandem_args(tandem, "--listen-port", "3000", "--send-port", "2000",
-                                       "--dest", WAN["a"], "--gen", "1"))
+                                       "--dest", WAN["a"], "--gen", "1", *secret))
         if not b.wait("RTP Initialisé", 60):
             return "B did not start"
-        if not notes_both_ways(a, b):
-            return f"notes one way only: A received {a.received()}, B received {b.received()}"
+        if not notes_both_ways(a, b, 25 if passphrase else 15):
+            return (f"notes one way only: A received {a.received()}, B received {b.received()} | "
+                    + " | ".join(a.seen[-3:] + b.seen[-3:]))
         return None
     finally:
         rig.close()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def start_coturn(rig, workdir):
@@ -378,6 +388,8 @@ table inet cut {
 CASES = {
     "typed-home": lambda t: typed_case(t, "th", "home"),
     "typed-cgnat": lambda t: typed_case(t, "tc", "cgnat"),
+    "typed-home-passphrase": lambda t: typed_case(t, "tp", "home", passphrase=True),
+    "typed-cgnat-passphrase": lambda t: typed_case(t, "tq", "cgnat", passphrase=True),
     "invite-home": lambda t: ice_case(t, "ih", ("home", "home"), "direct", turn=False),
     "invite-cgnat": lambda t: ice_case(t, "ic", ("cgnat", "cgnat"), "relayed"),
     "invite-mixed": lambda t: ice_case(t, "im", ("home", "cgnat"), ""),

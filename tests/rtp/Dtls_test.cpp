@@ -48,6 +48,7 @@ TEST(Dtls, SamePassphraseGivesFreshMirroredKeysEachSession) {
     Exchange(a, b);
     ASSERT_TRUE(a.Connected() && b.Connected());
     EXPECT_EQ(a.LastFailure(), DtlsFailure::None);
+    EXPECT_EQ(a.Stats().datagramsRefused + b.Stats().datagramsRefused, 0u);  // crossed hellos too
     EXPECT_EQ(a.Cipher().rfind("ECDHE-PSK-", 0), 0u) << a.Cipher();
     const SrtpKeying ka = Keys(a), kb = Keys(b);
     EXPECT_EQ(ka.local, kb.remote);
@@ -115,15 +116,15 @@ TEST(Dtls, CertificateFingerprintIsCheckedAndPassphraseFolded) {
   }
 }
 
-// A partner that starts again gets new keys at once; a replayed old ClientHello costs nothing:
-// the session keeps its keys.
+// A partner that starts again gets new keys at once; its replayed old handshake costs nothing:
+// the session keeps its keys, and each of its datagrams is refused.
 TEST(Dtls, PartnerRestartRekeysWhileAReplayedHelloDoesNot) {
   DtlsSession a(Psk("open sesame"));
   auto b = std::make_unique<DtlsSession>(Psk("open sesame"));
   Datagrams recorded;
   b->Start(0);
   a.Start(0);
-  Exchange(a, *b, [&](const std::vector<uint8_t>& d) { recorded.push_back(d); });
+  Exchange(*b, a, [&](const std::vector<uint8_t>& d) { recorded.push_back(d); });
   ASSERT_TRUE(a.Connected());
   const SrtpKeying first = Keys(a);
 
@@ -137,8 +138,11 @@ TEST(Dtls, PartnerRestartRekeysWhileAReplayedHelloDoesNot) {
   EXPECT_EQ(second.remote, Keys(*b).local);
 
   // The first session's datagrams, from the partner's address (answers go nowhere).
+  const uint64_t refused = a.Stats().datagramsRefused;
   for (const auto& d : recorded) a.OnDatagram(d, 0);
   a.TakeOutgoing();
+  a.OnTimer(DtlsSession::kFinishedAnswerUs);
+  EXPECT_EQ(a.Stats().datagramsRefused - refused, recorded.size());
   EXPECT_TRUE(a.Connected());
   EXPECT_EQ(a.Generation(), 2u);
   EXPECT_FALSE(a.TakeKeys().has_value());
