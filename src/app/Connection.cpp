@@ -34,6 +34,21 @@ std::string FingerprintText(const std::vector<uint8_t>& bytes) {
   return text;
 }
 
+// The path named by its selected pair as a whole. Relayed when either end is on a TURN relay,
+// saying whose: the partner's notes make a detour through it. Direct through a public address
+// when either end is one a router gave: server-reflexive, or peer-reflexive (the same kind of
+// address, learned from the checks rather than from a STUN server). Host only when both ends
+// are the computers' own addresses.
+std::string PathName(const IceStatus& s) {
+  using Type = IceCandidate::Type;
+  const bool ours = s.local == Type::kRelayed, theirs = s.remote == Type::kRelayed;
+  if (ours && theirs) return "relayed by our TURN server and the partner's";
+  if (ours) return "relayed by our TURN server";
+  if (theirs) return "relayed by the partner's TURN server";
+  if (s.local == Type::kHost && s.remote == Type::kHost) return "direct (host)";
+  return "direct (public address)";
+}
+
 // A certificate of our own for this connection; none when OpenSSL cannot make one (the session
 // then keys itself as without a code: with the passphrase, or not at all).
 std::shared_ptr<const net::DtlsIdentity> NewIdentity() {
@@ -176,8 +191,7 @@ std::string Connection::Describe() const {
       if (started_ && form_.PathCertificateRefused.load()) {
         return "failed: certificate does not match";
       }
-      if (s.relayed) return "relayed by TURN";
-      return s.selectedHostOnly ? "direct (host)" : "direct (public address)";
+      return PathName(s);
     case IceState::kFailed:
       if (s.reconnecting) return "reconnecting";
       if (Patient()) return "checking";

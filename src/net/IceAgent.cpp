@@ -150,9 +150,15 @@ struct IceAgent::Impl {
     impl->gatheredCv.notify_all();
   }
 
-  static void OnState(NiceAgent*, guint, guint, guint state, gpointer self) {
+  static void OnState(NiceAgent* agent, guint stream, guint component, guint state, gpointer self) {
     auto* impl = static_cast<Impl*>(self);
     if (impl->holding) return;  // the stand-in's checks are meant to fail
+    // The pair as it is now, whether or not its own signal came before this one (outside our
+    // lock: this one takes the agent's).
+    NiceCandidate *local = nullptr, *remote = nullptr;
+    const bool selected =
+        (state == NICE_COMPONENT_STATE_CONNECTED || state == NICE_COMPONENT_STATE_READY) &&
+        nice_agent_get_selected_pair(agent, stream, component, &local, &remote);
     std::lock_guard lock(impl->mutex);
     switch (state) {
       case NICE_COMPONENT_STATE_CONNECTING:
@@ -160,6 +166,7 @@ struct IceAgent::Impl {
         break;
       case NICE_COMPONENT_STATE_CONNECTED:
       case NICE_COMPONENT_STATE_READY:
+        if (selected && local && remote) impl->Select(local, remote);
         impl->status.state = IceState::kConnected;
         impl->status.reconnecting = false;
         impl->wasConnected = true;
@@ -180,11 +187,16 @@ struct IceAgent::Impl {
     auto* impl = static_cast<Impl*>(self);
     if (impl->holding) return;
     std::lock_guard lock(impl->mutex);
-    impl->status.relayed =
-        local->type == NICE_CANDIDATE_TYPE_RELAYED || remote->type == NICE_CANDIDATE_TYPE_RELAYED;
-    impl->status.selectedHostOnly =
-        local->type == NICE_CANDIDATE_TYPE_HOST && remote->type == NICE_CANDIDATE_TYPE_HOST;
-    impl->status.selected = Describe(local) + " -> " + Describe(remote);
+    impl->Select(local, remote);
+  }
+
+  // With the mutex held.
+  void Select(const NiceCandidate* local, const NiceCandidate* remote) {
+    status.local = FromNice(local->type);
+    status.remote = FromNice(remote->type);
+    status.relayed = status.local == IceCandidate::Type::kRelayed ||
+                     status.remote == IceCandidate::Type::kRelayed;
+    status.selected = Describe(local) + " -> " + Describe(remote);
   }
 
   // Runs `f` on the agent's thread and waits for it, so set-up and tear-down never race the

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "net/DatagramPath.h"
 #include "net/Dtls.h"
 #include "net/IpAddress.h"
-#include "net/DatagramPath.h"
 
 namespace tandem {
 
@@ -62,12 +62,14 @@ enum class IceState : uint8_t {
 
 struct IceStatus {
   IceState state = IceState::kGathering;
-  bool relayed = false;           // connected through a TURN relay
-  bool selectedHostOnly = false;  // both ends of the selected pair are host candidates
-  bool reconnecting = false;      // a working path broke; checking again on our own
-  bool failedBefore = false;      // no pair worked yet, and the checks go on again
-  bool stunFailed = false;        // a STUN server was named and no server-reflexive candidate came
-  std::string selected;           // "local -> remote" of the selected pair, when connected
+  bool relayed = false;  // connected through a TURN relay, ours or the partner's
+  // The ends of the selected pair, once connected: ours and the partner's.
+  IceCandidate::Type local = IceCandidate::Type::kHost;
+  IceCandidate::Type remote = IceCandidate::Type::kHost;
+  bool reconnecting = false;  // a working path broke; checking again on our own
+  bool failedBefore = false;  // no pair worked yet, and the checks go on again
+  bool stunFailed = false;    // a STUN server was named and no server-reflexive candidate came
+  std::string selected;       // "local -> remote" of the selected pair, when connected
 };
 
 class IceAgent : public rtp::DatagramPath {

@@ -297,11 +297,20 @@ def other_certificate(code):
     return code[:2] + base64.urlsafe_b64encode(bytes(raw)).decode().rstrip("=")
 
 
+# What A and B may call their path, as pairs: the name follows the pair, so B sees A's relay as
+# the partner's when A calls it its own.
+PUBLIC = {("direct (public address)",) * 2}
+HOST = {("direct (host)",) * 2}
+OURS, THEIRS = "relayed by our TURN server", "relayed by the partner's TURN server"
+RELAYED = {(OURS, THEIRS), (THEIRS, OURS), ("relayed by our TURN server and the partner's",) * 2}
+
+
 def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True, forged=False,
              turn_b=True):
-    """A invites, B joins; the answer reaches A `delay` seconds after the invitation. With `cut`,
-    A's router drops everything for 5 s once notes flow, and the notes must flow again. With
-    `forged`, the answer names another certificate than B's: A must refuse B and say so."""
+    """A invites, B joins; the answer reaches A `delay` seconds after the invitation. `expect`:
+    the names of the path A and B may say, every time they say one. With `cut`, A's router drops
+    everything for 5 s once notes flow, and the notes must flow again. With `forged`, the answer
+    names another certificate than B's: A must refuse B and say so."""
     rig = Rig(case, routers, server=True)
     work = tempfile.mkdtemp(prefix="ice-rig-")
     try:
@@ -342,8 +351,8 @@ def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True, forge
             if not got or "failed" in got:
                 return f"not connected: {got} | " + " | ".join(peer.seen[-5:])
             modes.append(got.split(": ", 1)[1])
-        if not any(expect in m for m in modes):
-            return f"connected {modes}, expected {expect}"
+        if tuple(modes) not in expect:
+            return f"connected {modes}, expected one of {sorted(expect)}"
         connected = time.monotonic() - pasted
         for peer in (a, b):
             peer.send("/gen")
@@ -377,6 +386,12 @@ table inet cut {
             if not (a.received() > before[0] + 40 and b.received() > before[1] + 40):
                 return (f"not back within 10 s: A {before[0]} -> {a.received()}, "
                         f"B {before[1]} -> {b.received()}")
+        # Every name said since, the last one as notes flowed: the same pair.
+        said = [[l.split(": ", 1)[1] for l in p.seen if re.match(r"^Connection: (direct|relayed)", l)]
+                for p in (a, b)]
+        if any(name not in {pair[i] for pair in expect} for i in (0, 1) for name in said[i]) or \
+                (said[0][-1], said[1][-1]) not in expect:
+            return f"the path's name changed to {said}"
         print(f"rig: {case}: {modes[0]} / {modes[1]}, connected {connected:.2f} s after the answer, "
               f"keyed both ways after {keyed:.2f} s", flush=True)
         return None
@@ -390,16 +405,19 @@ CASES = {
     "typed-cgnat": lambda t: typed_case(t, "tc", "cgnat"),
     "typed-home-passphrase": lambda t: typed_case(t, "tp", "home", passphrase=True),
     "typed-cgnat-passphrase": lambda t: typed_case(t, "tq", "cgnat", passphrase=True),
-    "invite-home": lambda t: ice_case(t, "ih", ("home", "home"), "direct", turn=False),
-    "invite-cgnat": lambda t: ice_case(t, "ic", ("cgnat", "cgnat"), "relayed"),
-    "invite-mixed": lambda t: ice_case(t, "im", ("home", "cgnat"), ""),
+    # Both homes' computers have the same private address: only the routers' public ones carry.
+    "invite-home": lambda t: ice_case(t, "ih", ("home", "home"), PUBLIC, turn=False),
+    "invite-cgnat": lambda t: ice_case(t, "ic", ("cgnat", "cgnat"), RELAYED),
+    # No check opens a carrier-grade router, nor an ordinary one to a carrier-grade partner.
+    "invite-mixed": lambda t: ice_case(t, "im", ("home", "cgnat"), RELAYED),
     # Only A's relay can carry, so it must have been kept alive for the 90 s.
-    "invite-late": lambda t: ice_case(t, "il", ("cgnat", "cgnat"), "relayed", delay=90,
+    "invite-late": lambda t: ice_case(t, "il", ("cgnat", "cgnat"), {(OURS, THEIRS)}, delay=90,
                                       turn_b=False),
-    "invite-cut": lambda t: ice_case(t, "ix", ("home", "home"), "direct", cut=True, turn=False),
-    "invite-home-turn": lambda t: ice_case(t, "it", ("home", "home"), "direct"),
-    "invite-ipv6": lambda t: ice_case(t, "i6", ("v6", "v6"), "direct", turn=False),
-    "invite-forged": lambda t: ice_case(t, "if", ("home", "home"), "", turn=False, forged=True),
+    "invite-cut": lambda t: ice_case(t, "ix", ("home", "home"), PUBLIC, cut=True, turn=False),
+    "invite-home-turn": lambda t: ice_case(t, "it", ("home", "home"), PUBLIC),
+    # No translation: the computers' own addresses carry.
+    "invite-ipv6": lambda t: ice_case(t, "i6", ("v6", "v6"), HOST, turn=False),
+    "invite-forged": lambda t: ice_case(t, "if", ("home", "home"), set(), turn=False, forged=True),
 }
 
 
