@@ -239,31 +239,27 @@ def notes_both_ways(a, b, seconds=15):
 
 def typed_case(tandem, case, b_router, passphrase=False):
     """A forwards its port pair 2000/2001; B types A's public address and is heard back. With
-    `passphrase`, both protect the session with the same one: A's handshake must find B at the
-    port B's router gave it."""
+    `passphrase` as well, A's handshake must find B at the port B's router gave it."""
     rig = Rig(case, ("home", b_router), forward_a=True)
-    work = tempfile.mkdtemp(prefix="typed-rig-")
+    secret = tempfile.NamedTemporaryFile("w")
+    secret.write("correct horse battery staple\n")
+    secret.flush()
+    more = ["--passphrase-file", secret.name] if passphrase else []
     try:
-        secret = []
-        if passphrase:
-            with open(os.path.join(work, "secret"), "w") as f:
-                f.write("correct horse battery staple\n")
-            secret = ["--passphrase-file", os.path.join(work, "secret")]
         a = rig.start("a", tandem_args(tandem, "--listen-port", "2000", "--send-port", "3000",
-                                       "--dest", WAN["b"], "--gen", "1", *secret))
+                                       "--dest", WAN["b"], "--gen", "1", *more))
         if not a.wait("RTP Initialisé", 60):
             return "A did not start"
         b = rig.start("b", tandem_args(tandem, "--listen-port", "3000", "--send-port", "2000",
-                                       "--dest", WAN["a"], "--gen", "1", *secret))
+                                       "--dest", WAN["a"], "--gen", "1", *more))
         if not b.wait("RTP Initialisé", 60):
             return "B did not start"
-        if not notes_both_ways(a, b, 25 if passphrase else 15):
-            return (f"notes one way only: A received {a.received()}, B received {b.received()} | "
-                    + " | ".join(a.seen[-3:] + b.seen[-3:]))
+        if not notes_both_ways(a, b):
+            return f"notes one way only: A received {a.received()}, B received {b.received()}"
         return None
     finally:
         rig.close()
-        shutil.rmtree(work, ignore_errors=True)
+        secret.close()
 
 
 def start_coturn(rig, workdir):
@@ -297,8 +293,8 @@ def other_certificate(code):
     return code[:2] + base64.urlsafe_b64encode(bytes(raw)).decode().rstrip("=")
 
 
-# What A and B may call their path, as pairs: the name follows the pair, so B sees A's relay as
-# the partner's when A calls it its own.
+# The names (A's, B's) a case's path may have, as connected and as notes flow: B calls A's relay
+# the partner's.
 PUBLIC = {("direct (public address)",) * 2}
 HOST = {("direct (host)",) * 2}
 OURS, THEIRS = "relayed by our TURN server", "relayed by the partner's TURN server"
@@ -307,10 +303,9 @@ RELAYED = {(OURS, THEIRS), (THEIRS, OURS), ("relayed by our TURN server and the 
 
 def ice_case(tandem, case, routers, expect, delay=0, cut=False, turn=True, forged=False,
              turn_b=True):
-    """A invites, B joins; the answer reaches A `delay` seconds after the invitation. `expect`:
-    the names of the path A and B may say, every time they say one. With `cut`, A's router drops
-    everything for 5 s once notes flow, and the notes must flow again. With `forged`, the answer
-    names another certificate than B's: A must refuse B and say so."""
+    """A invites, B joins; the answer reaches A `delay` seconds after the invitation. With `cut`,
+    A's router drops everything for 5 s once notes flow, and the notes must flow again. With
+    `forged`, the answer names another certificate than B's: A must refuse B and say so."""
     rig = Rig(case, routers, server=True)
     work = tempfile.mkdtemp(prefix="ice-rig-")
     try:
@@ -386,12 +381,10 @@ table inet cut {
             if not (a.received() > before[0] + 40 and b.received() > before[1] + 40):
                 return (f"not back within 10 s: A {before[0]} -> {a.received()}, "
                         f"B {before[1]} -> {b.received()}")
-        # Every name said since, the last one as notes flowed: the same pair.
-        said = [[l.split(": ", 1)[1] for l in p.seen if re.match(r"^Connection: (direct|relayed)", l)]
+        said = [[l[12:] for l in p.seen if re.match(r"Connection: (direct|relayed)", l)]
                 for p in (a, b)]
-        if any(name not in {pair[i] for pair in expect} for i in (0, 1) for name in said[i]) or \
-                (said[0][-1], said[1][-1]) not in expect:
-            return f"the path's name changed to {said}"
+        if (said[0][-1], said[1][-1]) not in expect:
+            return f"the path's name changed: {said}"
         print(f"rig: {case}: {modes[0]} / {modes[1]}, connected {connected:.2f} s after the answer, "
               f"keyed both ways after {keyed:.2f} s", flush=True)
         return None
@@ -405,17 +398,14 @@ CASES = {
     "typed-cgnat": lambda t: typed_case(t, "tc", "cgnat"),
     "typed-home-passphrase": lambda t: typed_case(t, "tp", "home", passphrase=True),
     "typed-cgnat-passphrase": lambda t: typed_case(t, "tq", "cgnat", passphrase=True),
-    # Both homes' computers have the same private address: only the routers' public ones carry.
     "invite-home": lambda t: ice_case(t, "ih", ("home", "home"), PUBLIC, turn=False),
     "invite-cgnat": lambda t: ice_case(t, "ic", ("cgnat", "cgnat"), RELAYED),
-    # No check opens a carrier-grade router, nor an ordinary one to a carrier-grade partner.
     "invite-mixed": lambda t: ice_case(t, "im", ("home", "cgnat"), RELAYED),
     # Only A's relay can carry, so it must have been kept alive for the 90 s.
     "invite-late": lambda t: ice_case(t, "il", ("cgnat", "cgnat"), {(OURS, THEIRS)}, delay=90,
                                       turn_b=False),
     "invite-cut": lambda t: ice_case(t, "ix", ("home", "home"), PUBLIC, cut=True, turn=False),
     "invite-home-turn": lambda t: ice_case(t, "it", ("home", "home"), PUBLIC),
-    # No translation: the computers' own addresses carry.
     "invite-ipv6": lambda t: ice_case(t, "i6", ("v6", "v6"), HOST, turn=False),
     "invite-forged": lambda t: ice_case(t, "if", ("home", "home"), set(), turn=False, forged=True),
 }
