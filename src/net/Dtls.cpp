@@ -1,26 +1,19 @@
 #include "net/Dtls.h"
 
-#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
-#include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 
+#include "net/DtlsDatagrams.h"
 #include "net/Srtp.h"
-#include "platform/Bytes.h"
 
 namespace tandem::net {
 
@@ -36,115 +29,8 @@ constexpr long kMtu = 1200;
 constexpr unsigned kFirstTimeoutUs = 100'000;
 constexpr unsigned kLongestTimeoutUs = 800'000;
 
-constexpr size_t kRecordHeader = 13;     // RFC 6347 4.1
-constexpr size_t kHandshakeHeader = 12;  // RFC 6347 4.2.2
 constexpr uint8_t kContentAlert = 21;
-constexpr uint8_t kContentHandshake = 22;
 constexpr int kMaxFarewells = 4;
-constexpr uint8_t kClientHello = 1;
-
-std::runtime_error OpenSslError(const std::string& what) {
-  char text[256] = {};
-  ERR_error_string_n(ERR_get_error(), text, sizeof text);
-  ERR_clear_error();
-  return std::runtime_error(what + ": " + text);
-}
-
-// The client random of a ClientHello that starts a handshake (epoch 0, first fragment), or
-// nothing for any other datagram.
-std::optional<std::array<uint8_t, 32>> ClientHelloRandom(std::span<const uint8_t> datagram) {
-  ByteReader r(datagram);
-  if (r.U8() != kContentHandshake) return std::nullopt;
-  r.Skip(2);                                // version
-  if (r.U16Be() != 0) return std::nullopt;  // epoch
-  r.Skip(6 + 2);                            // sequence number, length
-  if (r.U8() != kClientHello) return std::nullopt;
-  r.Skip(3 + 2);  // length, message_seq
-  const uint32_t fragmentOffset = uint32_t{r.U8()} << 16 | r.U16Be();
-  r.Skip(3 + 2);  // fragment_length, client_version
-  const auto random = r.Bytes(32);
-  if (!r.Ok() || fragmentOffset != 0) return std::nullopt;
-  std::array<uint8_t, 32> out{};
-  std::copy(random.begin(), random.end(), out.begin());
-  return out;
-}
-static_assert(kRecordHeader + kHandshakeHeader + 2 + 32 == 59);
-
-// Whether a datagram holds a record under new keys (epoch 1 or later, RFC 6347 4.1).
-bool HasEncryptedRecord(std::span<const uint8_t> datagram) {
-  ByteReader r(datagram);
-  while (r.Remaining() >= kRecordHeader) {
-    r.Skip(3);  // type, version
-    const uint16_t epoch = r.U16Be();
-    r.Skip(6);
-    const uint16_t length = r.U16Be();
-    if (epoch != 0) return true;
-    if (!r.Skip(length)) return false;
-  }
-  return false;
-}
-
-std::string Hex(const unsigned char* bytes, unsigned n) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  for (unsigned i = 0; i < n; ++i) {
-    if (i) s += ':';
-    s += kDigits[bytes[i] >> 4];
-    s += kDigits[bytes[i] & 15];
-  }
-  return s;
-}
-
-std::string CertificateFingerprint(const X509* cert) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned n = 0;
-  if (X509_digest(cert, EVP_sha256(), md, &n) != 1) return {};
-  return Hex(md, n);
-}
-
-bool SameFingerprint(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
-// The write side of the memory BIO pair: OpenSSL writes each datagram in one call, which becomes
-// one element of the outgoing list, so datagram boundaries survive (a plain memory BIO would run
-// them together).
-using Datagrams = std::vector<std::vector<uint8_t>>;
-
-int DatagramWrite(BIO* bio, const char* data, int length) {
-  auto* out = static_cast<Datagrams*>(BIO_get_data(bio));
-  if (!out || length < 0) return -1;
-  out->emplace_back(reinterpret_cast<const uint8_t*>(data),
-                    reinterpret_cast<const uint8_t*>(data) + length);
-  return length;
-}
-
-long DatagramCtrl(BIO*, int command, long, void*) {
-  // Flushing has nothing to do; every datagram-specific query (MTU, peer, timeouts) is answered
-  // "unknown", and the MTU is set on the connection instead.
-  return command == BIO_CTRL_FLUSH ? 1 : 0;
-}
-
-int DatagramCreate(BIO* bio) {
-  BIO_set_init(bio, 1);
-  return 1;
-}
-
-const BIO_METHOD* DatagramMethod() {
-  static BIO_METHOD* method = [] {
-    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tandem datagrams");
-    if (m) {
-      BIO_meth_set_write(m, DatagramWrite);
-      BIO_meth_set_ctrl(m, DatagramCtrl);
-      BIO_meth_set_create(m, DatagramCreate);
-    }
-    return m;
-  }();
-  return method;
-}
 
 // Where the certificate check leaves what it saw, for the handshake step that runs it.
 struct VerifyProbe {
@@ -157,14 +43,6 @@ unsigned RetransmitTimer(SSL*, unsigned previousUs) {
 }
 
 }  // namespace
-
-DatagramKind ClassifyDatagram(std::span<const uint8_t> datagram) {
-  if (datagram.empty()) return DatagramKind::Other;
-  const uint8_t b = datagram[0];
-  if (b >= 20 && b <= 63) return DatagramKind::Dtls;
-  if (b >= 128 && b <= 191) return DatagramKind::Rtp;
-  return DatagramKind::Other;
-}
 
 const char* DtlsFailureText(DtlsFailure failure) {
   switch (failure) {
@@ -182,86 +60,6 @@ const char* DtlsFailureText(DtlsFailure failure) {
       return "handshake refused";
   }
   return "?";
-}
-
-// ---- identity
-
-struct DtlsIdentity::Keys {
-  EVP_PKEY* key = nullptr;
-  X509* cert = nullptr;
-  ~Keys() {
-    EVP_PKEY_free(key);
-    X509_free(cert);
-  }
-};
-
-DtlsIdentity::DtlsIdentity(std::unique_ptr<Keys> keys)
-    : keys_(std::move(keys)), fingerprint_(CertificateFingerprint(keys_->cert)) {
-  if (fingerprint_.empty()) throw OpenSslError("certificate fingerprint");
-}
-
-DtlsIdentity::~DtlsIdentity() = default;
-
-std::shared_ptr<const DtlsIdentity> DtlsIdentity::Generate() {
-  auto keys = std::make_unique<Keys>();
-  keys->key = EVP_EC_gen("P-256");
-  keys->cert = X509_new();
-  if (!keys->key || !keys->cert) throw OpenSslError("certificate key");
-  X509* x = keys->cert;
-  uint64_t serial = 0;
-  RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial);
-  X509_NAME* name = X509_NAME_new();
-  const bool ok = name && X509_set_version(x, 2) == 1 &&
-                  ASN1_INTEGER_set_uint64(X509_get_serialNumber(x), serial >> 1) == 1 &&
-                  X509_gmtime_adj(X509_getm_notBefore(x), -24 * 3600) &&
-                  // Only its fingerprint is ever checked, so it need not expire within a lifetime.
-                  X509_gmtime_adj(X509_getm_notAfter(x), 30L * 365 * 24 * 3600) &&
-                  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                             reinterpret_cast<const unsigned char*>("tandem"), -1,
-                                             -1, 0) == 1 &&
-                  X509_set_subject_name(x, name) == 1 && X509_set_issuer_name(x, name) == 1 &&
-                  X509_set_pubkey(x, keys->key) == 1 && X509_sign(x, keys->key, EVP_sha256()) > 0;
-  X509_NAME_free(name);
-  if (!ok) throw OpenSslError("certificate");
-  return std::shared_ptr<const DtlsIdentity>(new DtlsIdentity(std::move(keys)));
-}
-
-std::shared_ptr<const DtlsIdentity> DtlsIdentity::LoadOrCreate(const std::filesystem::path& file) {
-  if (BIO* in = BIO_new_file(file.c_str(), "r")) {
-    auto keys = std::make_unique<Keys>();
-    keys->key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
-    keys->cert = PEM_read_bio_X509(in, nullptr, nullptr, nullptr);
-    BIO_free(in);
-    if (keys->key && keys->cert && X509_check_private_key(keys->cert, keys->key) == 1) {
-      return std::shared_ptr<const DtlsIdentity>(new DtlsIdentity(std::move(keys)));
-    }
-    // A damaged file: a new identity replaces it (the partner sees a new fingerprint).
-  }
-  ERR_clear_error();
-  auto identity = Generate();
-  std::error_code ec;
-  std::filesystem::create_directories(file.parent_path(), ec);
-  // Written beside and renamed over, owner-only from its creation: never a half-written key,
-  // never one another user could read.
-  const std::string temporary = file.string() + ".new";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) throw std::runtime_error("cannot write " + temporary);
-  ::fchmod(fd, 0600);
-  BIO* out = BIO_new_fd(fd, BIO_CLOSE);
-  const bool written = out &&
-                       PEM_write_bio_PrivateKey(out, identity->Get().key, nullptr, nullptr, 0,
-                                                nullptr, nullptr) == 1 &&
-                       PEM_write_bio_X509(out, identity->Get().cert) == 1 && BIO_flush(out) == 1;
-  if (out) {
-    BIO_free(out);
-  } else {
-    ::close(fd);
-  }
-  if (!written || std::rename(temporary.c_str(), file.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    throw std::runtime_error("cannot write " + file.string());
-  }
-  return identity;
 }
 
 // ---- one handshake

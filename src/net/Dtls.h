@@ -6,43 +6,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "net/DtlsDatagrams.h"
+#include "net/DtlsIdentity.h"
+
 namespace tandem::net {
-
-// RFC 7983 4: what a datagram on a port shared by DTLS and SRTP is, told by its first byte.
-enum class DatagramKind { Dtls, Rtp, Other };
-DatagramKind ClassifyDatagram(std::span<const uint8_t> datagram);
-
-// This installation's certificate: an ECDSA P-256 key with a self-signed certificate. Its
-// SHA-256 fingerprint is what a partner checks.
-class DtlsIdentity {
- public:
-  // A fresh key and certificate. Throws std::runtime_error when OpenSSL fails.
-  static std::shared_ptr<const DtlsIdentity> Generate();
-  // The identity kept in `file` (PEM key and certificate), made and written owner-only on first
-  // use. Throws std::runtime_error when it can be neither read nor written.
-  static std::shared_ptr<const DtlsIdentity> LoadOrCreate(const std::filesystem::path& file);
-  ~DtlsIdentity();
-  DtlsIdentity(const DtlsIdentity&) = delete;
-  DtlsIdentity& operator=(const DtlsIdentity&) = delete;
-
-  // "AB:12:...": 32 upper-case hex pairs, the form RFC 8122 5 gives.
-  const std::string& Fingerprint() const { return fingerprint_; }
-
-  struct Keys;
-  const Keys& Get() const { return *keys_; }
-
- private:
-  explicit DtlsIdentity(std::unique_ptr<Keys> keys);
-  std::unique_ptr<Keys> keys_;
-  std::string fingerprint_;
-};
 
 // How a session is authenticated. A pre-shared key alone gives a PSK handshake (ECDHE-PSK
 // suites: forward secrecy, no certificates). An identity gives a certificate handshake (ECDHE-
