@@ -226,8 +226,9 @@ Session:
                          iPads, rtpMIDI on Windows and rtpmidid speak it, with the control
                          port on --listen-port (5004 is usual) and data on the next one; it
                          invites --dest:--send-port when --dest is given (empty: only listen).
-                         An invitation from another address prints "Invitation from NAME
-                         (ADDRESS)", answered by /accept or /refuse (--accept-any: all taken)
+                         An invitation from another address prints the line Invitation from
+                         NAME (ADDRESS), answered by /accept or /refuse (--accept-any: all
+                         are taken)
   --session-name NAME    our RTP-MIDI session name (default "Tandem on HOST")
 Through home routers, with no address typed (ICE):
   --invite               print "Invitation: CODE" for the partner, then take its answer as a
