@@ -1,5 +1,6 @@
 #include "gui/RtpGroup.h"
 
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QFontMetrics>
 #include <QGridLayout>
@@ -8,6 +9,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <utility>
 
 #include "gui/ConnectionDialog.h"
 #include "gui/FormBinder.h"
@@ -91,6 +94,40 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
     grid->addWidget(edit, r, 3);
     ++r;
   }
+  // The wire of the next session, and our name in RTP-MIDI sessions.
+  auto* protocol = new QHBoxLayout;
+  auto* protocols = new QButtonGroup(this);
+  for (auto [button, name] : {std::pair{&form.RadioButtonTandem, "RadioButtonTandem"},
+                              std::pair{&form.RadioButtonRtpMidi, "RadioButtonRtpMidi"}}) {
+    const auto choice = static_cast<Protocol>(button->Index());
+    QRadioButton* radio =
+        binder.Radio(*button, name, [&form, choice] { form.SetProtocol(choice); });
+    radio->setToolTip(choice == ProtocolTandem
+                          ? "Tandem's own wire: chat, key snapshots, passphrase"
+                          : "For a Mac, an iPad, rtpMIDI on Windows or rtpmidid: Listen Port is "
+                            "the control port (5004 is usual), data on the next one");
+    protocols->addButton(radio);
+    protocol->addWidget(radio);
+  }
+  protocol->addStretch();
+  grid->addWidget(Label("Protocol"), r, 0);
+  grid->addLayout(protocol, r, 1);
+  auto* sessionName = binder.Setting(form.EditSessionName, "EditSessionName", 0);
+  sessionName->setToolTip("Our name in RTP-MIDI sessions, as the partner sees it");
+  grid->addWidget(Label("Session name", sessionName), r, 2);
+  grid->addWidget(sessionName, r, 3);
+  ++r;
+  // An RTP-MIDI invitation from an address other than IP Dest waits for the player here.
+  auto* invitation = binder.Display(form.EditInvitation, "EditInvitation", 0);
+  auto* answer = new QHBoxLayout;
+  answer->addWidget(invitation, 1);
+  answer->addWidget(
+      binder.Command(form.ButtonAccept, "ButtonAccept", [&form] { form.ButtonAcceptClick(); }));
+  answer->addWidget(
+      binder.Command(form.ButtonRefuse, "ButtonRefuse", [&form] { form.ButtonRefuseClick(); }));
+  grid->addWidget(Label("Invitation"), r, 0);
+  grid->addLayout(answer, r, 1, 1, 3);
+  ++r;
   // The link line is longer than the other displays: it gets the group's whole width.
   auto* link = binder.Display(form.EditLink, "EditLink", 0);
   grid->addWidget(Label("Link"), r, 0);

@@ -12,8 +12,8 @@
 #include "events/Listmidi.h"
 #include "midi/Midi.h"
 #include "model/Controls.h"
-#include "record/SessionRecorder.h"
 #include "net/DatagramPath.h"
+#include "record/SessionRecorder.h"
 #include "rtp/RtpSession.h"
 
 namespace tandem {

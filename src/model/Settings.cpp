@@ -155,7 +155,7 @@ std::vector<SettingLine> MakeLines() {
       {"rtp/protocol",
        [](F& f, RememberedPorts&) {
          return std::optional<std::string>(f.SelectedProtocol() == ProtocolRtpMidi ? "rtpmidi"
-                                                                                  : "tandem");
+                                                                                   : "tandem");
        },
        [](F& f, RememberedPorts&, const std::string& text) {
          if (text != "tandem" && text != "rtpmidi") return false;

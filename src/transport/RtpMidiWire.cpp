@@ -46,7 +46,8 @@ std::optional<std::vector<uint8_t>> MessageOf(const EventRecord& r) {
   if (r.status < 0x80 || r.status > 0xE0 || (r.status & 0x0F) != 0) return std::nullopt;
   std::vector<uint8_t> bytes = {static_cast<uint8_t>(r.status | (r.channel & 0x0F)),
                                 static_cast<uint8_t>(r.note & 0x7F)};
-  if (r.status != 0xC0 && r.status != 0xD0) bytes.push_back(static_cast<uint8_t>(r.velocity & 0x7F));
+  if (r.status != 0xC0 && r.status != 0xD0)
+    bytes.push_back(static_cast<uint8_t>(r.velocity & 0x7F));
   return bytes;
 }
 
@@ -91,8 +92,8 @@ bool RtpMidiWire::Setup() {
       data_.BindDualStack(static_cast<uint16_t>(*port + 1)) < 0) {
     control_.Close();
     data_.Close();
-    return fail("RTP-MIDI: ports " + std::to_string(*port) + " and " +
-                std::to_string(*port + 1) + " are not free");
+    return fail("RTP-MIDI: ports " + std::to_string(*port) + " and " + std::to_string(*port + 1) +
+                " are not free");
   }
   name_ = Trimmed(form_.EditSessionName.Text());
   if (name_.empty()) name_ = DefaultSessionName();
@@ -324,8 +325,9 @@ void RtpMidiWire::TakeSendQueue() {
   }
   // Events played together (a chord) go in one packet: wait while the rest of them are still on
   // their way from the capture, a moment at most.
-  if (pendingCommands_ > 0 && (form_.OutgoingQueue.Count() == 0 ||
-                               now_ - pendingSinceUs_ >= kGatherUs || pendingCommands_ >= kMaxBatch)) {
+  if (pendingCommands_ > 0 &&
+      (form_.OutgoingQueue.Count() == 0 || now_ - pendingSinceUs_ >= kGatherUs ||
+       pendingCommands_ >= kMaxBatch)) {
     session_->Flush(now_);
     pendingCommands_ = 0;
     Drain();

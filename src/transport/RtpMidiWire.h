@@ -67,8 +67,8 @@ class RtpMidiWire {
   bool ended_ = false;
   bool closing_ = false;    // we are leaving: what fails now ends nothing more
   bool pathError_ = false;  // a send found no way to the partner
-  int64_t now_ = 0;      // the pass's time
-  int64_t arrival_ = 0;  // when the datagram being taken was read
+  int64_t now_ = 0;         // the pass's time
+  int64_t arrival_ = 0;     // when the datagram being taken was read
   int64_t wakeAtUs_ = 0;
 
   // Received events are ordered by a count of our own: the session hands them over in order.
