@@ -94,6 +94,9 @@ struct LinkFigures {
   // sequence gaps, and the journal repaired this many messages.
   bool journal = false;
   uint64_t recovered = 0;
+  // The journal's size in the packets we sent: median and largest, in bytes.
+  uint32_t journalMedianBytes = 0;
+  uint32_t journalLargestBytes = 0;
 };
 
 // How the session is protected, for the status line.

@@ -188,7 +188,10 @@ void RtpMidiWire::Send(const rtpmidi::Datagram& d) {
   UdpSocket& socket = d.port == rtpmidi::Port::kControl ? control_ : data_;
   const int result = socket.SendTo(d.bytes, d.to, d.toPort);
   if (result == 0) {
-    if (d.port == rtpmidi::Port::kData) bandwidthBytes_ += static_cast<int64_t>(d.bytes.size());
+    if (d.port == rtpmidi::Port::kData) {
+      bandwidthBytes_ += static_cast<int64_t>(d.bytes.size());
+      CountJournal(d.bytes);
+    }
     return;
   }
   // The way to the partner is gone (no route, or its host says nothing listens there).
@@ -196,6 +199,20 @@ void RtpMidiWire::Send(const rtpmidi::Datagram& d) {
       (result == -ENETUNREACH || result == -EHOSTUNREACH || result == -ECONNREFUSED)) {
     pathError_ = true;
   }
+}
+
+void RtpMidiWire::CountJournal(std::span<const uint8_t> datagram) {
+  // An RTP packet (version 2; session commands start with 0xFFFF): the journal is what follows
+  // its command section.
+  if (datagram.size() < 13 || (datagram[0] >> 6) != 2) return;
+  const size_t header = 12 + 4 * static_cast<size_t>(datagram[0] & 0x0F);
+  if (datagram.size() <= header) return;
+  rtpmidi::CommandSection section;
+  if (!rtpmidi::ParseCommandSection(datagram.subspan(header), section) || !section.journal) return;
+  const auto size = static_cast<uint32_t>(section.rest.size());
+  ++journalSizes_[std::min<size_t>(size, journalSizes_.size() - 1)];
+  journalLargest_ = std::max(journalLargest_, size);
+  ++journalCount_;
 }
 
 void RtpMidiWire::OnEvent(rtpmidi::Event& event) {
@@ -368,6 +385,19 @@ void RtpMidiWire::Show() {
   f.receivedFractionLost = expected > 0 ? static_cast<double>(c.lost) / expected : 0;
   f.receivedCumulativeLost = static_cast<int64_t>(c.lost);
   f.recovered = c.recovered;
+  if (journalCount_ != journalCounted_) {
+    journalCounted_ = journalCount_;
+    uint64_t below = 0;
+    for (size_t size = 0; size < journalSizes_.size(); ++size) {
+      below += journalSizes_[size];
+      if (2 * below >= journalCount_) {
+        journalMedian_ = static_cast<uint32_t>(size);
+        break;
+      }
+    }
+  }
+  f.journalMedianBytes = journalMedian_;
+  f.journalLargestBytes = journalLargest_;
   form_.PublishLink(f);
   if (pathError_ && session_->IsConnected()) {
     session_->End(now_);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "model/FormCtrl.h"
@@ -44,6 +45,7 @@ class RtpMidiWire {
   void Receive(UdpSocket& socket, rtpmidi::Port port);
   void Drain();  // sends the session's datagrams and acts on its events
   void Send(const rtpmidi::Datagram& datagram);
+  void CountJournal(std::span<const uint8_t> datagram);
   void OnEvent(rtpmidi::Event& event);
   void OnMidi(const rtpmidi::MidiIn& midi);
   // Orders a received record after the ones before it, for the partner's session.
@@ -89,6 +91,11 @@ class RtpMidiWire {
   uint64_t refusedShown_ = UINT64_MAX;
   uint64_t droppedShown_ = 0;
   uint64_t dropped_ = 0;  // datagrams that came to nothing here (cut, unusable)
+  // How many packets we sent carried a journal of each size (the last slot: that or more).
+  std::array<uint32_t, 2048> journalSizes_{};
+  uint32_t journalLargest_ = 0;
+  uint64_t journalCount_ = 0, journalCounted_ = 0;
+  uint32_t journalMedian_ = 0;
   int64_t lastRateUs_ = 0;
   int64_t bandwidthBytes_ = 0;
   std::string status_;
