@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
     if (option == "--help" || option == "-h" || i + 1 >= argc) {
       std::fprintf(stderr,
                    "usage: stuck_notes [--notes N] [--rate NOTES_PER_S] [--quiet-ms MS] "
-                   "[--parallel N] [--seed N] [--relay-seed N] [--family 4|6] [--protocol tandem|rtpmidi]\n");
+                   "[--parallel N] [--seed N] [--relay-seed N] [--family 4|6] [--protocol "
+                   "tandem|rtpmidi]\n");
       return option == "--help" || option == "-h" ? 0 : 2;
     }
     const char* value = argv[++i];
@@ -56,8 +57,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "stuck_notes: --protocol wants tandem or rtpmidi\n");
         return 2;
       }
-      options.protocol = std::string(value) == "rtpmidi" ? tandem::ProtocolRtpMidi
-                                                         : tandem::ProtocolTandem;
+      options.protocol =
+          std::string(value) == "rtpmidi" ? tandem::ProtocolRtpMidi : tandem::ProtocolTandem;
     } else if (option == "--family") {
       options.ipv6 = Number("--family", value, 4, 6) == 6;
     } else {

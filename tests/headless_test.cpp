@@ -747,17 +747,27 @@ TEST(HeadlessRtpMidi, PlaysWithAnotherImplementationInBothRoles) {
     const uint16_t ours = FreePortPair();
     const uint16_t theirs = FreePortPair();
     std::vector<std::string> partnerArgs = {
-        "node", std::string(TANDEM_SOURCE_DIR) + "/tests/rtpmidi-partner/partner.js", "--port",
-        std::to_string(theirs), "--name", "npm partner"};
+        "node",   std::string(TANDEM_SOURCE_DIR) + "/tests/rtpmidi-partner/partner.js",
+        "--port", std::to_string(theirs),
+        "--name", "npm partner"};
     if (!weInvite) {
       partnerArgs.push_back("--invite");
       partnerArgs.push_back("127.0.0.1:" + std::to_string(ours));
     }
-    std::vector<std::string> args = {"--headless",     "--protocol",    "rtpmidi",
-                                     "--listen-port",  std::to_string(ours),
-                                     "--midi-api",     "none",          "--midi-in",
-                                     "none",           "--midi-out",    "none",
-                                     "--verbose",      "--gen-interval", "100"};
+    std::vector<std::string> args = {"--headless",
+                                     "--protocol",
+                                     "rtpmidi",
+                                     "--listen-port",
+                                     std::to_string(ours),
+                                     "--midi-api",
+                                     "none",
+                                     "--midi-in",
+                                     "none",
+                                     "--midi-out",
+                                     "none",
+                                     "--verbose",
+                                     "--gen-interval",
+                                     "100"};
     if (weInvite) {
       for (std::string a : {"--dest", "127.0.0.1", "--send-port"}) args.push_back(a);
       args.push_back(std::to_string(theirs));
@@ -784,8 +794,8 @@ TEST(HeadlessRtpMidi, PlaysWithAnotherImplementationInBothRoles) {
         wait))
         << tandem.Output();
     tandem.Write("/gen\n");  // note-ons from a generator of ours
-    EXPECT_TRUE(partner.WaitLine([](const std::string& l) { return l.rfind("midi 90", 0) == 0; },
-                                 wait))
+    EXPECT_TRUE(
+        partner.WaitLine([](const std::string& l) { return l.rfind("midi 90", 0) == 0; }, wait))
         << partner.Output();
     if (weInvite) {
       partner.Write("bye\n");

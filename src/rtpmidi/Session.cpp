@@ -11,6 +11,9 @@ namespace {
 
 // A CK round trip longer than this is not believed.
 constexpr int64_t kMaxRoundTripTicks = 10 * int64_t{kClockRate};
+// When both of us invite at once, the other's invitations may still arrive (resent, delayed)
+// this long after ours won.
+constexpr int64_t kCrossingUs = 5'000'000;
 
 }  // namespace
 
@@ -258,6 +261,15 @@ void Session::OnInvitation(Port port, const IpAddress& from, uint16_t fromPort,
     no.ssrc = config_.ssrc;
     no.name = config_.name;
     Push(port, from, fromPort, BuildCommandPacket(no));
+    return;
+  }
+  // Both of us invite each other (each has the other as its destination): the invitation from
+  // the lower SSRC goes on, and the other side drops its own to answer it. Ours wins here, so
+  // theirs is let be, also when it comes late after ours made the session.
+  const bool inviting = state_ == State::kInvitingControl || state_ == State::kInvitingData;
+  if (partner && inviter_ && in.token != token_ && in.ssrc > config_.ssrc &&
+      (inviting || (state_ == State::kConnected && in.ssrc == partnerSsrc_ &&
+                    now - connectedAt_ < kCrossingUs))) {
     return;
   }
   if (partner && in.token == token_ && !inviter_) {

@@ -193,8 +193,9 @@ Outcome RunCase(const CaseOptions& options) {
   // An RTP-MIDI session carries nothing before both sides agreed on it.
   if (options.protocol == ProtocolRtpMidi) {
     for (Application* app : {&a, &b}) {
-      if (!WaitUntil([app] { return app->Form().EditStatutConnect.Text().rfind("connected", 0) == 0; },
-                     std::chrono::seconds(15))) {
+      if (!WaitUntil(
+              [app] { return app->Form().EditStatutConnect.Text().rfind("connected", 0) == 0; },
+              std::chrono::seconds(15))) {
         throw std::runtime_error("no RTP-MIDI session: " + app->Form().EditStatutConnect.Text());
       }
     }
