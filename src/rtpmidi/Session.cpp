@@ -141,6 +141,8 @@ void Session::Reset() {
   feedbackDue_ = INT64_MAX;
   sysex_.Reset();
   journalIn_ = JournalReceiver();
+  held_.clear();
+  heldUntil_ = INT64_MAX;
   anchored_ = false;
 }
 
@@ -382,6 +384,7 @@ void Session::Tick(int64_t now) {
     return;
   }
   if (!queue_.empty()) Flush(now);
+  if (now >= heldUntil_) ReleaseHeld();
   if (now >= nextSync_) {
     if (inviter_) {
       StartSync(now);
@@ -421,7 +424,7 @@ int64_t Session::NextWakeUs() const {
   }
   if (!queue_.empty()) return origin_;
   const int64_t silentSince = inviter_ ? lastSyncAnswer_ : lastHeard_;
-  return std::min({silentSince + kSilenceUs, nextSync_, feedbackDue_, nextGuard_});
+  return std::min({silentSince + kSilenceUs, nextSync_, feedbackDue_, nextGuard_, heldUntil_});
 }
 
 }  // namespace tandem::rtpmidi

@@ -429,9 +429,11 @@ void RtpMidiWire::End() {
   if (session_) {
     closing_ = true;
     now_ = arrival_ = clock_();
+    const bool connected = session_->IsConnected();
     session_->End(now_);
     Drain();
     Show();
+    if (connected) SetStatus("left the session");
   }
   control_.Close();
   data_.Close();
