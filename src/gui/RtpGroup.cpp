@@ -25,7 +25,7 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
   auto* memo = binder.MemoView(form.MemoIpAddr, "MemoIpAddr", 3);
   memo->setLineWrapMode(QPlainTextEdit::NoWrap);
   memo->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-  grid->addWidget(memo, 0, 0, 1, 4);
+  grid->addWidget(memo, 0, 0, 1, 6);
 
   auto* ip = binder.Setting(form.EditDestIp, "EditDestIp", 15);
   auto* listen = binder.Setting(form.EditPortLocal, "EditPortLocal", 6);
@@ -94,7 +94,9 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
     grid->addWidget(edit, r, 3);
     ++r;
   }
-  // The wire of the next session, and our name in RTP-MIDI sessions.
+  // Beside the counters, so the window grows no taller: the wire of the next session, our name
+  // in RTP-MIDI sessions, and an RTP-MIDI invitation from an address other than IP Dest, which
+  // waits for the player.
   auto* protocol = new QHBoxLayout;
   auto* protocols = new QButtonGroup(this);
   for (auto [button, name] : {std::pair{&form.RadioButtonTandem, "RadioButtonTandem"},
@@ -110,29 +112,27 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
     protocol->addWidget(radio);
   }
   protocol->addStretch();
-  grid->addWidget(Label("Protocol"), r, 0);
-  grid->addLayout(protocol, r, 1);
+  grid->addWidget(Label("Protocol"), 1, 4);
+  grid->addLayout(protocol, 1, 5);
   auto* sessionName = binder.Setting(form.EditSessionName, "EditSessionName", 0);
   sessionName->setToolTip("Our name in RTP-MIDI sessions, as the partner sees it");
-  grid->addWidget(Label("Session name", sessionName), r, 2);
-  grid->addWidget(sessionName, r, 3);
-  ++r;
-  // An RTP-MIDI invitation from an address other than IP Dest waits for the player here.
-  auto* invitation = binder.Display(form.EditInvitation, "EditInvitation", 0);
+  grid->addWidget(Label("Session name", sessionName), 2, 4);
+  grid->addWidget(sessionName, 2, 5);
+  grid->addWidget(Label("Invitation"), 3, 4);
+  grid->addWidget(binder.Display(form.EditInvitation, "EditInvitation", 0), 3, 5);
   auto* answer = new QHBoxLayout;
-  answer->addWidget(invitation, 1);
   answer->addWidget(
       binder.Command(form.ButtonAccept, "ButtonAccept", [&form] { form.ButtonAcceptClick(); }));
   answer->addWidget(
       binder.Command(form.ButtonRefuse, "ButtonRefuse", [&form] { form.ButtonRefuseClick(); }));
-  grid->addWidget(Label("Invitation"), r, 0);
-  grid->addLayout(answer, r, 1, 1, 3);
-  ++r;
+  answer->addStretch();
+  grid->addLayout(answer, 4, 5);
   // The link line is longer than the other displays: it gets the group's whole width.
   auto* link = binder.Display(form.EditLink, "EditLink", 0);
   grid->addWidget(Label("Link"), r, 0);
-  grid->addWidget(link, r, 1, 1, 3);
+  grid->addWidget(link, r, 1, 1, 5);
   grid->setColumnStretch(3, 1);
+  grid->setColumnStretch(5, 1);
   grid->setColumnMinimumWidth(1, 10);
 }
 
