@@ -265,9 +265,8 @@ void Session::OnInvitation(Port port, const IpAddress& from, uint16_t fromPort,
     Push(port, from, fromPort, BuildCommandPacket(no));
     return;
   }
-  // Both of us invite each other (each has the other as its destination): the invitation from
-  // the lower SSRC goes on, and the other side drops its own to answer it. Ours wins here, so
-  // theirs is let be, also when it comes late after ours made the session.
+  // Both of us invite each other: the lower SSRC's invitation goes on, the other side answers
+  // it. Ours wins here, so theirs is let be, also when it comes late after ours made the session.
   const bool inviting = state_ == State::kInvitingControl || state_ == State::kInvitingData;
   if (partner && inviter_ && in.token != token_ && in.ssrc > config_.ssrc &&
       (inviting || (state_ == State::kConnected && in.ssrc == partnerSsrc_ &&
