@@ -2,7 +2,7 @@
 // running session and nothing played, over 20 s, alone and with a peer, beside three threads that
 // only sleep 2, 2 and 3 ms in a loop, measured at the same time.
 //
-// usage: idle [--seconds N]
+// usage: idle [--seconds N] [--protocol tandem|rtpmidi]
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -103,19 +103,29 @@ int main(int argc, char** argv) {
   using namespace tandem::bench;
   if (argc == 2 && std::string(argv[1]) == "--sleep-loop") return SleepLoop();
   int seconds = 20;
-  if (argc == 3 && std::string(argv[1]) == "--seconds") seconds = std::max(1, std::atoi(argv[2]));
+  bool rtpMidi = false;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    if (option == "--seconds") seconds = std::max(1, std::atoi(argv[i + 1]));
+    if (option == "--protocol") rtpMidi = std::string(argv[i + 1]) == "rtpmidi";
+  }
   ::signal(SIGPIPE, SIG_IGN);
 
   int quiet[2];
   if (::pipe(quiet) != 0) return 1;
   const uint16_t alone = tandem::test::FreePortPair(), nobody = tandem::test::FreePortPair();
   const uint16_t a = tandem::test::FreePortPair(), b = tandem::test::FreePortPair();
-  auto peer = [](uint16_t listen, uint16_t sendTo) {
-    return std::vector<std::string>{TANDEM_BINARY,   "--headless",
-                                    "--midi-api",    "none",
-                                    "--midi-out",    "none",
-                                    "--listen-port", std::to_string(listen),
-                                    "--send-port",   std::to_string(sendTo)};
+  auto peer = [rtpMidi](uint16_t listen, uint16_t sendTo) {
+    std::vector<std::string> args{TANDEM_BINARY,   "--headless",
+                                  "--midi-api",    "none",
+                                  "--midi-out",    "none",
+                                  "--listen-port", std::to_string(listen),
+                                  "--send-port",   std::to_string(sendTo)};
+    // Each invites the other, as two of us with each other's address do.
+    if (rtpMidi) {
+      for (const char* a : {"--protocol", "rtpmidi", "--dest", "127.0.0.1"}) args.push_back(a);
+    }
+    return args;
   };
   std::vector<Child> children = {
       {"peer alone (session to a silent port)", Spawn(peer(alone, nobody), quiet[0])},

@@ -3,7 +3,7 @@
 // added at the receiving peer's MIDI output.
 //
 // usage: stuck_notes [--notes N] [--rate NOTES_PER_S] [--quiet-ms MS] [--parallel N]
-//                    [--seed N] [--relay-seed N] [--family 4|6]
+//                    [--seed N] [--relay-seed N] [--family 4|6] [--protocol tandem|rtpmidi]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
     if (option == "--help" || option == "-h" || i + 1 >= argc) {
       std::fprintf(stderr,
                    "usage: stuck_notes [--notes N] [--rate NOTES_PER_S] [--quiet-ms MS] "
-                   "[--parallel N] [--seed N] [--relay-seed N] [--family 4|6]\n");
+                   "[--parallel N] [--seed N] [--relay-seed N] [--family 4|6] [--protocol "
+                   "tandem|rtpmidi]\n");
       return option == "--help" || option == "-h" ? 0 : 2;
     }
     const char* value = argv[++i];
@@ -51,6 +52,13 @@ int main(int argc, char** argv) {
       options.performance.seed = static_cast<uint64_t>(Number("--seed", value, 0, 1L << 62));
     } else if (option == "--relay-seed") {
       options.relaySeed = static_cast<uint64_t>(Number("--relay-seed", value, 0, 1L << 62));
+    } else if (option == "--protocol") {
+      if (std::string(value) != "tandem" && std::string(value) != "rtpmidi") {
+        std::fprintf(stderr, "stuck_notes: --protocol wants tandem or rtpmidi\n");
+        return 2;
+      }
+      options.protocol =
+          std::string(value) == "rtpmidi" ? tandem::ProtocolRtpMidi : tandem::ProtocolTandem;
     } else if (option == "--family") {
       options.ipv6 = Number("--family", value, 4, 6) == 6;
     } else {

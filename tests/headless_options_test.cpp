@@ -105,6 +105,15 @@ TEST(HeadlessOptions, DefaultsLeaveTheModelAsItStarts) {
   EXPECT_EQ(form.EditMidiCanalOut.Text(), "16");
   EXPECT_TRUE(form.RadioButtonInMsg.Checked());
   EXPECT_TRUE(form.CheckBoxSteady.Checked());
+
+  // RTP-MIDI without --dest only listens for invitations.
+  EXPECT_TRUE(form.RadioButtonTandem.Checked());
+  auto rtpMidi = Parse({"--protocol", "rtpmidi", "--session-name", "Duo"});
+  ASSERT_TRUE(rtpMidi);
+  ApplyOptions(*rtpMidi, form);
+  EXPECT_TRUE(form.RadioButtonRtpMidi.Checked());
+  EXPECT_EQ(form.EditSessionName.Text(), "Duo");
+  EXPECT_EQ(form.EditDestIp.Text(), "");
 }
 
 TEST(HeadlessOptions, SettingsFileIsReadOnlyWhenNamedAndOptionsOverrideIt) {
@@ -193,6 +202,8 @@ TEST(HeadlessOptions, BadValuesAreErrorsThatNameTheOption) {
            {"--transpose", "200"},
            {"--volume", "201"},
            {"--dest", ""},
+           {"--protocol", "midi"},
+           {"--invite", "--protocol", "rtpmidi"},  // invitation codes carry our wire only
            {"--bogus"},
            {"--verbose=yes"},
            {"--demo-seconds", "0"},
@@ -216,7 +227,8 @@ TEST(HeadlessOptions, HelpNamesEveryOption) {
                            "--verbose",         "--seed",        "--help",
                            "--render",          "--demo",        "--demo-seconds",
                            "--passphrase-file", "--accept-any",  "--volume",
-                           "--record",          "--settings"}) {
+                           "--record",          "--settings",    "--protocol",
+                           "--session-name"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
   EXPECT_NE(help.find("--steady"), std::string::npos);

@@ -43,8 +43,9 @@ using namespace std::chrono_literals;
 // One `tandem` process with its standard input, output and error on pipes.
 class Peer {
  public:
-  explicit Peer(std::vector<std::string> args) {
-    args.insert(args.begin(), TANDEM_BINARY);
+  // `program` runs with `args`: tandem by default, another program (the RTP-MIDI partner) else.
+  explicit Peer(std::vector<std::string> args, const std::string& program = TANDEM_BINARY) {
+    args.insert(args.begin(), program);
     int in[2], out[2], err[2];
     EXPECT_EQ(pipe(in), 0);
     EXPECT_EQ(pipe(out), 0);
@@ -728,6 +729,83 @@ TEST(Headless, BadOptionsExitWithStatusTwo) {
   EXPECT_TRUE(
       help.WaitLine([](const std::string& l) { return l.find("--gen-interval") != l.npos; }, 5s));
   EXPECT_EQ(help.Wait(10s), 0);
+}
+
+// RTP-MIDI with another implementation of it, the npm package that scripts/setup installs, in both
+// roles: we invite it, or it invites us and the player accepts; notes cross both ways; a BY from
+// either side ends the session on both.
+TEST(HeadlessRtpMidi, PlaysWithAnotherImplementationInBothRoles) {
+  const std::string modules = TANDEM_NPM_MODULES;
+  if (access((modules + "/rtpmidi/package.json").c_str(), R_OK) != 0 ||
+      system("node --version >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "no npm partner in " << modules << " (scripts/setup installs it)";
+  }
+  setenv("TANDEM_NPM_MODULES", modules.c_str(), 1);
+  const auto wait = tandem::test::Scaled(std::chrono::milliseconds(15000));
+  for (const bool weInvite : {true, false}) {
+    SCOPED_TRACE(weInvite ? "Tandem invites" : "the partner invites");
+    const uint16_t ours = FreePortPair();
+    const uint16_t theirs = FreePortPair();
+    std::vector<std::string> partnerArgs = {
+        "node",   std::string(TANDEM_SOURCE_DIR) + "/tests/rtpmidi-partner/partner.js",
+        "--port", std::to_string(theirs),
+        "--name", "npm partner"};
+    if (!weInvite) {
+      partnerArgs.push_back("--invite");
+      partnerArgs.push_back("127.0.0.1:" + std::to_string(ours));
+    }
+    std::vector<std::string> args = {"--headless",
+                                     "--protocol",
+                                     "rtpmidi",
+                                     "--listen-port",
+                                     std::to_string(ours),
+                                     "--midi-api",
+                                     "none",
+                                     "--midi-in",
+                                     "none",
+                                     "--midi-out",
+                                     "none",
+                                     "--verbose",
+                                     "--gen-interval",
+                                     "100"};
+    if (weInvite) {
+      for (std::string a : {"--dest", "127.0.0.1", "--send-port"}) args.push_back(a);
+      args.push_back(std::to_string(theirs));
+    }
+    Peer tandem(args);
+    ASSERT_TRUE(tandem.Listening()) << tandem.Output();
+    Peer partner(partnerArgs, "/usr/bin/env");
+    ASSERT_TRUE(partner.WaitLine("ready", wait)) << partner.Output() << partner.Errors();
+    if (!weInvite) {
+      // Not from IP Dest (there is none): the player is asked.
+      ASSERT_TRUE(tandem.WaitLine("Invitation from npm partner (127.0.0.1)", wait))
+          << tandem.Output();
+      tandem.Write("/accept\n");
+    }
+    ASSERT_TRUE(tandem.WaitLine("RTP Status: connected to npm partner (127.0.0.1)", wait))
+        << tandem.Output();
+    // The partner sends nothing before its first clock sync.
+    ASSERT_TRUE(partner.WaitLine("synced", wait)) << partner.Output();
+    partner.Write("chord 60 64 67\n");
+    EXPECT_TRUE(tandem.WaitLine(
+        [](const std::string& l) {
+          return l == "OUT: 144 60 100 1" || l == "OUT: 144 64 100 1" || l == "OUT: 144 67 100 1";
+        },
+        wait))
+        << tandem.Output();
+    tandem.Write("/gen\n");  // note-ons from a generator of ours
+    EXPECT_TRUE(
+        partner.WaitLine([](const std::string& l) { return l.rfind("midi 90", 0) == 0; }, wait))
+        << partner.Output();
+    if (weInvite) {
+      partner.Write("bye\n");
+      EXPECT_TRUE(tandem.WaitLine("RTP Status: partner left", wait)) << tandem.Output();
+    } else {
+      tandem.Signal(SIGTERM);
+      EXPECT_TRUE(partner.WaitLine("ended", wait)) << partner.Output();
+      EXPECT_EQ(tandem.Wait(wait), 0);
+    }
+  }
 }
 
 }  // namespace

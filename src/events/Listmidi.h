@@ -43,6 +43,13 @@ struct EventRecord {
   std::array<uint8_t, 128> keyOn{};
   std::array<uint8_t, 128> keyRecent{};
   uint32_t source = 0;  // received records: SSRC of the session that sent them
+  // Received records whose sender's clock is known on ours (RTP-MIDI's clock sync): the moment
+  // they were played there, on ClockUs; 0 otherwise.
+  int64_t momentUs = 0;
+  // A key snapshot that speaks only of the keys marked here (a journal's note chapter), not of
+  // all 128.
+  bool partialKeys = false;
+  std::array<uint8_t, 128> keyKnown{};
 };
 
 using RecordPtr = std::unique_ptr<EventRecord>;

@@ -42,6 +42,14 @@ RetransmissionGroup::RetransmissionGroup(FormBinder& binder) : QGroupBox("Retran
   grid->setColumnStretch(3, 1);
   column->addLayout(grid);
   column->addStretch();
+  // RTP-MIDI repairs with its journal, always: the choice does not apply there.
+  binder.OnRefresh([this, &form] {
+    const bool applies = form.SelectedProtocol() == ProtocolTandem;
+    if (isEnabled() != applies) {
+      setEnabled(applies);
+      setToolTip(applies ? QString() : "RTP-MIDI repairs losses with its journal, always");
+    }
+  });
 }
 
 }  // namespace tandem

@@ -1,5 +1,6 @@
 #include "gui/RtpGroup.h"
 
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QFontMetrics>
 #include <QGridLayout>
@@ -8,6 +9,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <utility>
 
 #include "gui/ConnectionDialog.h"
 #include "gui/FormBinder.h"
@@ -22,7 +25,7 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
   auto* memo = binder.MemoView(form.MemoIpAddr, "MemoIpAddr", 3);
   memo->setLineWrapMode(QPlainTextEdit::NoWrap);
   memo->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-  grid->addWidget(memo, 0, 0, 1, 4);
+  grid->addWidget(memo, 0, 0, 1, 6);
 
   auto* ip = binder.Setting(form.EditDestIp, "EditDestIp", 15);
   auto* listen = binder.Setting(form.EditPortLocal, "EditPortLocal", 6);
@@ -91,11 +94,45 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
     grid->addWidget(edit, r, 3);
     ++r;
   }
+  // Beside the counters, so the window grows no taller: the wire of the next session, our name
+  // in RTP-MIDI sessions, and an RTP-MIDI invitation from an address other than IP Dest, which
+  // waits for the player.
+  auto* protocol = new QHBoxLayout;
+  auto* protocols = new QButtonGroup(this);
+  for (auto [button, name] : {std::pair{&form.RadioButtonTandem, "RadioButtonTandem"},
+                              std::pair{&form.RadioButtonRtpMidi, "RadioButtonRtpMidi"}}) {
+    const auto choice = static_cast<Protocol>(button->Index());
+    QRadioButton* radio =
+        binder.Radio(*button, name, [&form, choice] { form.SetProtocol(choice); });
+    radio->setToolTip(choice == ProtocolTandem
+                          ? "Tandem's own wire: chat, key snapshots, passphrase"
+                          : "For a Mac, an iPad, rtpMIDI on Windows or rtpmidid: Listen Port is "
+                            "the control port (5004 is usual), data on the next one");
+    protocols->addButton(radio);
+    protocol->addWidget(radio);
+  }
+  protocol->addStretch();
+  grid->addWidget(Label("Protocol"), 1, 4);
+  grid->addLayout(protocol, 1, 5);
+  auto* sessionName = binder.Setting(form.EditSessionName, "EditSessionName", 0);
+  sessionName->setToolTip("Our name in RTP-MIDI sessions, as the partner sees it");
+  grid->addWidget(Label("Session name", sessionName), 2, 4);
+  grid->addWidget(sessionName, 2, 5);
+  grid->addWidget(Label("Invitation"), 3, 4);
+  grid->addWidget(binder.Display(form.EditInvitation, "EditInvitation", 0), 3, 5);
+  auto* answer = new QHBoxLayout;
+  answer->addWidget(
+      binder.Command(form.ButtonAccept, "ButtonAccept", [&form] { form.ButtonAcceptClick(); }));
+  answer->addWidget(
+      binder.Command(form.ButtonRefuse, "ButtonRefuse", [&form] { form.ButtonRefuseClick(); }));
+  answer->addStretch();
+  grid->addLayout(answer, 4, 5);
   // The link line is longer than the other displays: it gets the group's whole width.
   auto* link = binder.Display(form.EditLink, "EditLink", 0);
   grid->addWidget(Label("Link"), r, 0);
-  grid->addWidget(link, r, 1, 1, 3);
+  grid->addWidget(link, r, 1, 1, 5);
   grid->setColumnStretch(3, 1);
+  grid->setColumnStretch(5, 1);
   grid->setColumnMinimumWidth(1, 10);
 }
 

@@ -102,9 +102,11 @@ void AwaitRtpSetup(TFormCtl& form, StatusPrinter& printer) {
   while (form.EditStatutConnect.Text() == "----" && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   // A set-up that took a while (a passphrase's key) finds a record waiting and sends it at once,
-  // maybe before we look; the session was up all the same, and scripts wait for the line.
+  // maybe before we look, and an RTP-MIDI session says at once whether it listens or invites;
+  // the session was up all the same, and scripts wait for the line.
   const std::string status = form.EditStatutConnect.Text();
-  if (status == "envoi correct" || status == "erreur a l'envoi") {
+  if (status != "----" && status != "RTP Initialisé" && status != "Erreur RTP" &&
+      status != "Bad IP address specified") {
     PrintLine("RTP Status: RTP Initialisé");
   }
   printer.Poll(SteadyMs());
@@ -239,8 +241,18 @@ void TakeLine(const std::string& line, TFormCtl& form, Connection* connection) {
   } else if (line == "/gen") {
     form.Button1Click();
     return;
+  } else if (line == "/accept" || line == "/refuse") {
+    if (!form.ButtonAccept.Enabled()) {
+      PrintLine("Invitation: none waits");
+    } else if (line == "/accept") {
+      form.ButtonAcceptClick();
+    } else {
+      form.ButtonRefuseClick();
+    }
+    return;
   } else if (line.rfind("/", 0) == 0) {
-    PrintLine("Commands: /answer CODE, /gen, //text (sends the chat line \"/text\")");
+    PrintLine(
+        "Commands: /answer CODE, /gen, /accept, /refuse, //text (sends the chat line \"/text\")");
     return;
   }
   form.EditChat.SetText(chat);

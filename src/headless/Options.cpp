@@ -56,6 +56,17 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
          o.dest = v;
          return !v.empty();
        }},
+      {"--protocol",
+       [&](const std::string& v) {
+         if (v == "tandem") o.protocol = ProtocolTandem;
+         if (v == "rtpmidi") o.protocol = ProtocolRtpMidi;
+         return v == "tandem" || v == "rtpmidi";
+       }},
+      {"--session-name",
+       [&](const std::string& v) {
+         o.sessionName = v;
+         return !v.empty() && v.size() <= TFormCtl::kSessionNameMaxBytes;
+       }},
       {"--retransmission",
        [&](const std::string& v) {
          static const std::map<std::string, Retransmission> modes = {{"none", RetransNone},
@@ -181,6 +192,10 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
     error = "options --invite and --join exclude each other";
     return std::nullopt;
   }
+  if ((o.invite || o.join) && o.protocol == ProtocolRtpMidi) {
+    error = "invitation codes (--invite, --join) need --protocol tandem";
+    return std::nullopt;
+  }
   return o;
 }
 
@@ -207,6 +222,14 @@ Session:
   --passphrase-file FILE protect the session with the passphrase on FILE's first line (the
                          partner uses the same one); without it, packets travel in clear
   --accept-any           take packets from any address, not only from the --dest one
+  --protocol tandem|rtpmidi  the wire (default tandem). rtpmidi: an RTP-MIDI session, as Macs,
+                         iPads, rtpMIDI on Windows and rtpmidid speak it, with the control
+                         port on --listen-port (5004 is usual) and data on the next one; it
+                         invites --dest:--send-port when --dest is given (empty: only listen).
+                         An invitation from another address prints the line Invitation from
+                         NAME (ADDRESS), answered by /accept or /refuse (--accept-any: all
+                         are taken)
+  --session-name NAME    our RTP-MIDI session name (default "Tandem on HOST")
 Through home routers, with no address typed (ICE):
   --invite               print "Invitation: CODE" for the partner, then take its answer as a
                          line "/answer CODE" on standard input
@@ -216,7 +239,8 @@ Through home routers, with no address typed (ICE):
   --turn HOST:PORT       TURN relay, for routers no check opens; with --turn-user and
   --turn-user USER       --turn-password-file FILE (its first line)
 Lines on standard input that start with "/" are commands: /answer CODE, /gen (one more
-generator), //text (the chat line "/text"); "Connection: ..." says how the partner is reached.
+generator), /accept and /refuse (an RTP-MIDI invitation), //text (the chat line "/text");
+"Connection: ..." says how the partner is reached.
 Retransmission of key states:
   --retransmission none|in-msg|constant|variable   (default none)
   --base MS              base refresh interval (default 5)
@@ -298,6 +322,11 @@ std::vector<std::string> ApplyOptions(const HeadlessOptions& o, TFormCtl& form) 
   if (o.dest) form.EditDestIp.SetText(*o.dest);
   if (o.passphrase) form.EditPassphrase.SetText(*o.passphrase);
   if (o.acceptAny) form.CheckBoxAcceptAny.SetChecked(true);
+  if (o.protocol) form.SetProtocol(*o.protocol);
+  // An RTP-MIDI session invites only the partner named; without one it listens for invitations.
+  if (form.SelectedProtocol() == ProtocolRtpMidi && !o.dest && !o.remembered.contains("rtp/dest"))
+    form.EditDestIp.SetText("");
+  if (o.sessionName) form.EditSessionName.SetText(*o.sessionName);
   if (o.retransmission) form.SetRetransmission(*o.retransmission);
   if (o.base) form.EditBaseValue.SetText(IntToStr(*o.base));
   if (o.mult) form.EditMulValue.SetText(IntToStr(*o.mult));

@@ -19,6 +19,8 @@ struct HeadlessOptions {
   std::optional<std::string> dest;
   bool noRtp = false;
   bool acceptAny = false;
+  std::optional<Protocol> protocol;
+  std::optional<std::string> sessionName;
   // Read from --passphrase-file, never from the command line, where any user can read it.
   std::optional<std::string> passphrase;
   // Through routers, from invitation codes: --invite, or --join FILE ("-": standard input).

@@ -35,6 +35,8 @@ StatusPrinter::StatusPrinter(TFormCtl& form, Sink sink, bool verbose)
     statuses_[4].last = Read(statuses_[4]);
   }
   statuses_.push_back({"Security", {&form.EditSecurity}, "---"});
+  // "Invitation from NAME (ADDRESS)" stands alone, as the line /accept or /refuse answers.
+  statuses_.push_back({"", {&form.EditInvitation}, ""});
   counters_ = {
       {"# Received", {&form.EditNbrRec}, "----"}, {"# Sent", {&form.EditNbrSend}, "----"},
       {"# Dropped", {&form.EditNbrDropped}, "0"}, {"# Refused", {&form.EditNbrRefused}, "0"},
@@ -57,7 +59,7 @@ void StatusPrinter::PrintIfChanged(Watched& w) {
   std::string now = Read(w);
   if (now == w.last) return;
   w.last = now;
-  if (!now.empty()) sink_(w.label + ": " + now);
+  if (!now.empty()) sink_(w.label.empty() ? now : w.label + ": " + now);
 }
 
 void StatusPrinter::PrintLink(int64_t nowMs) {

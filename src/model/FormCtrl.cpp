@@ -1,5 +1,7 @@
 #include "model/FormCtrl.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 namespace tandem {
@@ -12,6 +14,15 @@ std::string OutputStatus(const std::string& error) {
 }
 
 }  // namespace
+
+std::string DefaultSessionName() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "Tandem";
+  std::string name = host;
+  // The short name: the domain only makes it longer on the partner's screen.
+  if (auto dot = name.find('.'); dot != std::string::npos && dot > 0) name.resize(dot);
+  return "Tandem on " + name;
+}
 
 TFormCtl::TFormCtl(MidiOutFactory outFactory) {
   // The queues and key arrays exist (members above); the permanent threads are started by the
@@ -146,7 +157,21 @@ void TFormCtl::UpDownTransposeOutChanging(int delta) {
   Step(UpDownTransposeOut, EditTransposeOut, delta);
 }
 
+void TFormCtl::ButtonAcceptClick() {
+  if (!ButtonAccept.Enabled()) return;
+  InvitationAnswerGiven.store(InvitationAccepted);
+}
+
+void TFormCtl::ButtonRefuseClick() {
+  if (!ButtonRefuse.Enabled()) return;
+  InvitationAnswerGiven.store(InvitationRefused);
+}
+
 void TFormCtl::ButtonChatSendClick() {
+  if (ChatOff.load()) {
+    MemoChat.Append(kChatOffLine);
+    return;
+  }
   auto record = MakeRecord(EventChat);
   std::string text = EditChat.Text();
   text.resize(Utf8Prefix(text, kChatMaxChars).size());

@@ -12,8 +12,8 @@
 #include "events/Listmidi.h"
 #include "midi/Midi.h"
 #include "model/Controls.h"
-#include "record/SessionRecorder.h"
 #include "net/DatagramPath.h"
+#include "record/SessionRecorder.h"
 #include "rtp/RtpSession.h"
 
 namespace tandem {
@@ -21,6 +21,19 @@ namespace tandem {
 using KeyArray = std::array<std::atomic<int32_t>, 128>;
 
 enum Retransmission { RetransNone = 0, RetransInMsg = 1, RetransConstant = 2, RetransVariable = 3 };
+
+// Which wire a session speaks: our own, or RTP-MIDI for a partner on a Mac, an iPad, Windows or
+// rtpmidid.
+enum Protocol { ProtocolTandem = 0, ProtocolRtpMidi = 1 };
+
+// Said in the chat while a session runs on a wire that carries no chat.
+inline constexpr const char* kChatOffLine = "Chat is off: RTP-MIDI carries no chat";
+
+// The invitation of a stranger, as the player answered it.
+enum InvitationAnswer { InvitationNone = 0, InvitationAccepted = 1, InvitationRefused = 2 };
+
+// "Tandem on HOST": our session name until the player gives another.
+std::string DefaultSessionName();
 
 // What the commands start and stop. The application implements it; tests record the calls.
 class FormServices {
@@ -38,6 +51,9 @@ class FormServices {
 
 class TFormCtl {
  public:
+  // Apple's peers show session names of up to 63 bytes.
+  static constexpr size_t kSessionNameMaxBytes = 63;
+
   // Construction opens the MIDI output through `outFactory`, since "Audition" starts checked.
   explicit TFormCtl(MidiOutFactory outFactory = {});
   TFormCtl(const TFormCtl&) = delete;
@@ -67,6 +83,13 @@ class TFormCtl {
   void ButtonChatSendClick();
   void EditChatKeyPress(char key);
   void SetRetransmission(Retransmission mode) { RadioGroup1.Select(mode); }
+  void SetProtocol(Protocol protocol) { RadioGroupProtocol.Select(protocol); }
+  Protocol SelectedProtocol() const {
+    return RadioGroupProtocol.Selected() == ProtocolRtpMidi ? ProtocolRtpMidi : ProtocolTandem;
+  }
+  // The player's answer to the invitation EditInvitation shows; the session thread takes it.
+  void ButtonAcceptClick();
+  void ButtonRefuseClick();
   // Starts recording the session into `path`, or ends the recording; the status line says
   // where it goes, or why it cannot, and "Record" shows whether it runs.
   void SetRecording(bool checked, const std::string& path = {});
@@ -97,6 +120,21 @@ class TFormCtl {
   // Off: the passphrase is never written to the settings file.
   CheckBox CheckBoxRememberPassphrase{"Remember", false};
   CheckBox CheckBoxAcceptAny{"Accept any", false};
+  // Not controls of the original window: the wire of the next session, and our name in RTP-MIDI
+  // sessions. Both are read when a session starts.
+  RadioGroup RadioGroupProtocol{ProtocolTandem};
+  RadioButton RadioButtonTandem{RadioGroupProtocol, ProtocolTandem, "Tandem"};
+  RadioButton RadioButtonRtpMidi{RadioGroupProtocol, ProtocolRtpMidi, "RTP-MIDI"};
+  EditBox EditSessionName{DefaultSessionName(), kSessionNameMaxBytes};
+  // Not controls of the original window: an RTP-MIDI invitation from an address other than
+  // "IP Dest" waits for the player ("Invitation from NAME (ADDRESS)"; empty: none waits).
+  // Written by the session thread; Accept and Refuse are enabled while one waits.
+  EditBox EditInvitation{""};
+  Button ButtonAccept{"Accept", false};
+  Button ButtonRefuse{"Refuse", false};
+  std::atomic<int> InvitationAnswerGiven{InvitationNone};
+  // Set by the session thread while its wire carries no chat; "Send" then says so instead.
+  std::atomic<bool> ChatOff{false};
   Button ButtonInvertPort{"Invert Port"};
   Button ButtonStartRTP{"Start RTP "};
   // Connecting through routers from invitation codes (ICE), beside the typed address.

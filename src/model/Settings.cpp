@@ -152,6 +152,23 @@ std::vector<SettingLine> MakeLines() {
       Stepped("reception/transpose", &F::EditTransposeOut, &F::UpDownTransposeOut,
               &F::UpDownTransposeOutChanging, true),
       Check("rtp/acceptAny", &F::CheckBoxAcceptAny),
+      {"rtp/protocol",
+       [](F& f, RememberedPorts&) {
+         return std::optional<std::string>(f.SelectedProtocol() == ProtocolRtpMidi ? "rtpmidi"
+                                                                                   : "tandem");
+       },
+       [](F& f, RememberedPorts&, const std::string& text) {
+         if (text != "tandem" && text != "rtpmidi") return false;
+         f.SetProtocol(text == "rtpmidi" ? ProtocolRtpMidi : ProtocolTandem);
+         return true;
+       }},
+      {"rtp/sessionName",
+       [](F& f, RememberedPorts&) { return std::optional(f.EditSessionName.Text()); },
+       [](F& f, RememberedPorts&, const std::string& text) {
+         if (text.empty() || !Printable(text)) return false;
+         f.EditSessionName.SetText(text);
+         return true;
+       }},
       Check("rtp/steady", &F::CheckBoxSteady),
       {"synth/volume",
        [](F& f, RememberedPorts&) { return std::optional(IntToStr(f.TrackBarVolume.Position())); },

@@ -55,6 +55,11 @@ std::string Fixed1(double value) {
 
 std::string LinkLine(const rtp::LinkFigures& f) {
   if (!f.haveReport) return "---";
+  if (f.journal) {
+    std::string line = "RTT " + (f.haveRtt ? Fixed1(f.rttMs) + " ms" : std::string("---"));
+    line += " · in: lost " + Fixed1(f.receivedFractionLost * 100) + " %";
+    return line + " · recovered " + std::to_string(f.recovered);
+  }
   std::string line = "RTT " + (f.haveRtt ? Fixed1(f.rttMs) + " ms" : std::string("---"));
   line += " · lost " + Fixed1(f.sentFractionLost * 100) + " %";
   line += " · jitter " + Fixed1(f.sentJitterMs) + " ms";

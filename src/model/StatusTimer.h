@@ -14,7 +14,8 @@ bool Timer1Timer(TFormCtl& form, Canvas& play, Canvas& send);
 
 // The link line: "RTT 0.4 ms · lost 0.0 % · jitter 0.3 ms" from the partner's reports about our
 // packets, then " | in: lost 0.0 % · jitter 0.2 ms" for its packets once they arrive; "---"
-// before the partner's first report.
+// before the partner's first report. An RTP-MIDI session: "RTT 0.4 ms · in: lost 0.0 % ·
+// recovered 0", the round trip from its clock sync.
 std::string LinkLine(const rtp::LinkFigures& figures);
 // Puts LinkLine of the published figures into EditLink when it changed.
 void ShowLink(TFormCtl& form);

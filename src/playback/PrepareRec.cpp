@@ -52,6 +52,14 @@ int64_t PrepareRecPass::ReceivedDue(const EventRecord& r, bool steady, bool& lat
   late = false;
   // Plain: once it has waited more than the buffer since its datagram was read.
   if (!steady) return r.arrivalUs + buffer + 1;
+  // Within a millisecond of its moment nobody hears it as late; only beyond that is it counted,
+  // or a buffer of 0 would count nearly every note.
+  constexpr int64_t kHeardLateUs = 1000;
+  // A sender whose clock we know already (RTP-MIDI's clock sync) needs no learnt mapping.
+  if (r.momentUs != 0) {
+    late = r.momentUs + buffer + kHeardLateUs < r.arrivalUs;
+    return r.momentUs + buffer;
+  }
   if (mapped_.arrival != r.arrivalUs || mapped_.source != r.source ||
       mapped_.sequence != r.sequence) {
     mapped_ = {r.source, r.sequence, r.arrivalUs,
@@ -59,9 +67,6 @@ int64_t PrepareRecPass::ReceivedDue(const EventRecord& r, bool steady, bool& lat
   }
   // Steady: at its sender's moment plus the buffer; if that had passed when it came, at once.
   const int64_t due = mapped_.moment + buffer;
-  // Within a millisecond of its moment nobody hears it as late; only beyond that is it counted,
-  // or a buffer of 0 would count nearly every note.
-  constexpr int64_t kHeardLateUs = 1000;
   late = due + kHeardLateUs < r.arrivalUs;
   return due;
 }
@@ -185,6 +190,7 @@ void PrepareRecPass::ActOnReceived(const EventRecord& r) {
 void PrepareRecPass::RepairKeys(const EventRecord& r) {
   const auto time = static_cast<uint32_t>(r.time);
   for (int32_t k = 0; k < 128; ++k) {
+    if (r.partialKeys && r.keyKnown[static_cast<size_t>(k)] == 0) continue;
     KeyState& key = keyStates[static_cast<size_t>(k)];
     if (!(key.lastTime < time)) continue;  // nothing newer than what is known of the key
     key.lastTime = time;

@@ -89,6 +89,14 @@ struct LinkFigures {
   double receivedJitterMs = 0;
 
   uint16_t sendPort = 0;  // the data port we send to now (0: no session)
+
+  // An RTP-MIDI session: the round trip is its clock sync's, the loss comes from the partner's
+  // sequence gaps, and the journal repaired this many messages.
+  bool journal = false;
+  uint64_t recovered = 0;
+  // The journal's size in the packets we sent: median and largest, in bytes.
+  uint32_t journalMedianBytes = 0;
+  uint32_t journalLargestBytes = 0;
 };
 
 // How the session is protected, for the status line.

@@ -11,6 +11,9 @@ namespace {
 
 // A CK round trip longer than this is not believed.
 constexpr int64_t kMaxRoundTripTicks = 10 * int64_t{kClockRate};
+// When both of us invite at once, the other's invitations may still arrive (resent, delayed)
+// this long after ours won.
+constexpr int64_t kCrossingUs = 5'000'000;
 
 }  // namespace
 
@@ -138,6 +141,8 @@ void Session::Reset() {
   feedbackDue_ = INT64_MAX;
   sysex_.Reset();
   journalIn_ = JournalReceiver();
+  held_.clear();
+  heldUntil_ = INT64_MAX;
   anchored_ = false;
 }
 
@@ -260,6 +265,14 @@ void Session::OnInvitation(Port port, const IpAddress& from, uint16_t fromPort,
     Push(port, from, fromPort, BuildCommandPacket(no));
     return;
   }
+  // Both of us invite each other: the lower SSRC's invitation goes on, the other side answers
+  // it. Ours wins here, so theirs is let be, also when it comes late after ours made the session.
+  const bool inviting = state_ == State::kInvitingControl || state_ == State::kInvitingData;
+  if (partner && inviter_ && in.token != token_ && in.ssrc > config_.ssrc &&
+      (inviting || (state_ == State::kConnected && in.ssrc == partnerSsrc_ &&
+                    now - connectedAt_ < kCrossingUs))) {
+    return;
+  }
   if (partner && in.token == token_ && !inviter_) {
     // The inviter asks again: our answer was lost, or this is its data-port IN.
     if (state_ == State::kPending) {
@@ -370,6 +383,7 @@ void Session::Tick(int64_t now) {
     return;
   }
   if (!queue_.empty()) Flush(now);
+  if (now >= heldUntil_) ReleaseHeld();
   if (now >= nextSync_) {
     if (inviter_) {
       StartSync(now);
@@ -409,7 +423,7 @@ int64_t Session::NextWakeUs() const {
   }
   if (!queue_.empty()) return origin_;
   const int64_t silentSince = inviter_ ? lastSyncAnswer_ : lastHeard_;
-  return std::min({silentSince + kSilenceUs, nextSync_, feedbackDue_, nextGuard_});
+  return std::min({silentSince + kSilenceUs, nextSync_, feedbackDue_, nextGuard_, heldUntil_});
 }
 
 }  // namespace tandem::rtpmidi

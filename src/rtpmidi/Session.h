@@ -98,6 +98,10 @@ class Session {
                     int64_t now);
   void OnClock(Port port, uint16_t fromPort, std::span<const uint8_t> bytes, int64_t now);
   void OnData(std::span<const uint8_t> bytes, int64_t now);
+  // Takes a data packet that arrived at `arrival`; with `mayHold`, one after a gap is held for
+  // the missing packet instead.
+  void TakeData(std::span<const uint8_t> bytes, int64_t arrival, bool mayHold);
+  void ReleaseHeld();
   void BecomeConnected(int64_t now);
   void Finish(EndReason reason, bool sendBye, int64_t now);
   void Reset();
@@ -152,6 +156,9 @@ class Session {
   int64_t feedbackDue_ = INT64_MAX;
   SysexAssembler sysex_;
   JournalReceiver journalIn_;
+  std::vector<uint8_t> held_;  // a packet after a gap, waiting for the missing one
+  int64_t heldArrival_ = 0;
+  int64_t heldUntil_ = INT64_MAX;
   bool anchored_ = false;  // without clock sync: a partner timestamp and when it arrived
   int64_t anchorUs_ = 0;
   uint32_t anchorTicks_ = 0;

@@ -37,6 +37,30 @@ int64_t Session::LocalUs(uint32_t partnerTicks) const {
 
 void Session::OnData(std::span<const uint8_t> bytes, int64_t now) {
   rtp::RtpView v;
+  if (!held_.empty() && rtp::ParseRtp(bytes, v) == rtp::RtpParseError::kOk &&
+      v.ssrc == partnerSsrc_) {
+    const auto step = static_cast<int16_t>(v.sequence - static_cast<uint16_t>(highestIn_));
+    if (step == 1) {
+      // The missing packet: it goes first, then the one that waited for it.
+      TakeData(bytes, now, false);
+      ReleaseHeld();
+      return;
+    }
+    if (step > 1) ReleaseHeld();  // a newer one: the missing packet was lost
+  }
+  TakeData(bytes, now, true);
+}
+
+void Session::ReleaseHeld() {
+  heldUntil_ = INT64_MAX;
+  if (held_.empty()) return;
+  const std::vector<uint8_t> held = std::move(held_);
+  held_.clear();
+  TakeData(held, heldArrival_, false);
+}
+
+void Session::TakeData(std::span<const uint8_t> bytes, int64_t now, bool mayHold) {
+  rtp::RtpView v;
   CommandSection section;
   if (rtp::ParseRtp(bytes, v) != rtp::RtpParseError::kOk ||
       !ParseCommandSection(v.payload, section)) {
@@ -46,12 +70,6 @@ void Session::OnData(std::span<const uint8_t> bytes, int64_t now) {
   if (v.ssrc != partnerSsrc_) {
     ++counters_.refused;
     return;
-  }
-  RecoveryJournal journal;
-  bool haveJournal = false;
-  if (section.journal) {
-    haveJournal = ParseJournal(section.rest, journal);
-    if (!haveJournal) ++counters_.malformed;
   }
   uint32_t gap = 0;
   if (!haveIncoming_) {
@@ -65,9 +83,21 @@ void Session::OnData(std::span<const uint8_t> bytes, int64_t now) {
       return;
     }
     gap = static_cast<uint32_t>(step - 1);
+    if (gap > 0 && mayHold) {
+      held_.assign(bytes.begin(), bytes.end());
+      heldArrival_ = now;
+      heldUntil_ = now + kReorderHoldUs;
+      return;
+    }
     highestIn_ += static_cast<uint32_t>(step);
   }
   ++counters_.packetsIn;
+  RecoveryJournal journal;
+  bool haveJournal = false;
+  if (section.journal) {
+    haveJournal = ParseJournal(section.rest, journal);
+    if (!haveJournal) ++counters_.malformed;
+  }
 
   // Where this packet's time lies on our clock.
   if (offsetKnown_) partnerRef_ = Unwrap(v.timestamp);

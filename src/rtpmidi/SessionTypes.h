@@ -96,5 +96,8 @@ inline constexpr int kFeedbackPackets = 32;
 // Journal-only packets after the last MIDI packet, so a lost final note-off is repaired without
 // waiting for the next note: this long after it, then after each other.
 inline constexpr int64_t kGuardDelaysUs[] = {100'000, 300'000, 1'000'000};
+// A packet after a sequence gap waits this long for the missing one, which a network that
+// reorders delivers a moment later; only then is the gap a loss the journal repairs.
+inline constexpr int64_t kReorderHoldUs = 10'000;
 
 }  // namespace tandem::rtpmidi

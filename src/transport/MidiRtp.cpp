@@ -11,14 +11,12 @@
 
 namespace tandem {
 
-namespace {
-
-// A stopped session thread may still be finishing a pass while the next one starts; the send
-// step (read the head, send, then remove it) must never interleave between the two.
 std::mutex& SendStepMutex() {
   static std::mutex m;
   return m;
 }
+
+namespace {
 
 // How often the thread looks at SendQueue when it has no wake-up descriptor.
 constexpr std::chrono::milliseconds kFallbackWait{2};
@@ -49,6 +47,10 @@ MidiRTP::~MidiRTP() {
 void MidiRTP::Run() {
   // On the road of every note, with short bounded passes: ahead of ordinary work where allowed.
   RaisePriority();
+  if (form_.SelectedProtocol() == ProtocolRtpMidi) {
+    RunRtpMidi();
+    return;
+  }
   if (!Setup(clock_())) return;
   // A record for SendQueue, a datagram and a stop request each end the wait at once.
   form_.SendQueue.SetWaker(&GetWaker());

@@ -69,6 +69,10 @@ class RtpLink {
 // The real session over UDP.
 std::unique_ptr<RtpLink> MakeSessionLink();
 
+// A stopped session thread may still be finishing a pass while the next one starts; the send
+// step (read the head, send, then remove it) must never interleave between the two.
+std::mutex& SendStepMutex();
+
 class MidiRTP : public Worker {
  public:
   // The longest sleep: a cleared RtpActive is seen within it even without a stop request
@@ -112,6 +116,8 @@ class MidiRTP : public Worker {
   void Run() override;
 
  private:
+  // The thread's loop with "Protocol" on RTP-MIDI (RtpMidiWire.cpp).
+  void RunRtpMidi();
   void Receive(int32_t now);
   void CountRefused(const rtp::SessionStats& stats, const net::DtlsStats& handshakes, int32_t now);
   bool LooksProtected(const rtp::Packet& packet) const;

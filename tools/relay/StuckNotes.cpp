@@ -171,6 +171,7 @@ Outcome RunCase(const CaseOptions& options) {
     form.EditPortLocal.SetText(std::to_string(listen));
     form.EditPortDistant.SetText(std::to_string(sendTo));
     form.SetRetransmission(mode);
+    form.SetProtocol(options.protocol);
     form.ButtonStartRTPClick();
   };
   setUp(b, ports.bPort, ports.relayB, options.mode);
@@ -179,11 +180,24 @@ Outcome RunCase(const CaseOptions& options) {
     bool ready = WaitUntil(
         [app] {
           std::string status = app->Form().EditStatutConnect.Text();
-          return status == "RTP Initialisé" || status == "envoi correct" || !app->RtpAlive();
+          // RTP-MIDI goes on to invite or to listen at once.
+          return status == "RTP Initialisé" || status == "envoi correct" ||
+                 status.rfind("inviting", 0) == 0 || status.rfind("connected", 0) == 0 ||
+                 !app->RtpAlive();
         },
         std::chrono::seconds(10));
     if (!ready || !app->RtpAlive()) {
       throw std::runtime_error("RTP set-up failed: " + app->Form().EditStatutConnect.Text());
+    }
+  }
+  // An RTP-MIDI session carries nothing before both sides agreed on it.
+  if (options.protocol == ProtocolRtpMidi) {
+    for (Application* app : {&a, &b}) {
+      if (!WaitUntil(
+              [app] { return app->Form().EditStatutConnect.Text().rfind("connected", 0) == 0; },
+              std::chrono::seconds(15))) {
+        throw std::runtime_error("no RTP-MIDI session: " + app->Form().EditStatutConnect.Text());
+      }
     }
   }
 
@@ -219,7 +233,11 @@ Outcome RunCase(const CaseOptions& options) {
   }
   Outcome outcome = Compare(played, sounded);
   for (const auto& key : a.Form().KeysSent) outcome.aHolds += key.load() != 0;
-  outcome.datagramsLost = relay.Counters(0).dropped;
+  // RTP-MIDI's data goes to the port after the control port.
+  outcome.datagramsLost = relay.Counters(options.protocol == ProtocolRtpMidi ? 1 : 0).dropped;
+  const rtp::LinkFigures link = a.Form().Link();
+  outcome.journalMedianBytes = link.journalMedianBytes;
+  outcome.journalLargestBytes = link.journalLargestBytes;
 
   a.Shutdown();
   b.Shutdown();
@@ -256,12 +274,16 @@ std::vector<TableRow> RunTable(const TableOptions& options) {
   std::vector<CaseOptions> cases;
   for (const Link& link : links) {
     for (Retransmission mode : modes) {
+      // The journal repairs RTP-MIDI sessions whatever the choice.
+      if (options.protocol == ProtocolRtpMidi && mode != RetransNone) continue;
       TableRow row;
       row.link = link.name;
       row.mode = mode;
+      row.protocol = options.protocol;
       rows.push_back(row);
       CaseOptions c;
       c.mode = mode;
+      c.protocol = options.protocol;
       c.performance = options.performance;
       c.quietMs = options.quietMs;
       c.link.loss = link.loss;
@@ -297,14 +319,20 @@ std::vector<TableRow> RunTable(const TableOptions& options) {
 
 std::string FormatTable(const std::vector<TableRow>& rows) {
   std::ostringstream out;
+  const bool journal =
+      std::any_of(rows.begin(), rows.end(), [](auto& r) { return r.protocol == ProtocolRtpMidi; });
   out << "| link (each way) | retransmission | notes | lost datagrams A->B | played at B | stuck"
-         " | missed | extra | worst late release (ms) |\n";
-  out << "|---|---|---:|---:|---:|---:|---:|---:|---:|\n";
+         " | missed | extra | worst late release (ms) |"
+      << (journal ? " journal per packet, median / largest (bytes) |\n" : "\n");
+  out << "|---|---|---:|---:|---:|---:|---:|---:|---:|" << (journal ? "---:|\n" : "\n");
   for (const TableRow& row : rows) {
     const Outcome& o = row.outcome;
-    out << "| " << row.link << " | " << ModeName(row.mode) << " | " << o.notes << " | "
-        << o.datagramsLost << " | " << o.played << " | " << o.stuck << " | " << o.missed << " | "
-        << o.extra << " | " << o.worstReleaseMs << " |\n";
+    out << "| " << row.link << " | "
+        << (row.protocol == ProtocolRtpMidi ? "RTP-MIDI journal" : ModeName(row.mode)) << " | "
+        << o.notes << " | " << o.datagramsLost << " | " << o.played << " | " << o.stuck << " | "
+        << o.missed << " | " << o.extra << " | " << o.worstReleaseMs << " |";
+    if (journal) out << " " << o.journalMedianBytes << " / " << o.journalLargestBytes << " |";
+    out << "\n";
   }
   return out.str();
 }

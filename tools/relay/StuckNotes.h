@@ -40,6 +40,9 @@ struct Outcome {
   int64_t worstReleaseMs = 0;  // longest a matched note kept sounding at B after A released it
   size_t aHolds = 0;           // keys A's own sent-key table still holds at the end
   uint64_t datagramsLost = 0;  // dropped by the relay on the way from A to B
+  // RTP-MIDI: the journal's size in A's packets, median and largest, in bytes.
+  uint32_t journalMedianBytes = 0;
+  uint32_t journalLargestBytes = 0;
 };
 
 // How long after A released a note B may still start it and count as having played it.
@@ -51,6 +54,7 @@ Outcome Compare(const std::vector<NoteEvent>& sent, const std::vector<NoteEvent>
                 int64_t matchSlackMs = kMatchSlackMs);
 
 struct CaseOptions {
+  Protocol protocol = ProtocolTandem;  // RTP-MIDI: the journal alone repairs, whatever `mode`
   Retransmission mode = RetransNone;
   relay::Impairments link;  // applied in both directions
   PerformanceOptions performance;
@@ -65,11 +69,13 @@ Outcome RunCase(const CaseOptions& options);
 
 struct TableRow {
   std::string link;  // "0 %", "5 %", ...
+  Protocol protocol = ProtocolTandem;
   Retransmission mode = RetransNone;
   Outcome outcome;
 };
 
 struct TableOptions {
+  Protocol protocol = ProtocolTandem;  // RTP-MIDI: one row per link, the journal's
   PerformanceOptions performance;
   int quietMs = 6000;
   int parallel = 4;  // cases run at once
