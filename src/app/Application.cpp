@@ -1,5 +1,7 @@
 #include "app/Application.h"
 
+#include <unistd.h>
+
 #include <random>
 
 #include "playback/PrepareRec.h"
@@ -9,6 +11,16 @@
 #include "transport/MidiRtp.h"
 
 namespace tandem {
+
+namespace {
+
+std::string SessionName() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0 || !host[0]) return "Tandem";
+  return std::string("Tandem on ") + host;
+}
+
+}  // namespace
 
 Application::Application(AppConfig config) : config_(std::move(config)) {
   if (!config_.midi) config_.midi = std::make_shared<NullMidiSystem>();
@@ -39,6 +51,8 @@ Application::Application(AppConfig config) : config_(std::move(config)) {
   prepareSend_->Start();
   prepareRec_ = std::make_unique<ThreadPrepareRec>(*form_);
   prepareRec_->Start();
+  if (config_.nearby != NearbyMode::kOff)
+    discovery_ = std::make_unique<Discovery>(config_.nearby == NearbyMode::kBrowse);
 }
 
 Application::~Application() {
@@ -73,6 +87,8 @@ void Application::Shutdown() {
   midiReads_.clear();
   generators_.clear();
   form_->MidiOutHandle.Close();
+  // Off the network before the program goes.
+  discovery_.reset();
   for (auto* q :
        {&form_->OutgoingQueue, &form_->SendQueue, &form_->ReceiveQueue, &form_->LocalQueue})
     q->Clear();
@@ -118,6 +134,37 @@ void Application::StartRtp() {
   Reap();
   rtps_.push_back(std::make_unique<MidiRTP>(*form_));
   rtps_.back()->Start();
+  // Read as the session reads them, so a port typed while it runs is not what is announced.
+  listening_.reset();
+  auto port = TryStrToInt(form_->EditPortLocal.Text());
+  if (!form_->ConnectionPath() && port && *port > 0 && *port <= 65535)
+    listening_ = Listening{ServiceKind::kTandem, SessionName(), static_cast<uint16_t>(*port)};
+}
+
+bool Application::NearbySettled() const {
+  if (!discovery_) return true;
+  const DiscoveryView view = discovery_->View();
+  return view.tried && (!view.available || view.settled);
+}
+
+void Application::PollNearby() {
+  if (!discovery_) return;
+  std::optional<Listening> wanted;
+  if (form_->RtpActive.load() && RtpAlive()) wanted = listening_;
+  if (wanted != announced_) {
+    announced_ = wanted;
+    if (wanted) {
+      discovery_->Announce(wanted->kind, wanted->name, wanted->port);
+    } else {
+      discovery_->Withdraw();
+    }
+  }
+  const uint64_t version = discovery_->Version();
+  if (version == discoverySeen_) return;
+  discoverySeen_ = version;
+  DiscoveryView view = discovery_->View();
+  form_->EditNearby.SetText(view.status);
+  form_->SetNearby(std::move(view.services));
 }
 
 void Application::StopRtp() {

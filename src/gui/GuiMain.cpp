@@ -6,12 +6,14 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QSettings>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/Application.h"
 #include "gui/MainWindow.h"
@@ -45,6 +47,7 @@ int Run(int argc, char** argv, const char* screenshot, const DemoPorts* demo) {
     std::string midiMessage;
     AppConfig config;
     config.midi = MakeMidiSystem("auto", "tandem", midiMessage);
+    config.nearby = NearbyMode::kBrowse;
     app = std::make_unique<Application>(std::move(config));
     ShowStatus(*app, midiMessage);
   } catch (const std::exception& e) {
@@ -87,9 +90,14 @@ int Run(int argc, char** argv, const char* screenshot, const DemoPorts* demo) {
     }
     if (screenshot != nullptr) {
       window.show();
+      // The picture shows how the search for nearby sessions stands, once the daemon answered
+      // or was found missing; the same line goes to standard output, for scripts.
+      for (int i = 0; i < 100 && !app->NearbyKnown(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
       QApplication::processEvents();
       window.Tick();
       QApplication::processEvents();
+      std::printf("Nearby: %s\n", app->Form().EditNearby.Text().c_str());
       if (!window.grab().save(QString::fromLocal8Bit(screenshot), "PNG")) {
         std::fprintf(stderr, "tandem: could not write the screenshot to %s\n", screenshot);
         status = 1;

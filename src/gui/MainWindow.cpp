@@ -40,7 +40,7 @@ MainWindow::MainWindow(TFormCtl& form, QWidget* parent) : MainWindow(form, nullp
 MainWindow::MainWindow(Application& app, QWidget* parent) : MainWindow(app.Form(), &app, parent) {}
 
 MainWindow::MainWindow(TFormCtl& form, Application* app, QWidget* parent)
-    : QWidget(parent), form_(form), binder_(form, *this) {
+    : QWidget(parent), form_(form), app_(app), binder_(form, *this) {
   setObjectName("FormCtl");
   setWindowTitle("Tandem");
 
@@ -105,6 +105,7 @@ void MainWindow::Tick() {
   ImageCanvas send(toSend.Image());
   if (!Timer1Timer(form_, play, send)) return;
   form_.CheckRecording();
+  if (app_) app_->PollNearby();
   toPlay.update();
   toSend.update();
   binder_.Refresh(false);

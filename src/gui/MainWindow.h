@@ -50,6 +50,7 @@ class MainWindow : public QWidget {
   void RestoreGeometry(const std::map<std::string, std::string>& values);
 
   TFormCtl& form_;
+  Application* app_ = nullptr;  // none for a window over a bare model
   FormBinder binder_;
   MidiGroup* midi_ = nullptr;
   KeyboardPanel* local_ = nullptr;

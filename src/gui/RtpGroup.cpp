@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -10,7 +11,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "gui/ConnectionDialog.h"
 #include "gui/FormBinder.h"
@@ -31,7 +34,41 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
   auto* listen = binder.Setting(form.EditPortLocal, "EditPortLocal", 6);
   auto* send = binder.Setting(form.EditPortDistant, "EditPortDistant", 6);
   grid->addWidget(Label("IP Dest", ip), 1, 0);
-  grid->addWidget(ip, 1, 1);
+  // Beside the address: the sessions announced on this network; choosing one fills the address,
+  // the port and the protocol.
+  auto* nearby = new QComboBox;
+  nearby->setObjectName("ComboNearby");
+  nearby->setToolTip("Sessions announced on this network (DNS-SD)");
+  nearby->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  auto* dest = new QHBoxLayout;
+  dest->addWidget(ip, 1);
+  dest->addWidget(nearby, 1);
+  grid->addLayout(dest, 1, 1);
+  auto listed = std::make_shared<std::vector<NearbyService>>();
+  connect(nearby, &QComboBox::activated, this, [&binder, &form, listed](int index) {
+    if (index < 1 || index > static_cast<int>(listed->size())) return;
+    binder.RunCommand([&form, &listed, index] { form.ChooseNearby((*listed)[index - 1]); });
+  });
+  binder.OnRefresh([&form, nearby, listed, seen = UINT64_MAX, status = UINT64_MAX]() mutable {
+    if (form.NearbyVersion() == seen && form.EditNearby.Version() == status) return;
+    seen = form.NearbyVersion();
+    status = form.EditNearby.Version();
+    const QString chosen = nearby->currentIndex() > 0 ? nearby->currentText() : QString();
+    *listed = form.Nearby();
+    const std::string why = form.EditNearby.Text();
+    QStringList items;
+    if (!listed->empty()) {
+      items << QString("Nearby (%1)").arg(listed->size());
+    } else {
+      items << (form.EditNearby.Text().rfind("unavailable", 0) == 0 ? QText("Nearby: " + why)
+                                                                    : QString("Nearby: none"));
+    }
+    for (const NearbyService& s : *listed) items << QText(NearbyLine(s));
+    nearby->clear();
+    nearby->addItems(items);
+    const int again = chosen.isEmpty() ? -1 : nearby->findText(chosen);
+    nearby->setCurrentIndex(again > 0 ? again : 0);
+  });
   grid->addWidget(Label("Listen Port", listen), 2, 0);
   grid->addWidget(listen, 2, 1);
   grid->addWidget(Label("Send Port", send), 3, 0);
@@ -131,6 +168,10 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
   auto* link = binder.Display(form.EditLink, "EditLink", 0);
   grid->addWidget(Label("Link"), r, 0);
   grid->addWidget(link, r, 1, 1, 5);
+  // The search, and the name our session is announced under (taken names get "#2").
+  auto* announced = binder.Display(form.EditNearby, "EditNearby", 0);
+  grid->addWidget(Label("Nearby"), r + 1, 0);
+  grid->addWidget(announced, r + 1, 1, 1, 5);
   grid->setColumnStretch(3, 1);
   grid->setColumnStretch(5, 1);
   grid->setColumnMinimumWidth(1, 10);

@@ -24,6 +24,7 @@
 #include "headless/Options.h"
 #include "headless/StatusPrinter.h"
 #include "midi/RtMidiSystem.h"
+#include "net/IpAddress.h"
 #include "platform/Worker.h"
 
 namespace tandem {
@@ -259,6 +260,26 @@ void TakeLine(const std::string& line, TFormCtl& form, Connection* connection) {
   form.ButtonChatSendClick();
 }
 
+// A --dest that names a session on the local network: its address and port once the list has
+// it. One not listed by the time the network has answered is taken as a host name, as before.
+void ChooseByName(Application& app, const std::string& name) {
+  TFormCtl& form = app.Form();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (;;) {
+    app.PollNearby();
+    const std::vector<NearbyService> list = form.Nearby();
+    auto it = std::find_if(list.begin(), list.end(),
+                           [&](const NearbyService& s) { return s.name == name; });
+    if (it != list.end()) {
+      form.ChooseNearby(*it);
+      PrintLine("Nearby: chose " + NearbyLine(*it) + " \u00b7 " + NearbyEndpoint(*it));
+      return;
+    }
+    if (app.NearbySettled() || std::chrono::steady_clock::now() > deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 }  // namespace
 
 int RunHeadless(int argc, char** argv) {
@@ -305,6 +326,11 @@ int RunHeadless(int argc, char** argv) {
   config.synth.renderPath = options->render;
   config.seed = options->seed;
   config.generatorInterval = std::chrono::milliseconds(options->generatorIntervalMs);
+  // A --dest that is no address may be a session's name: the list is needed to find it.
+  const bool destByName = options->dest && !ParseIpAddress(*options->dest);
+  if (!options->demo) {
+    config.nearby = options->nearby || destByName ? NearbyMode::kBrowse : NearbyMode::kAnnounce;
+  }
 
   Application app(config);
   TFormCtl& form = app.Form();
@@ -325,6 +351,8 @@ int RunHeadless(int argc, char** argv) {
   }
   StatusPrinter printer(form, PrintLine, options->verbose || options->demo);
   if (options->demo) return RunDemo(app, printer, *options, stopSignals);
+  printer.ListNearby(options->nearby);
+  if (destByName) ChooseByName(app, *options->dest);
 
   std::unique_ptr<Connection> connection;
   if (options->invite || options->join) {
@@ -350,6 +378,7 @@ int RunHeadless(int argc, char** argv) {
     if (connection) {
       if (auto text = connection->Poll()) PrintLine("Connection: " + *text);
     }
+    app.PollNearby();
     printer.Poll(SteadyMs());
   }
   input.Stop();

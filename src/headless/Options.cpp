@@ -149,6 +149,7 @@ std::optional<HeadlessOptions> ParseOptions(const std::vector<std::string>& args
       {"--no-rtp", &o.noRtp},  {"--verbose", &o.verbose},
       {"--demo", &o.demo},     {"--accept-any", &o.acceptAny},
       {"--steady", &o.steady}, {"--invite", &o.invite},
+      {"--nearby", &o.nearby},
   };
 
   for (size_t i = 0; i < args.size(); ++i) {
@@ -217,7 +218,13 @@ Demo:
 Session:
   --listen-port N        local RTP port, even; RTCP uses N+1 (default 2000)
   --send-port N          the peer's RTP port (default 3000)
-  --dest ADDR            the peer's IPv4 or IPv6 address or host name (default 127.0.0.1)
+  --dest ADDR|NAME       the peer's IPv4 or IPv6 address or host name (default 127.0.0.1),
+                         or the name of a session announced on the local network (as
+                         --nearby lists it): its address, port and protocol are taken
+  --nearby               list the sessions announced on the local network (DNS-SD through
+                         the Avahi daemon): "Nearby: + NAME · PROTOCOL · ADDRESS:PORT" as
+                         one appears, "Nearby: - NAME" as it goes. Ours is announced by its
+                         session name while it listens, with or without this option
   --no-rtp               do not start the RTP session at launch
   --passphrase-file FILE protect the session with the passphrase on FILE's first line (the
                          partner uses the same one); without it, packets travel in clear

@@ -21,6 +21,8 @@ struct HeadlessOptions {
   bool acceptAny = false;
   std::optional<Protocol> protocol;
   std::optional<std::string> sessionName;
+  // List the sessions announced on the local network as they come and go.
+  bool nearby = false;
   // Read from --passphrase-file, never from the command line, where any user can read it.
   std::optional<std::string> passphrase;
   // Through routers, from invitation codes: --invite, or --join FILE ("-": standard input).

@@ -1,5 +1,7 @@
 #include "headless/StatusPrinter.h"
 
+#include <algorithm>
+
 #include "model/StatusTimer.h"
 
 namespace tandem {
@@ -37,6 +39,7 @@ StatusPrinter::StatusPrinter(TFormCtl& form, Sink sink, bool verbose)
   statuses_.push_back({"Security", {&form.EditSecurity}, "---"});
   // "Invitation from NAME (ADDRESS)" stands alone, as the line /accept or /refuse answers.
   statuses_.push_back({"", {&form.EditInvitation}, ""});
+  statuses_.push_back({"Nearby", {&form.EditNearby}, ""});
   counters_ = {
       {"# Received", {&form.EditNbrRec}, "----"}, {"# Sent", {&form.EditNbrSend}, "----"},
       {"# Dropped", {&form.EditNbrDropped}, "0"}, {"# Refused", {&form.EditNbrRefused}, "0"},
@@ -73,6 +76,21 @@ void StatusPrinter::PrintLink(int64_t nowMs) {
 void StatusPrinter::Poll(int64_t nowMs) {
   for (auto& w : statuses_) PrintIfChanged(w);
   for (auto& line : form_.MemoChat.LinesSince(chatCursor_)) sink_(OneLine(line));
+  if (listNearby_ && form_.NearbyVersion() != nearbySeen_) {
+    nearbySeen_ = form_.NearbyVersion();
+    std::vector<NearbyService> now = form_.Nearby();
+    auto listed = [](const std::vector<NearbyService>& list, const NearbyService& s) {
+      return std::find(list.begin(), list.end(), s) != list.end();
+    };
+    for (const auto& s : nearby_) {
+      if (!listed(now, s)) sink_("Nearby: - " + OneLine(s.name));
+    }
+    for (const auto& s : now) {
+      if (!listed(nearby_, s))
+        sink_("Nearby: + " + OneLine(NearbyLine(s)) + " \u00b7 " + NearbyEndpoint(s));
+    }
+    nearby_ = std::move(now);
+  }
   PrintLink(nowMs);
   if (lastCounterPrint_ != INT64_MIN && nowMs - lastCounterPrint_ < kCounterPeriodMs) return;
   bool printed = false;

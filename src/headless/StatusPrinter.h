@@ -28,6 +28,9 @@ class StatusPrinter {
   void Poll(int64_t nowMs);
   // Prints the counters that changed, whatever the time (at shut-down).
   void FlushCounters();
+  // Also print the Nearby list's changes: "Nearby: + NAME · PROTOCOL · ADDRESS:PORT" for a
+  // session that appears, "Nearby: - NAME" for one that goes.
+  void ListNearby(bool on) { listNearby_ = on; }
 
  private:
   struct Watched {
@@ -47,6 +50,9 @@ class StatusPrinter {
   int64_t lastCounterPrint_ = INT64_MIN;
   Watched link_;
   int64_t lastLinkPrint_ = INT64_MIN;
+  bool listNearby_ = false;
+  uint64_t nearbySeen_ = 0;
+  std::vector<NearbyService> nearby_;
 };
 
 }  // namespace tandem

@@ -220,6 +220,23 @@ std::shared_ptr<rtp::DatagramPath> TFormCtl::ConnectionPath() const {
   return path_;
 }
 
+void TFormCtl::ChooseNearby(const NearbyService& service) {
+  EditDestIp.SetText(service.address);
+  EditPortDistant.SetText(IntToStr(service.port));
+}
+
+void TFormCtl::SetNearby(std::vector<NearbyService> services) {
+  std::lock_guard lock(nearbyMutex_);
+  if (services == nearby_) return;
+  nearby_ = std::move(services);
+  nearbyVersion_.fetch_add(1);
+}
+
+std::vector<NearbyService> TFormCtl::Nearby() const {
+  std::lock_guard lock(nearbyMutex_);
+  return nearby_;
+}
+
 rtp::LinkFigures TFormCtl::Link() const {
   std::lock_guard lock(linkMutex_);
   return link_;

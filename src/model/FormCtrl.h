@@ -8,11 +8,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "events/Listmidi.h"
 #include "midi/Midi.h"
 #include "model/Controls.h"
 #include "net/DatagramPath.h"
+#include "net/Discovery.h"
 #include "record/SessionRecorder.h"
 #include "rtp/RtpSession.h"
 
@@ -90,6 +92,9 @@ class TFormCtl {
   // The player's answer to the invitation EditInvitation shows; the session thread takes it.
   void ButtonAcceptClick();
   void ButtonRefuseClick();
+  // Puts a session from the Nearby list into "IP Dest" and "Send Port" (and its wire into
+  // "Protocol"), as if the player had typed them.
+  void ChooseNearby(const NearbyService& service);
   // Starts recording the session into `path`, or ends the recording; the status line says
   // where it goes, or why it cannot, and "Record" shows whether it runs.
   void SetRecording(bool checked, const std::string& path = {});
@@ -160,6 +165,15 @@ class TFormCtl {
   // Not a control of the original window: how the session is protected ("clear", "passphrase")
   // and whether its handshake is done. Written by the session thread only.
   EditBox EditSecurity{"---"};
+
+  // Not a control of the original window: sessions announced on the local network, and how
+  // the search stands ("searching", "announced as NAME", "unavailable (no Avahi daemon)").
+  // Filled by the application from its discovery; any thread.
+  EditBox EditNearby{""};
+  void SetNearby(std::vector<NearbyService> services);
+  std::vector<NearbyService> Nearby() const;
+  // Bumped by every SetNearby that changed the list.
+  uint64_t NearbyVersion() const { return nearbyVersion_.load(); }
 
   // ---- Local panel
   Gauge GaugeSpeedLocal{1000, 500};
@@ -253,6 +267,9 @@ class TFormCtl {
   mutable std::mutex linkMutex_;
   rtp::LinkFigures link_;
   std::shared_ptr<rtp::DatagramPath> path_;  // under linkMutex_
+  mutable std::mutex nearbyMutex_;
+  std::vector<NearbyService> nearby_;
+  std::atomic<uint64_t> nearbyVersion_{0};
 };
 
 }  // namespace tandem
