@@ -60,8 +60,8 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
     if (!listed->empty()) {
       items << QString("Nearby (%1)").arg(listed->size());
     } else {
-      items << (form.EditNearby.Text().rfind("unavailable", 0) == 0 ? QText("Nearby: " + why)
-                                                                    : QString("Nearby: none"));
+      items << (why.rfind("unavailable", 0) == 0 ? QString("Nearby: unavailable")
+                                                 : QString("Nearby: none"));
     }
     for (const NearbyService& s : *listed) items << QText(NearbyLine(s));
     nearby->clear();
