@@ -1,6 +1,8 @@
 // What an idle peer costs: CPU time per second and resident memory of `tandem --headless` with a
 // running session and nothing played, over 20 s, alone and with a peer, beside three threads that
-// only sleep 2, 2 and 3 ms in a loop, measured at the same time.
+// only sleep 2, 2 and 3 ms in a loop, measured at the same time. One more peer keeps the Nearby
+// list open (--nearby): run inside a network namespace with an Avahi daemon to see its cost with
+// one (tests/nearby/nearby.py sets one up).
 //
 // usage: idle [--seconds N] [--protocol tandem|rtpmidi]
 #include <dirent.h>
@@ -115,6 +117,7 @@ int main(int argc, char** argv) {
   if (::pipe(quiet) != 0) return 1;
   const uint16_t alone = tandem::test::FreePortPair(), nobody = tandem::test::FreePortPair();
   const uint16_t a = tandem::test::FreePortPair(), b = tandem::test::FreePortPair();
+  const uint16_t listing = tandem::test::FreePortPair();
   auto peer = [rtpMidi](uint16_t listen, uint16_t sendTo) {
     std::vector<std::string> args{TANDEM_BINARY,   "--headless",
                                   "--midi-api",    "none",
@@ -131,10 +134,17 @@ int main(int argc, char** argv) {
       {"peer alone (session to a silent port)", Spawn(peer(alone, nobody), quiet[0])},
       {"peer A (with peer B)", Spawn(peer(a, b), quiet[0])},
       {"peer B (with peer A)", Spawn(peer(b, a), quiet[0])},
+      {"peer alone, Nearby list open", Spawn(
+                                           [&] {
+                                             auto args = peer(listing, nobody);
+                                             args.push_back("--nearby");
+                                             return args;
+                                           }(),
+                                           quiet[0])},
       {"bare loop: 3 threads sleeping 2/2/3 ms",
        Spawn({"/proc/self/exe", "--sleep-loop"}, quiet[0])},
   };
-  std::printf("load average %.2f; %d s each, after 2 s to settle; all four run at once\n",
+  std::printf("load average %.2f; %d s each, after 2 s to settle; all five run at once\n",
               LoadAverage(), seconds);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   std::vector<int64_t> ns0, ticks0;
