@@ -70,7 +70,14 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
     nearby->setCurrentIndex(again > 0 ? again : 0);
   });
   grid->addWidget(Label("Listen Port", listen), 2, 0);
-  grid->addWidget(listen, 2, 1);
+  // Beside the port: the name our session is announced under on it (a taken name gets "#2"),
+  // or how the search for nearby sessions stands.
+  auto* announced = binder.Display(form.EditNearby, "EditNearby", 0);
+  announced->setToolTip("Nearby: our announcement on this network");
+  auto* listenRow = new QHBoxLayout;
+  listenRow->addWidget(listen);
+  listenRow->addWidget(announced, 1);
+  grid->addLayout(listenRow, 2, 1);
   grid->addWidget(Label("Send Port", send), 3, 0);
   grid->addWidget(send, 3, 1);
   auto* passphrase = binder.Setting(form.EditPassphrase, "EditPassphrase", 15);
@@ -168,10 +175,6 @@ RtpGroup::RtpGroup(FormBinder& binder) : QGroupBox("RTP") {
   auto* link = binder.Display(form.EditLink, "EditLink", 0);
   grid->addWidget(Label("Link"), r, 0);
   grid->addWidget(link, r, 1, 1, 5);
-  // The search, and the name our session is announced under (taken names get "#2").
-  auto* announced = binder.Display(form.EditNearby, "EditNearby", 0);
-  grid->addWidget(Label("Nearby"), r + 1, 0);
-  grid->addWidget(announced, r + 1, 1, 1, 5);
   grid->setColumnStretch(3, 1);
   grid->setColumnStretch(5, 1);
   grid->setColumnMinimumWidth(1, 10);
