@@ -210,6 +210,11 @@ def two_tandems(env):
     env.stop_avahi()
     if not a.wait(r"^Nearby: unavailable \(the Avahi daemon stopped\)", 15):
         return "losing the daemon was not said: " + " | ".join(a.seen[-5:])
+    # And its return: the session is announced again.
+    a.seen.clear()
+    env.start_avahi()
+    if not a.wait(r"^Nearby: announced as ", 15):
+        return "not announced again when the daemon came back: " + " | ".join(a.seen[-5:])
     a.stop()
     if a.proc.returncode != 0:
         return f"A ended with status {a.proc.returncode} after the daemon went"
