@@ -185,9 +185,6 @@ def two_tandems(env):
     seen = time.monotonic() - started
     if not wait_for(lambda: a.received() > 10, 15):
         return "B's notes did not reach A through the chosen entry"
-    # Avahi's own browser sees the same.
-    if not browsed(env, "_tandem._udp", name_b, 5200):
-        return "avahi-browse does not see B"
     # The one that leaves goes from the list.
     b.stop()
     gone = time.monotonic()
