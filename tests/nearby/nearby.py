@@ -186,8 +186,8 @@ def two_tandems(env):
     if not wait_for(lambda: a.received() > 10, 15):
         return "B's notes did not reach A through the chosen entry"
     # The one that leaves goes from the list.
-    b.stop()
     gone = time.monotonic()
+    b.stop()
     if not a.wait(r"^Nearby: - " + re.escape(name_b) + "$", 15):
         return "B still listed after it stopped"
     print(f"nearby: {name_a!r} and {name_b!r} saw each other {seen:.2f} s after B started; "
