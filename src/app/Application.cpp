@@ -1,8 +1,8 @@
 #include "app/Application.h"
 
-#include <unistd.h>
-
+#include <cstdlib>
 #include <random>
+#include <string_view>
 
 #include "playback/PrepareRec.h"
 #include "send/PrepareSend.h"
@@ -11,16 +11,6 @@
 #include "transport/MidiRtp.h"
 
 namespace tandem {
-
-namespace {
-
-std::string SessionName() {
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0 || !host[0]) return "Tandem";
-  return std::string("Tandem on ") + host;
-}
-
-}  // namespace
 
 Application::Application(AppConfig config) : config_(std::move(config)) {
   if (!config_.midi) config_.midi = std::make_shared<NullMidiSystem>();
@@ -51,6 +41,9 @@ Application::Application(AppConfig config) : config_(std::move(config)) {
   prepareSend_->Start();
   prepareRec_ = std::make_unique<ThreadPrepareRec>(*form_);
   prepareRec_->Start();
+  // Test suites that run many peers keep them off a daemon that may announce on a real network.
+  const char* nearby = std::getenv("TANDEM_NEARBY");
+  if (nearby != nullptr && std::string_view(nearby) == "off") config_.nearby = NearbyMode::kOff;
   if (config_.nearby != NearbyMode::kOff)
     discovery_ = std::make_unique<Discovery>(config_.nearby == NearbyMode::kBrowse);
 }
@@ -137,8 +130,14 @@ void Application::StartRtp() {
   // Read as the session reads them, so a port typed while it runs is not what is announced.
   listening_.reset();
   auto port = TryStrToInt(form_->EditPortLocal.Text());
+  std::string name = form_->EditSessionName.Text();
+  if (name.empty()) name = DefaultSessionName();
+  // RTP-MIDI is announced on its control port, our own wire on its listen port: the same
+  // setting. Never our wire as RTP-MIDI: a Mac would invite it and fail.
+  const ServiceKind kind =
+      form_->SelectedProtocol() == ProtocolRtpMidi ? ServiceKind::kRtpMidi : ServiceKind::kTandem;
   if (!form_->ConnectionPath() && port && *port > 0 && *port <= 65535)
-    listening_ = Listening{ServiceKind::kTandem, SessionName(), static_cast<uint16_t>(*port)};
+    listening_ = Listening{kind, name, static_cast<uint16_t>(*port)};
 }
 
 bool Application::NearbySettled() const {

@@ -236,7 +236,8 @@ Session:
                          An invitation from another address prints the line Invitation from
                          NAME (ADDRESS), answered by /accept or /refuse (--accept-any: all
                          are taken)
-  --session-name NAME    our RTP-MIDI session name (default "Tandem on HOST")
+  --session-name NAME    our session name (default "Tandem on HOST"), in RTP-MIDI sessions
+                         and in the announcement on the local network
 Through home routers, with no address typed (ICE):
   --invite               print "Invitation: CODE" for the partner, then take its answer as a
                          line "/answer CODE" on standard input

@@ -221,6 +221,7 @@ std::shared_ptr<rtp::DatagramPath> TFormCtl::ConnectionPath() const {
 }
 
 void TFormCtl::ChooseNearby(const NearbyService& service) {
+  SetProtocol(service.kind == ServiceKind::kRtpMidi ? ProtocolRtpMidi : ProtocolTandem);
   EditDestIp.SetText(service.address);
   EditPortDistant.SetText(IntToStr(service.port));
 }

@@ -203,6 +203,17 @@ def two_tandems(env):
         stop(pub)
     if not a.wait(r"^Nearby: - Studio Mac$", 15):
         return "the RTP-MIDI session stayed listed after it was withdrawn"
+    # Our RTP-MIDI session is announced as one, where Macs look, and never as our own wire.
+    r = env.peer("--protocol", "rtpmidi", "--session-name", "Tandem RTP", "--listen-port", "5006")
+    if not r.wait(r"^Nearby: announced as Tandem RTP$", 15):
+        return "the RTP-MIDI session was not announced: " + " | ".join(r.seen[-5:])
+    if not a.wait(r"^Nearby: \+ Tandem RTP · RTP-MIDI · 10\.77\.0\.1:5006$", 15):
+        return "A does not list the RTP-MIDI session: " + " | ".join(a.seen[-5:])
+    if not browsed(env, "_apple-midi._udp", "Tandem RTP", 5006):
+        return "avahi-browse does not see the RTP-MIDI session"
+    if browsed(env, "_tandem._udp", "Tandem RTP", 5006):
+        return "the RTP-MIDI session is announced as our own wire too"
+    r.stop()
     # Losing the daemon is said, and the session goes on.
     env.stop_avahi()
     if not a.wait(r"^Nearby: unavailable \(the Avahi daemon stopped\)", 15):
