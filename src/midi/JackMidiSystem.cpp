@@ -137,6 +137,7 @@ class JackClient {
   // still open (an input whose thread has not let go of it yet) leaves the new one NAME-01, as
   // JACK does with client names.
   jack_port_t* Register(const char* name, unsigned long flags, std::string& error) {
+    std::lock_guard lock(requests_);
     for (int n = 0; n < 10; ++n) {
       const std::string wanted = n == 0 ? name : std::string(name) + "-0" + std::to_string(n);
       jack_port_t* port =
@@ -148,7 +149,10 @@ class JackClient {
     error = std::string("cannot register JACK port ") + name;
     return nullptr;
   }
-  void Unregister(jack_port_t* port) { jack_port_unregister(client_, port); }
+  void Unregister(jack_port_t* port) {
+    std::lock_guard lock(requests_);
+    jack_port_unregister(client_, port);
+  }
 
   // The callback runs `side` from its next cycle on; false when every place is taken.
   bool Attach(JackSide* side) {
@@ -170,11 +174,15 @@ class JackClient {
   }
 
   bool Connect(const std::string& source, const std::string& destination, std::string& error) {
+    std::lock_guard lock(requests_);
     if (jack_connect(client_, source.c_str(), destination.c_str()) == 0) return true;
     error = "cannot connect " + source + " to " + destination;
     return false;
   }
-  std::vector<std::string> Ports(unsigned long flags) { return MidiPorts(client_, flags); }
+  std::vector<std::string> Ports(unsigned long flags) {
+    std::lock_guard lock(requests_);
+    return MidiPorts(client_, flags);
+  }
 
   bool Alive() const { return alive_.load(std::memory_order_acquire); }
   // One period in microseconds, as the server runs now.
@@ -206,6 +214,10 @@ class JackClient {
 
   std::shared_ptr<ClientSlot> slot_;
   jack_client_t* client_ = nullptr;
+  // libjack sends a client's requests to the server and reads the answers on one socket, unlocked:
+  // two threads asking at once (the input opened by its thread, the output by another) get each
+  // other's answers, or none.
+  std::mutex requests_;
   // Frames to our clock and back, from when this client's cycles ran. JACK's own estimate
   // (jack_frames_to_time) was seen tens of milliseconds off for seconds after cycles ran late,
   // which put whole stretches of events at period starts.
