@@ -6,7 +6,7 @@
 // bare JACK client (a MIDI port each way, a callback that only clears its output) alone first,
 // then a peer with both JACK ports open beside the same peer without MIDI, each thread on its own.
 //
-// usage: idle [--seconds N] [--jack FRAMES[,FRAMES...] [--realtime]]
+// usage: idle [--seconds N] [--jack FRAMES[,FRAMES...] [--realtime] [--tandem PATH]]
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -91,10 +91,12 @@ int64_t RssKb(pid_t pid) {
   return -1;
 }
 
-// The scheduler's account of each thread of a process: its name and CPU time in ns, by thread id.
+// The scheduler's account of each thread of a process, by thread id: its name, CPU time in ns and
+// how many times it ran.
 struct ThreadCpu {
   std::string name;
   int64_t ns = 0;
+  int64_t runs = 0;
 };
 std::map<int, ThreadCpu> ThreadsCpu(pid_t pid) {
   std::map<int, ThreadCpu> threads;
@@ -105,7 +107,8 @@ std::map<int, ThreadCpu> ThreadsCpu(pid_t pid) {
     if (e->d_name[0] == '.') continue;
     ThreadCpu t;
     std::ifstream(dir + "/" + e->d_name + "/comm") >> t.name;
-    if (std::ifstream(dir + "/" + e->d_name + "/schedstat") >> t.ns)
+    int64_t waited = 0;
+    if (std::ifstream(dir + "/" + e->d_name + "/schedstat") >> t.ns >> waited >> t.runs)
       threads[std::atoi(e->d_name)] = t;
   }
   ::closedir(d);
@@ -152,8 +155,9 @@ std::string JackPorts() {
   return ports;
 }
 
-// Each process's CPU share over `seconds`, in % of a core, and each thread's when `threads`.
-std::vector<double> Measure(const std::vector<Child>& children, int seconds, bool threads) {
+// Each process's CPU share over `seconds`, in % of a core, and each thread's that took any, with
+// its CPU time a run.
+std::vector<double> Measure(const std::vector<Child>& children, int seconds) {
   std::vector<std::map<int, ThreadCpu>> before;
   for (const auto& c : children) before.push_back(ThreadsCpu(c.pid));
   const auto start = Clock::now();
@@ -164,18 +168,19 @@ std::vector<double> Measure(const std::vector<Child>& children, int seconds, boo
     double total = 0;
     std::string lines;
     for (const auto& [tid, t] : ThreadsCpu(children[i].pid)) {
-      auto was = before[i].find(tid);
-      const double share =
-          static_cast<double>(t.ns - (was == before[i].end() ? 0 : was->second.ns)) / 1e9 / wall *
-          100;
+      const ThreadCpu was = before[i].count(tid) ? before[i][tid] : ThreadCpu{};
+      const double ns = static_cast<double>(t.ns - was.ns);
+      const double share = ns / 1e9 / wall * 100;
       total += share;
+      if (share < 0.001) continue;
       char line[128];
-      std::snprintf(line, sizeof line, "    thread %-16s %7.3f %%\n", t.name.c_str(), share);
+      std::snprintf(line, sizeof line, "    thread %-7d %-8s %7.3f %%, %6.1f us a run\n", tid,
+                    t.name.c_str(), share,
+                    ns / 1e3 / static_cast<double>(std::max<int64_t>(1, t.runs - was.runs)));
       lines += line;
     }
     shares.push_back(total);
-    std::printf("  %-44s %7.3f %% of a core\n%s", children[i].name.c_str(), total,
-                threads ? lines.c_str() : "");
+    std::printf("  %-44s %7.3f %% of a core\n%s", children[i].name.c_str(), total, lines.c_str());
   }
   return shares;
 }
@@ -186,7 +191,8 @@ void Stop(Child& c) {
 }
 
 // What JACK adds to an idle peer at one period, beside a bare client's cost measured just before.
-bool MeasureJack(const std::string& period, int seconds, bool realtime, int quiet) {
+bool MeasureJack(const std::string& program, const std::string& period, int seconds, bool realtime,
+                 int quiet) {
   tandem::test::PrivateJackServer server;
   std::string why;
   if (!server.Start(why, /*synchronous=*/false, period.c_str(), realtime)) {
@@ -200,15 +206,16 @@ bool MeasureJack(const std::string& period, int seconds, bool realtime, int quie
   const bool up = WaitUntil([] { return JackPorts().find("idle-bare:in") != std::string::npos; },
                             std::chrono::seconds(10));
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  const double bareShare = up ? Measure({bare}, seconds, true)[0] : -1;
+  const double bareShare = up ? Measure({bare}, seconds)[0] : -1;
   Stop(bare);
   if (!up) return false;
 
   const uint16_t a = tandem::test::FreePortPair(), b = tandem::test::FreePortPair();
   const uint16_t nobody = tandem::test::FreePortPair();
   auto peer = [&](uint16_t listen, std::vector<std::string> midi) {
-    std::vector<std::string> args = {TANDEM_BINARY,          "--headless",  "--listen-port",
-                                     std::to_string(listen), "--send-port", std::to_string(nobody)};
+    std::vector<std::string> args = {program,         "--headless",
+                                     "--listen-port", std::to_string(listen),
+                                     "--send-port",   std::to_string(nobody)};
     args.insert(args.end(), midi.begin(), midi.end());
     return args;
   };
@@ -223,13 +230,16 @@ bool MeasureJack(const std::string& period, int seconds, bool realtime, int quie
   const bool open = WaitUntil(
       [] {
         const std::string ports = JackPorts();
-        return ports.find("idle-peer:midi_in") != std::string::npos &&
-               ports.find("idle-peer:midi_out") != std::string::npos;
+        // Both ports, whatever clients hold them.
+        std::istringstream lines(ports);
+        int ours = 0;
+        for (std::string line; std::getline(lines, line);) ours += line.rfind("idle-peer", 0) == 0;
+        return ours >= 2;
       },
       std::chrono::seconds(30));
   std::this_thread::sleep_for(std::chrono::seconds(2));
   if (open) {
-    const auto shares = Measure(peers, seconds, true);
+    const auto shares = Measure(peers, seconds);
     const double added = shares[0] - shares[1];
     std::printf("  JACK adds %.3f %% of a core; a bare client %.3f %%; the goal: <= %.3f %%: %s\n",
                 added, bareShare, bareShare + 0.2, added <= bareShare + 0.2 ? "met" : "NOT MET");
@@ -250,16 +260,21 @@ int main(int argc, char** argv) {
   int seconds = 20;
   std::string jack;
   bool realtime = false;
+  std::string program = TANDEM_BINARY;  // or another build's, to compare
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--seconds" && i + 1 < argc) {
       seconds = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--jack" && i + 1 < argc) {
       jack = argv[++i];
+    } else if (arg == "--tandem" && i + 1 < argc) {
+      program = argv[++i];
     } else if (arg == "--realtime") {
       realtime = true;
     } else {
-      std::fprintf(stderr, "usage: idle [--seconds N] [--jack FRAMES[,FRAMES...] [--realtime]]\n");
+      std::fprintf(stderr,
+                   "usage: idle [--seconds N] [--jack FRAMES[,FRAMES...] [--realtime] [--tandem "
+                   "PATH]]\n");
       return 2;
     }
   }
@@ -271,7 +286,7 @@ int main(int argc, char** argv) {
     bool all = true;
     std::istringstream periods(jack);
     for (std::string period; std::getline(periods, period, ',');)
-      all = MeasureJack(period, seconds, realtime, quiet[0]) && all;
+      all = MeasureJack(program, period, seconds, realtime, quiet[0]) && all;
     return all ? 0 : 1;
   }
   const uint16_t alone = tandem::test::FreePortPair(), nobody = tandem::test::FreePortPair();
