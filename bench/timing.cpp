@@ -176,9 +176,9 @@ void RunJack(const Case& c, int events, int warmup, uint64_t seed, jack_nframes_
   }
   std::optional<relay::LossyRelay> link;
   Connect(c, seed, a, b, link);
-  if (!WaitUntil([&] { return bench.Connect("timing-player:out", "tandem-ta-in:midi_in"); },
+  if (!WaitUntil([&] { return bench.Connect("timing-player:out", "tandem-ta:midi_in"); },
                  std::chrono::seconds(10)) ||
-      !bench.Connect("tandem-tb-out:midi_out", "timing-player:tandem"))
+      !bench.Connect("tandem-tb:midi_out", "timing-player:tandem"))
     throw std::runtime_error("cannot connect the peers' ports");
   if (!WaitUntil([&] { return b.Form().ReceptionBuffer.load() == c.buffer; },
                  std::chrono::seconds(5)))

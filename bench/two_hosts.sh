@@ -81,9 +81,9 @@ for mode in none in-msg constant variable; do
   # Both sessions bound and both MIDI clients up before a note is played.
   wait_until grep -q "RTP Initialisé" "$WORK/a.log"
   wait_until grep -q "RTP Initialisé" "$WORK/b.log"
-  wait_until sh -c 'jack_lsp 2>/dev/null | grep -q two-hosts-a-in && jack_lsp 2>/dev/null | grep -q two-hosts-b-out'
-  read -r sent played stuck keys < <(/usr/bin/python3 "$PLAYER" two-hosts-a-in:midi_in \
-    two-hosts-b-out:midi_out "$NOTES" "$SEED")
+  wait_until sh -c 'jack_lsp 2>/dev/null | grep -q two-hosts-a:midi_in && jack_lsp 2>/dev/null | grep -q two-hosts-b:midi_out'
+  read -r sent played stuck keys < <(/usr/bin/python3 "$PLAYER" two-hosts-a:midi_in \
+    two-hosts-b:midi_out "$NOTES" "$SEED")
   kill -TERM $A $B
   wait $A $B || true
   printf '%-10s %9s %9s %6s %s\n' $mode "$sent" "$played" "$stuck" "$keys"

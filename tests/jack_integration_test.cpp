@@ -157,8 +157,8 @@ TEST(JackIntegration, APerformanceCrossesToThePeersOutput) {
   test::JackMidiProbe player, listenerA;
   ASSERT_TRUE(player.Open("player"));
   ASSERT_TRUE(listenerA.Open("listener-a"));
-  const std::string inA = clientA + "-in:midi_in", outA = clientA + "-out:midi_out";
-  const std::string outB = clientB + "-out:midi_out";
+  const std::string inA = clientA + ":midi_in", outA = clientA + ":midi_out";
+  const std::string outB = clientB + ":midi_out";
   ASSERT_TRUE(WaitFor(
       [&] {
         auto ports = player.MidiPorts("tandem-");
@@ -238,7 +238,7 @@ TEST(JackIntegration, EventsKeepTheirFrameSpacingThroughABufferedPeer) {
   ASSERT_TRUE(a.Started());
   test::JackMidiProbe player;
   ASSERT_TRUE(player.Open("frames"));
-  const std::string inA = clientA + "-in:midi_in", outB = clientB + "-out:midi_out";
+  const std::string inA = clientA + ":midi_in", outB = clientB + ":midi_out";
   ASSERT_TRUE(WaitFor([&] { return player.Connect("frames:out", inA); }, 30s)) << a.Output();
   HeadlessPeer b("fb", PeerArgs(clientB, portB, portA));
   ASSERT_TRUE(b.Started());

@@ -37,9 +37,9 @@ TEST(JackRestart, ServerGoneIsSaidAndTheNextPressesReconnect) {
   // Connects a new probe to both of our ports and plays until a note makes the round trip.
   auto roundTrip = [&](test::JackMidiProbe& probe, const char* name) {
     if (!probe.Open(name)) return false;
-    if (!WaitFor([&] { return probe.Connect(probe.OutName(), client + "-in:midi_in"); }, 10s))
+    if (!WaitFor([&] { return probe.Connect(probe.OutName(), client + ":midi_in"); }, 10s))
       return false;
-    if (!probe.Connect(client + "-out:midi_out", probe.InName())) return false;
+    if (!probe.Connect(client + ":midi_out", probe.InName())) return false;
     return test::SyncMarker(
         [&](uint8_t i) {
           probe.Send({0x90, i, 100});

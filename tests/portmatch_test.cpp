@@ -25,6 +25,12 @@ TEST(PortMatch, ThroughAndOwnPortsAreRecognised) {
   EXPECT_TRUE(IsOwnPort("tandem-in:midi_in", "tandem"));
   EXPECT_TRUE(IsOwnPort("tandem-out:midi_out 129:0", "tandem"));
   EXPECT_TRUE(IsOwnPort("tandem-in-01:midi_in", "tandem"));  // JACK's rename of a second one
+  // JACK: one client for both ports, or its rename; another peer's client is not ours.
+  EXPECT_TRUE(IsOwnPort("tandem:midi_in", "tandem"));
+  EXPECT_TRUE(IsOwnPort("tandem-01:midi_out", "tandem"));
+  EXPECT_FALSE(IsOwnPort("tandem-b:midi_out", "tandem"));
+  EXPECT_FALSE(IsOwnPort("tandem-:midi_out", "tandem"));
+  EXPECT_FALSE(IsOwnPort("tandemx:midi_out", "tandem"));
   EXPECT_FALSE(IsOwnPort("tandem-input-device:x", "tandem"));
   EXPECT_FALSE(IsOwnPort("tandem-b-out:midi_out", "tandem"));
   EXPECT_TRUE(IsOwnPort("tandem-b-out:midi_out", "tandem-b"));

@@ -139,13 +139,14 @@ TEST_F(JackMidiTest, VirtualPortsCarryMessagesWithTheirLengthAndOrder) {
   out.SetFactory([&](std::string& e) { return midi->OpenOutput(PortChoice::Parse("virtual"), e); });
   ASSERT_TRUE(out.Open(&error)) << error;
 
-  // Each direction is its own client, so scripts find NAME-in:midi_in and NAME-out:midi_out.
+  // One client holds both ports, so scripts find NAME:midi_in and NAME:midi_out.
   auto ports = probe->MidiPorts(client);
-  EXPECT_NE(std::find(ports.begin(), ports.end(), client + "-in:midi_in"), ports.end());
-  EXPECT_NE(std::find(ports.begin(), ports.end(), client + "-out:midi_out"), ports.end());
+  EXPECT_EQ(ports.size(), 2u);
+  EXPECT_NE(std::find(ports.begin(), ports.end(), client + ":midi_in"), ports.end());
+  EXPECT_NE(std::find(ports.begin(), ports.end(), client + ":midi_out"), ports.end());
 
-  ASSERT_TRUE(probe->Connect(client + "-out:midi_out", client + "-in:midi_in"));
-  ASSERT_TRUE(probe->Connect(client + "-out:midi_out", probe->InName()));
+  ASSERT_TRUE(probe->Connect(client + ":midi_out", client + ":midi_in"));
+  ASSERT_TRUE(probe->Connect(client + ":midi_out", probe->InName()));
   Sync([&](uint8_t i) { out.ShortMsg(0x0077BFu | uint32_t{i} << 16); }, &inbox, true);
 
   // Packed words as the playback thread sends them: program change and channel pressure are
@@ -160,13 +161,23 @@ TEST_F(JackMidiTest, VirtualPortsCarryMessagesWithTheirLengthAndOrder) {
   }));
   EXPECT_EQ(inbox.Get(), expected);
   EXPECT_EQ(probe->Received(), expected);
+
+  // The input closes and opens again, under its own name, while the output plays on.
+  auto marker = [&](uint8_t i) { out.ShortMsg(0x0077BFu | uint32_t{i} << 16); };
+  in.reset();
+  EXPECT_EQ(probe->MidiPorts(client), std::vector<std::string>{client + ":midi_out"});
+  Sync(marker, nullptr, true);
+  in = midi->OpenInput(PortChoice::Parse("virtual"), inbox.Callback(), error);
+  ASSERT_TRUE(in) << error;
+  ASSERT_TRUE(probe->Connect(client + ":midi_out", client + ":midi_in"));
+  Sync(marker, &inbox, true);
 }
 
 TEST_F(JackMidiTest, ClosingAnOutputSilencesWhatItLeftSounding) {
   std::string error;
   auto out = midi->OpenOutput(PortChoice::Parse("virtual"), error);
   ASSERT_TRUE(out) << error;
-  ASSERT_TRUE(probe->Connect(client + "-out:midi_out", probe->InName()));
+  ASSERT_TRUE(probe->Connect(client + ":midi_out", probe->InName()));
   Sync([&](uint8_t i) { out->Send(Marker(i).data(), 3); }, nullptr, true);
 
   const std::vector<Bytes> played = {{0x90, 60, 100}, {0x92, 64, 80}, {0x90, 67, 90},
@@ -196,7 +207,7 @@ TEST_F(JackMidiTest, DefaultPortsSkipOurOwnAndFallBackToAVirtualOutput) {
   ASSERT_TRUE(probe->Open("probe"));
   auto sources = midi->InputPorts();
   ASSERT_GE(sources.size(), 2u);
-  EXPECT_EQ(sources[0], client + "-out:midi_out");  // listed first, and skipped
+  EXPECT_EQ(sources[0], client + ":midi_out");  // listed first, and skipped
 
   Inbox inbox;
   auto in = midi->OpenInput(PortChoice{}, inbox.Callback(), error);
@@ -207,7 +218,7 @@ TEST_F(JackMidiTest, DefaultPortsSkipOurOwnAndFallBackToAVirtualOutput) {
   EXPECT_EQ(inbox.Get()[0], (Bytes{0x93, 60, 100}));
 
   // Our output never feeds our own input.
-  ASSERT_TRUE(probe->Connect(client + "-out:midi_out", probe->InName()));
+  ASSERT_TRUE(probe->Connect(client + ":midi_out", probe->InName()));
   Sync([&](uint8_t i) { out->Send(Marker(i).data(), 3); }, nullptr, true);
   EXPECT_EQ(inbox.Get().size(), 1u);
 }
@@ -257,7 +268,7 @@ TEST_F(JackMidiTest, NoCallbackRunsOnceTheInputIsClosed) {
       },
       error);
   ASSERT_TRUE(in) << error;
-  ASSERT_TRUE(probe->Connect(probe->OutName(), client + "-in:midi_in"));
+  ASSERT_TRUE(probe->Connect(probe->OutName(), client + ":midi_in"));
   for (int i = 0; i < 2000; ++i) probe->Send({0x90, static_cast<uint8_t>(i % 128), 1});
   ASSERT_TRUE(WaitFor([&] { return calls.load() > 10; }));
   in.reset();

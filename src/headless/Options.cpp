@@ -278,7 +278,8 @@ MIDI:
   --record FILE.mid      record the session into FILE.mid, a Standard MIDI File with
                          one track for what is played here and one for the partner, to
                          the millisecond; written as it goes, readable even after a crash
-  --client-name NAME     MIDI client names NAME-in and NAME-out (default tandem)
+  --client-name NAME     MIDI client name (default tandem): with JACK one client, ports
+                         NAME:midi_in and NAME:midi_out; with ALSA NAME-in and NAME-out
   --transpose N          transpose received notes by N semitones (-127..127)
   --channel N|off        play received events on channel N (1..16; default 1), or as sent
   --local-channel N|off  also play our own events locally on channel N after the local buffer

@@ -6,9 +6,11 @@
 #include <semaphore.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -68,53 +70,120 @@ std::vector<std::string> MidiPorts(jack_client_t* client, unsigned long flags) {
   return names;
 }
 
-// One client with one MIDI port; the subclass's Process runs in JACK's real-time thread.
-class JackPortClient {
- public:
-  virtual ~JackPortClient() { Close(); }
+// What the process callback hands each port for one cycle.
+struct Cycle {
+  jack_nframes_t frames;
+  jack_nframes_t start;  // the cycle's first frame
+  jack_nframes_t rate;
+  const FrameClock& clock;
+};
 
-  bool Open(const std::string& clientName, const char* portName, unsigned long flags,
-            std::string& error) {
+// A port's share of the process callback, run in JACK's real-time thread.
+class JackSide {
+ public:
+  virtual void Process(const Cycle& cycle) = 0;
+
+ protected:
+  ~JackSide() = default;
+};
+
+class JackClient;
+
+// The client a system's ports share, while any of them is open.
+struct ClientSlot {
+  std::mutex mutex;
+  std::weak_ptr<JackClient> client;
+};
+
+// Our one JACK client: one process callback for whichever ports are open, so the server wakes us
+// once a period however many there are (each client is woken on its own, at several times the
+// cost of the callback itself). Ports are registered and unregistered on the live client; the
+// callback finds them through atomics.
+class JackClient {
+ public:
+  explicit JackClient(std::shared_ptr<ClientSlot> slot) : slot_(std::move(slot)) {}
+  JackClient(const JackClient&) = delete;
+  JackClient& operator=(const JackClient&) = delete;
+  // Ends the process callbacks. Under the slot's lock: a client opened meanwhile would find the
+  // name still taken, and JACK would rename it.
+  ~JackClient() {
+    if (client_ == nullptr) return;
+    std::lock_guard lock(slot_->mutex);
+    jack_client_close(client_);
+  }
+
+  bool Open(const std::string& name, std::string& error) {
     QuietJack();
     jack_status_t status{};
-    client_ = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
+    client_ = jack_client_open(name.c_str(), JackNoStartServer, &status);
     if (client_ == nullptr) {
       error =
           (status & JackServerFailed) != 0 ? "no JACK server running" : "cannot open a JACK client";
       return false;
     }
-    jack_set_process_callback(client_, &JackPortClient::OnProcess, this);
-    jack_on_shutdown(client_, &JackPortClient::OnShutdown, this);
+    jack_set_process_callback(client_, &JackClient::OnProcess, this);
+    jack_on_shutdown(client_, &JackClient::OnShutdown, this);
     if (jack_activate(client_) != 0) {
+      jack_client_close(client_);
+      client_ = nullptr;
       error = "cannot activate the JACK client";
       return false;
     }
-    // Registered once the client runs: a port of a client not yet active is listed by the server
-    // but refuses connections, and a script that saw it would fail to connect.
-    jack_port_t* port = jack_port_register(client_, portName, JACK_DEFAULT_MIDI_TYPE, flags, 0);
-    if (port == nullptr) {
-      error = std::string("cannot register JACK port ") + portName;
-      return false;
-    }
-    port_ = port;
-    live_.store(port, std::memory_order_release);
     return true;
   }
 
-  // Ends the process callbacks: none runs once this returns.
-  void Close() {
-    if (client_ == nullptr) return;
-    jack_client_close(client_);
-    client_ = nullptr;
+  // Registered on the running client: a port of a client not yet active is listed by the server
+  // but refuses connections, and a script that saw it would fail to connect. A port of that name
+  // still open (an input whose thread has not let go of it yet) leaves the new one NAME-01, as
+  // JACK does with client names.
+  jack_port_t* Register(const char* name, unsigned long flags, std::string& error) {
+    std::lock_guard lock(requests_);
+    for (int n = 0; n < 10; ++n) {
+      const std::string wanted = n == 0 ? name : std::string(name) + "-0" + std::to_string(n);
+      jack_port_t* port =
+          jack_port_register(client_, wanted.c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
+      if (port != nullptr) return port;
+      const std::string full = std::string(jack_get_client_name(client_)) + ":" + wanted;
+      if (jack_port_by_name(client_, full.c_str()) == nullptr) break;
+    }
+    error = std::string("cannot register JACK port ") + name;
+    return nullptr;
+  }
+  void Unregister(jack_port_t* port) {
+    std::lock_guard lock(requests_);
+    jack_port_unregister(client_, port);
+  }
+
+  // The callback runs `side` from its next cycle on; false when every place is taken.
+  bool Attach(JackSide* side) {
+    for (auto& place : sides_) {
+      JackSide* empty = nullptr;
+      if (place.compare_exchange_strong(empty, side)) return true;
+    }
+    return false;
+  }
+  // No callback runs `side` once this returns. The callback never waits, so neither does this
+  // for longer than one callback.
+  void Detach(JackSide* side) {
+    for (auto& place : sides_) {
+      JackSide* mine = side;
+      place.compare_exchange_strong(mine, nullptr);
+    }
+    // A callback that found `side` entered before it was taken out, and is counted here.
+    while (inside_.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
 
   bool Connect(const std::string& source, const std::string& destination, std::string& error) {
+    std::lock_guard lock(requests_);
     if (jack_connect(client_, source.c_str(), destination.c_str()) == 0) return true;
     error = "cannot connect " + source + " to " + destination;
     return false;
   }
+  std::vector<std::string> Ports(unsigned long flags) {
+    std::lock_guard lock(requests_);
+    return MidiPorts(client_, flags);
+  }
 
-  std::string PortName() const { return jack_port_name(port_); }
   bool Alive() const { return alive_.load(std::memory_order_acquire); }
   // One period in microseconds, as the server runs now.
   int64_t PeriodUs() const {
@@ -122,36 +191,78 @@ class JackPortClient {
     return rate == 0 ? 0 : int64_t{jack_get_buffer_size(client_)} * 1000000 / rate;
   }
 
- protected:
-  virtual void Process(jack_nframes_t frames) = 0;
-  virtual void Gone() {}
-
-  jack_client_t* client_ = nullptr;
-  jack_port_t* port_ = nullptr;
-  // Frames to our clock and back, from when this client's cycles ran. JACK's own estimate
-  // (jack_frames_to_time) was seen tens of milliseconds off for seconds after cycles ran late,
-  // which put whole stretches of events at period starts.
-  FrameClock clock_;
-
  private:
+  static constexpr size_t kSides = 4;
+
   static int OnProcess(jack_nframes_t frames, void* arg) {
-    auto* self = static_cast<JackPortClient*>(arg);
-    // The first cycles may come before the port is registered.
-    if (self->live_.load(std::memory_order_acquire) == nullptr) return 0;
-    self->clock_.Cycle(jack_last_frame_time(self->client_), SteadyUs(),
-                       jack_get_sample_rate(self->client_), frames);
-    self->Process(frames);
+    auto* self = static_cast<JackClient*>(arg);
+    self->inside_.fetch_add(1);
+    const jack_nframes_t start = jack_last_frame_time(self->client_);
+    const jack_nframes_t rate = jack_get_sample_rate(self->client_);
+    self->clock_.Cycle(start, SteadyUs(), rate, frames);
+    const Cycle cycle{frames, start, rate, self->clock_};
+    for (auto& place : self->sides_) {
+      if (JackSide* side = place.load()) side->Process(cycle);
+    }
+    self->inside_.fetch_sub(1, std::memory_order_release);
     return 0;
   }
   // Runs on a thread of libjack's when the server stops or throws us out.
   static void OnShutdown(void* arg) {
-    auto* self = static_cast<JackPortClient*>(arg);
-    self->alive_.store(false, std::memory_order_release);
-    self->Gone();
+    static_cast<JackClient*>(arg)->alive_.store(false, std::memory_order_release);
   }
 
+  std::shared_ptr<ClientSlot> slot_;
+  jack_client_t* client_ = nullptr;
+  // libjack sends a client's requests to the server and reads the answers on one socket, unlocked:
+  // two threads asking at once (the input opened by its thread, the output by another) get each
+  // other's answers, or none.
+  std::mutex requests_;
+  // Frames to our clock and back, from when this client's cycles ran. JACK's own estimate
+  // (jack_frames_to_time) was seen tens of milliseconds off for seconds after cycles ran late,
+  // which put whole stretches of events at period starts.
+  FrameClock clock_;
+  std::array<std::atomic<JackSide*>, kSides> sides_{};
+  std::atomic<int> inside_{0};  // callbacks running now (0 or 1)
   std::atomic<bool> alive_{true};
-  std::atomic<jack_port_t*> live_{nullptr};
+};
+
+// One MIDI port of ours on the shared client.
+class JackPort : public JackSide {
+ public:
+  bool Join(std::shared_ptr<JackClient> client, const char* name, unsigned long flags,
+            std::string& error) {
+    client_ = std::move(client);
+    port_ = client_->Register(name, flags, error);
+    if (port_ == nullptr) return false;
+    if (!client_->Attach(this)) {
+      error = "too many JACK ports open";
+      return false;
+    }
+    attached_ = true;
+    return true;
+  }
+
+  JackClient& Client() { return *client_; }
+  std::string PortName() const { return jack_port_name(port_); }
+  bool Alive() const { return client_ != nullptr && client_->Alive(); }
+
+ protected:
+  ~JackPort() = default;
+
+  // Leaves the client: no callback runs this port once it returns, and the last port to leave
+  // closes the client. Called by the destructor of the class that holds what Process uses.
+  void Leave() {
+    if (client_ == nullptr) return;
+    client_->Detach(this);
+    if (port_ != nullptr) client_->Unregister(port_);
+    port_ = nullptr;
+    client_.reset();
+  }
+
+  std::shared_ptr<JackClient> client_;
+  jack_port_t* port_ = nullptr;
+  bool attached_ = false;
 };
 
 // Frees a ring made by jack_ringbuffer_create.
@@ -169,13 +280,13 @@ Ring MakeRing() {
 
 // Capture: the process callback stamps each event with its frame's moment and passes it through
 // the ring; a thread of ours converts the moment to our clock and calls back.
-class JackInPort : public MidiInPort, public JackPortClient {
+class JackInPort : public MidiInPort, public JackPort {
  public:
   explicit JackInPort(MidiInCallback callback) : callback_(std::move(callback)) {
     sem_init(&wake_, 0, 0);
   }
   ~JackInPort() override {
-    Close();  // no process callback after this, so nothing more enters the ring
+    Leave();  // no process callback after this, so nothing more enters the ring
     stop_.store(true);
     sem_post(&wake_);
     if (reader_.joinable()) reader_.join();
@@ -195,10 +306,8 @@ class JackInPort : public MidiInPort, public JackPortClient {
   int64_t DeliveredWithinUs() const override { return 2000; }
   uint64_t Dropped() const { return dropped_.load(); }
 
- protected:
-  void Process(jack_nframes_t frames) override {
-    void* buffer = jack_port_get_buffer(port_, frames);
-    const jack_nframes_t start = jack_last_frame_time(client_);
+  void Process(const Cycle& cycle) override {
+    void* buffer = jack_port_get_buffer(port_, cycle.frames);
     const uint32_t count = jack_midi_get_event_count(buffer);
     bool wrote = false;
     for (uint32_t i = 0; i < count; ++i) {
@@ -211,14 +320,13 @@ class JackInPort : public MidiInPort, public JackPortClient {
         dropped_.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
-      e.us = clock_.MomentOf(start + event.time);
+      e.us = cycle.clock.MomentOf(cycle.start + event.time);
       jack_ringbuffer_write(ring_.get(), reinterpret_cast<const char*>(&e), sizeof e);
       wrote = true;
     }
     // A semaphore's post never blocks: it is the one wake-up a real-time thread may give.
     if (wrote) sem_post(&wake_);
   }
-  void Gone() override { sem_post(&wake_); }
 
  private:
   void Read() {
@@ -247,22 +355,31 @@ class JackInPort : public MidiInPort, public JackPortClient {
 
 // Output: the playback thread queues events with their moment; the process callback writes each
 // into the period that holds its frame.
-class JackOutPort : public MidiOutPort, public JackPortClient {
+class JackOutPort : public MidiOutPort, public JackPort {
  public:
   ~JackOutPort() override {
-    // What is queued or was written in the last period is still on its way to the readers:
-    // closing sooner loses it, the note-offs of a silence too. Bounded for a stuck server.
-    if (sent_ && Alive() && client_ != nullptr) {
-      const auto period = std::chrono::microseconds(std::max<int64_t>(PeriodUs(), 1000));
-      const auto deadline = std::chrono::steady_clock::now() + 4 * period + LeadTime() +
-                            std::chrono::milliseconds(20);
-      while (Alive() && std::chrono::steady_clock::now() < deadline &&
-             jack_ringbuffer_read_space(ring_.get()) > 0) {
+    if (attached_ && Alive()) {
+      const auto period = std::chrono::microseconds(std::max<int64_t>(client_->PeriodUs(), 1000));
+      // What is queued or was written in the last period is still on its way to the readers:
+      // closing sooner loses it, the note-offs of a silence too. Bounded for a stuck server.
+      if (sent_) {
+        const auto deadline = std::chrono::steady_clock::now() + 4 * period + LeadTime() +
+                              std::chrono::milliseconds(20);
+        while (Alive() && std::chrono::steady_clock::now() < deadline &&
+               jack_ringbuffer_read_space(ring_.get()) > 0) {
+          std::this_thread::sleep_for(period / 4);
+        }
+        if (Alive()) std::this_thread::sleep_for(2 * period);
+      }
+      // The client outlives this port, and the port's buffer is read as it was last written until
+      // the port is gone: a cycle clears it first, so its readers get nothing twice.
+      quiet_.store(true);
+      const auto deadline = std::chrono::steady_clock::now() + 4 * period;
+      while (Alive() && !cleared_.load() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(period / 4);
       }
-      if (Alive()) std::this_thread::sleep_for(2 * period);
     }
-    Close();
+    Leave();
   }
 
   bool Start() {
@@ -290,20 +407,24 @@ class JackOutPort : public MidiOutPort, public JackPortClient {
 
   std::string Failure() const override { return Alive() ? std::string() : kServerGone; }
 
- protected:
-  void Process(jack_nframes_t frames) override {
-    void* buffer = jack_port_get_buffer(port_, frames);
+  void Process(const Cycle& cycle) override {
+    void* buffer = jack_port_get_buffer(port_, cycle.frames);
     jack_midi_clear_buffer(buffer);
+    if (quiet_.load()) {
+      cleared_.store(true);
+      return;
+    }
     // Beyond this an event's moment is not believed, and it goes out at once rather than block
     // everything queued behind it.
-    const auto far = static_cast<int64_t>(jack_get_sample_rate(client_)) * 2;
+    const auto far = static_cast<int64_t>(cycle.rate) * 2;
+    const auto frames = static_cast<int64_t>(cycle.frames);
     jack_nframes_t offset = 0;
     RingEvent e;
     while (jack_ringbuffer_peek(ring_.get(), reinterpret_cast<char*>(&e), sizeof e) == sizeof e) {
       if (e.us != 0) {
-        const int64_t at = clock_.FramesUntil(e.us);
-        if (at >= static_cast<int64_t>(frames) && at < far) break;  // a later period's
-        if (at > static_cast<int64_t>(offset) && at < static_cast<int64_t>(frames)) {
+        const int64_t at = cycle.clock.FramesUntil(e.us);
+        if (at >= frames && at < far) break;  // a later period's
+        if (at > static_cast<int64_t>(offset) && at < frames) {
           offset = static_cast<jack_nframes_t>(at);
         }
       }
@@ -315,7 +436,7 @@ class JackOutPort : public MidiOutPort, public JackPortClient {
 
  private:
   std::chrono::microseconds LeadTime() const {
-    return std::chrono::microseconds(PeriodUs() + 10000);
+    return std::chrono::microseconds((client_ != nullptr ? client_->PeriodUs() : 0) + 10000);
   }
 
   bool Queue(const uint8_t* bytes, size_t length, int64_t us) {
@@ -331,12 +452,15 @@ class JackOutPort : public MidiOutPort, public JackPortClient {
 
   Ring ring_;
   bool sent_ = false;
+  std::atomic<bool> quiet_{false};    // closing: the callback only clears the buffer
+  std::atomic<bool> cleared_{false};  // and has done so once
   SoundingNotes sounding_;  // only the sending side touches it, under GuardedMidiOut's lock
 };
 
 class JackMidiSystem : public MidiSystem {
  public:
-  explicit JackMidiSystem(std::string clientName) : clientName_(std::move(clientName)) {}
+  explicit JackMidiSystem(std::string clientName)
+      : clientName_(std::move(clientName)), slot_(std::make_shared<ClientSlot>()) {}
 
   std::string Name() const override { return "jack"; }
   std::vector<std::string> InputPorts() override { return Query(JackPortIsOutput); }
@@ -353,7 +477,7 @@ class JackMidiSystem : public MidiSystem {
   }
 
  private:
-  // Each port is a client of its own ("NAME-in", "NAME-out"), as the ports were named before.
+  // Both ports are on one client, NAME, opened with the first of them and closed with the last.
   template <typename Port>
   std::unique_ptr<Port> OpenPort(std::unique_ptr<Port> port, const PortChoice& choice,
                                  PortDirection direction, std::string& error) {
@@ -367,7 +491,9 @@ class JackMidiSystem : public MidiSystem {
       error = "cannot make the MIDI " + what + "'s queue";
       return nullptr;
     }
-    if (!port->Open(clientName_ + (input ? "-in" : "-out"), input ? kInPortName : kOutPortName,
+    auto client = Acquire(error);
+    if (client == nullptr ||
+        !port->Join(std::move(client), input ? kInPortName : kOutPortName,
                     input ? JackPortIsInput : JackPortIsOutput, error) ||
         !Pick(*port, choice, direction, error)) {
       return nullptr;
@@ -375,7 +501,25 @@ class JackMidiSystem : public MidiSystem {
     return port;
   }
 
+  // The open client, or a new one when there is none or the server threw the last one out.
+  std::shared_ptr<JackClient> Acquire(std::string& error) {
+    std::shared_ptr<JackClient> open;  // let go of after the lock: it may be the last reference
+    std::lock_guard lock(slot_->mutex);
+    open = slot_->client.lock();
+    if (open != nullptr && open->Alive()) return open;
+    auto client = std::make_shared<JackClient>(slot_);
+    if (!client->Open(clientName_, error)) return nullptr;
+    slot_->client = client;
+    return client;
+  }
+
   std::vector<std::string> Query(unsigned long flags) {
+    std::shared_ptr<JackClient> open;
+    {
+      std::lock_guard lock(slot_->mutex);
+      open = slot_->client.lock();
+    }
+    if (open != nullptr && open->Alive()) return open->Ports(flags);
     QuietJack();
     jack_client_t* client =
         jack_client_open((clientName_ + "-query").c_str(), JackNoStartServer, nullptr);
@@ -386,10 +530,9 @@ class JackMidiSystem : public MidiSystem {
   }
 
   // Connects the port the choice names, or leaves ours alone for a virtual one.
-  bool Pick(JackPortClient& port, const PortChoice& choice, PortDirection direction,
-            std::string& error) {
+  bool Pick(JackPort& port, const PortChoice& choice, PortDirection direction, std::string& error) {
     const bool input = direction == PortDirection::Input;
-    auto ports = Query(input ? JackPortIsOutput : JackPortIsInput);
+    auto ports = port.Client().Ports(input ? JackPortIsOutput : JackPortIsInput);
     PortPick pick = ChoosePort(ports, choice, direction, clientName_);
     if (pick.kind == PortPick::Kind::Error) {
       error = pick.error;
@@ -397,11 +540,12 @@ class JackMidiSystem : public MidiSystem {
     }
     if (pick.kind == PortPick::Kind::Virtual) return true;
     const std::string& other = ports[pick.index];
-    return input ? port.Connect(other, port.PortName(), error)
-                 : port.Connect(port.PortName(), other, error);
+    return input ? port.Client().Connect(other, port.PortName(), error)
+                 : port.Client().Connect(port.PortName(), other, error);
   }
 
   std::string clientName_;
+  std::shared_ptr<ClientSlot> slot_;
 };
 
 }  // namespace

@@ -14,7 +14,8 @@ namespace tandem {
 // `cycle` receives the length of the server's process cycle.
 bool JackServerRuns(const std::string& clientName, std::chrono::microseconds* cycle = nullptr);
 
-// Clients NAME-in (port midi_in) and NAME-out (port midi_out), as RtMidi named them.
+// One client NAME holding ports midi_in and midi_out (NAME:midi_in, NAME:midi_out), opened with
+// the first port and closed with the last.
 std::shared_ptr<MidiSystem> MakeJackMidiSystem(const std::string& clientName);
 
 }  // namespace tandem

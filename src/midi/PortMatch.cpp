@@ -58,6 +58,7 @@ bool IsThroughPort(const std::string& name) {
 }
 
 bool IsOwnPort(const std::string& name, const std::string& clientName) {
+  // RtMidi's clients, one a direction.
   for (const char* suffix : {"-in", "-out"}) {
     std::string client = clientName + suffix;
     if (StartsWith(name, client) && name.size() > client.size() &&
@@ -65,7 +66,18 @@ bool IsOwnPort(const std::string& name, const std::string& clientName) {
       return true;
     }
   }
-  return false;
+  // Our JACK client, NAME or as JACK renames a second one, NAME-01.
+  if (!StartsWith(name, clientName)) return false;
+  size_t at = clientName.size();
+  if (name.compare(at, 1, "-") == 0) {
+    size_t digits = at + 1;
+    while (digits < name.size() && std::isdigit(static_cast<unsigned char>(name[digits])) != 0) {
+      ++digits;
+    }
+    if (digits == at + 1) return false;
+    at = digits;
+  }
+  return name.compare(at, 1, ":") == 0;
 }
 
 PortPick ChoosePort(const std::vector<std::string>& ports, const PortChoice& choice,

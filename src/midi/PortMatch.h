@@ -19,7 +19,8 @@ struct PortPick {
 
 // The system's own loop-back port, which only echoes what other programs send it.
 bool IsThroughPort(const std::string& name);
-// A port of one of our own clients (NAME-in, NAME-out, or their renamed NAME-in-01...).
+// A port of one of our own clients: JACK's NAME (or its renamed NAME-01...), RtMidi's NAME-in and
+// NAME-out (or NAME-in-01...).
 bool IsOwnPort(const std::string& name, const std::string& clientName);
 
 // Default: the first port that is neither a through port nor ours; for an output, a port of our

@@ -9,8 +9,9 @@
 namespace tandem {
 
 // api: "auto" (ALSA when the sequencer opens, else JACK when a server runs, else none), "alsa",
-// "jack" or "none". clientName names our clients NAME-in / NAME-out. `message` says what was
-// picked, or why there is no MIDI system; the result is never null (a NullMidiSystem at worst).
+// "jack" or "none". clientName names our clients: with JACK one client NAME, with ALSA NAME-in
+// and NAME-out. `message` says what was picked, or why there is no MIDI system; the result is
+// never null (a NullMidiSystem at worst).
 std::shared_ptr<MidiSystem> MakeMidiSystem(const std::string& api, const std::string& clientName,
                                            std::string& message);
 
