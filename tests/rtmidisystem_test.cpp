@@ -175,6 +175,9 @@ TEST_F(JackMidiTest, VirtualPortsCarryMessagesWithTheirLengthAndOrder) {
 
 TEST_F(JackMidiTest, ClosingAnOutputSilencesWhatItLeftSounding) {
   std::string error;
+  Inbox inbox;  // an input keeps the client running once the output is gone
+  auto in = midi->OpenInput(PortChoice::Parse("virtual"), inbox.Callback(), error);
+  ASSERT_TRUE(in) << error;
   auto out = midi->OpenOutput(PortChoice::Parse("virtual"), error);
   ASSERT_TRUE(out) << error;
   ASSERT_TRUE(probe->Connect(client + ":midi_out", probe->InName()));

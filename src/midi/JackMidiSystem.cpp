@@ -371,8 +371,8 @@ class JackOutPort : public MidiOutPort, public JackPort {
         }
         if (Alive()) std::this_thread::sleep_for(2 * period);
       }
-      // The client outlives this port, and the port's buffer is read as it was last written until
-      // the port is gone: a cycle clears it first, so its readers get nothing twice.
+      // The client may outlive this port, whose buffer is read as it was last written until the
+      // port is gone: a cycle clears it first, so its readers get nothing twice.
       quiet_.store(true);
       const auto deadline = std::chrono::steady_clock::now() + 4 * period;
       while (Alive() && !cleared_.load() && std::chrono::steady_clock::now() < deadline) {
