@@ -12,7 +12,6 @@ namespace {
 
 constexpr size_t kRecordHeader = 13;     // RFC 6347 4.1
 constexpr size_t kHandshakeHeader = 12;  // RFC 6347 4.2.2
-constexpr uint8_t kContentAlert = 21;
 constexpr uint8_t kContentHandshake = 22;
 constexpr uint8_t kClientHello = 1;
 
