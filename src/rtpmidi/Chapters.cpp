@@ -45,7 +45,8 @@ void EncodeChannel(const ChannelJournal& c, std::vector<uint8_t>& out) {
   }
   if (c.n) {
     toc |= kTocN;
-    const size_t logs = std::min<size_t>(c.n->logs.size(), 128);
+    // 128 logs take the OFFBITS range's code: with offs to send, the 128th log is left out.
+    const size_t logs = std::min<size_t>(c.n->logs.size(), c.n->offs.any() ? 127 : 128);
     int low = 15, high = logs == 128 ? 0 : 1;  // no OFFBITS
     if (logs < 128 && c.n->offs.any()) {
       low = 16, high = -1;

@@ -50,7 +50,8 @@ struct ChapterW {
 };
 
 // Chapter N: note-on logs (notes sounding, with the Y bit for ones recent enough to strike again)
-// and the off bits (notes released since the checkpoint).
+// and the off bits (notes released since the checkpoint). A note in both was struck, then
+// released.
 struct NoteLog {
   bool s = false;
   uint8_t note = 0;

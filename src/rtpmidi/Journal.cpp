@@ -57,6 +57,7 @@ void JournalSender::Record(std::span<const uint8_t> command, uint16_t sequence, 
   if (status == 0xFF) {  // System Reset: every note is off, and nothing before it matters
     for (Channel& c : channels_) {
       c.velocity.fill(0);
+      c.strike.fill(Strike{});
       for (Item& i : c.note) Drop(i);
     }
     return;
@@ -72,6 +73,7 @@ void JournalSender::Record(std::span<const uint8_t> command, uint16_t sequence, 
       break;
     case 0x90:
       c.velocity[d1] = d2;
+      if (d2 != 0) c.strike[d1] = Strike{seq, atUs, d2};
       Touch(c.note[d1], seq, atUs);
       break;
     case 0xA0:
@@ -87,6 +89,7 @@ void JournalSender::Record(std::span<const uint8_t> command, uint16_t sequence, 
       if (SilencesNotes(d1)) {
         // Notes before it are over on both sides; the count tool carries the command itself.
         c.velocity.fill(0);
+        c.strike.fill(Strike{});
         for (Item& i : c.note) Drop(i);
       }
       if (d1 == 121) {
@@ -188,22 +191,33 @@ RecoveryJournal JournalSender::Build(uint16_t sequence, int64_t now) {
     }
     ChapterN cn;
     cn.b = true;
-    std::vector<std::tuple<uint32_t, int64_t, uint8_t>> on;
+    // Logs for the notes sounding, and for the ones struck and released since the checkpoint
+    // while still recent (a log beside an OFFBITS bit: the note-on came before the note-off).
+    std::vector<std::pair<uint32_t, uint8_t>> on, released;
     for (uint8_t n = 0; n < 128; ++n) {
       const Item& i = c.note[n];
       if (!i.live) continue;
-      if (c.velocity[n] == 0) {
-        cn.offs.set(n);
-        cn.b &= single(i);
-      } else {
-        on.emplace_back(i.seq, i.atUs, n);
+      const Strike& k = c.strike[n];
+      if (c.velocity[n] != 0) {
+        on.emplace_back(k.seq, n);
+        continue;
+      }
+      cn.offs.set(n);
+      cn.b &= single(i);
+      if (k.velocity != 0 && k.seq >= checkpointExt_ && now - k.atUs < kRecentNoteUs) {
+        released.emplace_back(k.seq, n);
       }
     }
-    std::sort(on.begin(), on.end());  // oldest first
-    for (const auto& [seq, at, n] : on) {
-      const Item& i = c.note[n];
-      cn.logs.push_back(NoteLog{single(i), n, now - at < kRecentNoteUs, c.velocity[n]});
-      cj.s &= single(i);
+    // 128 logs leave no room for OFFBITS: the released notes' logs give way, the oldest first.
+    std::sort(released.begin(), released.end());
+    const size_t room = 127 - std::min<size_t>(on.size(), 127);
+    if (released.size() > room) released.erase(released.begin(), released.end() - room);
+    on.insert(on.end(), released.begin(), released.end());
+    std::sort(on.begin(), on.end());  // oldest note-on first
+    for (const auto& [seq, n] : on) {
+      const Strike& k = c.strike[n];
+      cn.logs.push_back(NoteLog{seq != previous, n, now - k.atUs < kRecentNoteUs, k.velocity});
+      cj.s &= seq != previous;
     }
     if (!cn.logs.empty() || cn.offs.any()) cj.s &= cn.b, cj.n = std::move(cn), any = true;
     if (c.pressureItem.live) {
@@ -231,7 +245,7 @@ RecoveryJournal JournalSender::Build(uint16_t sequence, int64_t now) {
 
 JournalReceiver::JournalReceiver() : channels_(16) {}
 
-void JournalReceiver::Played(std::span<const uint8_t> command) {
+void JournalReceiver::Played(std::span<const uint8_t> command, uint32_t seq) {
   if (command.empty()) return;
   const uint8_t status = command[0];
   if (status == 0xFF) {
@@ -248,6 +262,7 @@ void JournalReceiver::Played(std::span<const uint8_t> command) {
       break;
     case 0x90:
       c.velocity[d1] = d2;
+      if (d2 != 0) c.struck[d1] = seq;
       break;
     case 0xA0:
       c.poly[d1] = d2;
@@ -276,13 +291,18 @@ void JournalReceiver::Played(std::span<const uint8_t> command) {
   }
 }
 
-void JournalReceiver::Emit(std::vector<Repair>& out, std::vector<uint8_t> bytes) {
-  Played(bytes);
+void JournalReceiver::Emit(std::vector<Repair>& out, std::vector<uint8_t> bytes, uint32_t seq) {
+  Played(bytes, seq);
   out.push_back(Repair{std::move(bytes)});
 }
 
-std::vector<Repair> JournalReceiver::Repairs(const RecoveryJournal& journal, bool strike) {
+std::vector<Repair> JournalReceiver::Repairs(const RecoveryJournal& journal, uint32_t seq,
+                                             bool strike) {
   std::vector<Repair> out;
+  // The checkpoint, extended by the packet's own number: it lies at or before it.
+  const uint32_t checkpoint =
+      seq - static_cast<uint16_t>(static_cast<uint16_t>(seq) - journal.checkpoint);
+  auto emit = [&](std::vector<uint8_t> bytes) { Emit(out, std::move(bytes), seq); };
   for (const ChannelJournal& cj : journal.channels) {
     Channel& c = channels_[cj.channel & 0x0F];
     const uint8_t ch = cj.channel & 0x0F;
@@ -294,52 +314,60 @@ std::vector<Repair> JournalReceiver::Repairs(const RecoveryJournal& journal, boo
       const bool bankDiffers =
           p.b && (c.controller[0] != p.bankMsb || c.controller[32] != p.bankLsb);
       if (bankDiffers || c.program != p.program) {
-        if (p.b) Emit(out, message(0xB0, 0, p.bankMsb)), Emit(out, message(0xB0, 32, p.bankLsb));
-        Emit(out, {static_cast<uint8_t>(0xC0 | ch), p.program});
+        if (p.b) emit(message(0xB0, 0, p.bankMsb)), emit(message(0xB0, 32, p.bankLsb));
+        emit({static_cast<uint8_t>(0xC0 | ch), p.program});
       }
     }
     if (cj.c) {
       for (const ControllerLog& l : cj.c->logs) {
         if (!l.a) {
-          if (c.controller[l.number] != l.value) Emit(out, message(0xB0, l.number, l.value));
+          if (c.controller[l.number] != l.value) emit(message(0xB0, l.number, l.value));
         } else if (CountsCommands(l.number) && !cj.h && (c.count[l.number] & 0x3F) != l.value) {
           // We missed one of these: play it once, and take the sender's count.
-          Emit(out, message(0xB0, l.number, 0));
+          emit(message(0xB0, l.number, 0));
           c.count[l.number] = l.value;
         }
       }
     }
     if (cj.w) {
       const int wheel = cj.w->second << 7 | cj.w->first;
-      if (c.wheel != wheel) Emit(out, message(0xE0, cj.w->first, cj.w->second));
+      if (c.wheel != wheel) emit(message(0xE0, cj.w->first, cj.w->second));
     }
     if (cj.n) {
       for (int n = 0; n < 128; ++n) {
         if (cj.n->offs[n] && c.velocity[n] != 0) {
-          Emit(out, message(0x80, static_cast<uint8_t>(n), 0x40));
+          emit(message(0x80, static_cast<uint8_t>(n), 0x40));
         }
       }
       for (const NoteLog& l : cj.n->logs) {
         if (l.velocity == 0) {  // not a valid log: it can only mean the note is off
-          if (c.velocity[l.note] != 0) Emit(out, message(0x80, l.note, 0x40));
+          if (c.velocity[l.note] != 0) emit(message(0x80, l.note, 0x40));
           continue;
         }
         if (!l.y || !strike) continue;  // the sender judged it too old to strike late
-        if (c.velocity[l.note] == 0) {
-          Emit(out, message(0x90, l.note, l.velocity));
+        if (cj.n->offs[l.note]) {
+          // Struck and released since the checkpoint: played short, once, unless we struck it
+          // ourselves since then. A log with S clear is a note-on in the packet just before this
+          // one, which we lost (we repair only after a loss): that one we never played.
+          if (c.velocity[l.note] == 0 && (c.struck[l.note] < checkpoint || !l.s)) {
+            emit(message(0x90, l.note, l.velocity));
+            emit(message(0x80, l.note, 0x40));
+          }
+        } else if (c.velocity[l.note] == 0) {
+          emit(message(0x90, l.note, l.velocity));
         } else if (c.velocity[l.note] != l.velocity) {
           // A note-off and a new note-on went missing.
-          Emit(out, message(0x80, l.note, 0x40));
-          Emit(out, message(0x90, l.note, l.velocity));
+          emit(message(0x80, l.note, 0x40));
+          emit(message(0x90, l.note, l.velocity));
         }
       }
     }
     if (cj.t && c.pressure != cj.t->pressure) {
-      Emit(out, {static_cast<uint8_t>(0xD0 | ch), cj.t->pressure});
+      emit({static_cast<uint8_t>(0xD0 | ch), cj.t->pressure});
     }
     if (cj.a) {
       for (const PressureLog& l : cj.a->logs) {
-        if (c.poly[l.note] != l.pressure) Emit(out, message(0xA0, l.note, l.pressure));
+        if (c.poly[l.note] != l.pressure) emit(message(0xA0, l.note, l.pressure));
       }
     }
   }

@@ -51,9 +51,17 @@ class JournalSender {
     uint32_t seq = 0;   // extended sequence number of the packet that last changed it
     int64_t atUs = 0;   // when it was played
   };
+  // The latest note-on of a note: a note struck and released since the checkpoint keeps its log
+  // beside its OFFBITS bit while recent, so a receiver that lost both can still play it.
+  struct Strike {
+    uint32_t seq = 0;
+    int64_t atUs = 0;
+    uint8_t velocity = 0;  // 0: none since the last reset
+  };
   struct Channel {
     std::array<uint8_t, 128> velocity{};  // 0: off
     std::array<Item, 128> note{};
+    std::array<Strike, 128> strike{};
     std::array<uint8_t, 128> controller{};
     std::array<uint8_t, 128> count{};  // commands per controller, for the count tool
     std::array<Item, 128> controllerItem{};
@@ -96,14 +104,17 @@ struct Repair {
 class JournalReceiver {
  public:
   JournalReceiver();
-  // A command from the partner was played.
-  void Played(std::span<const uint8_t> command);
-  // After a loss: compares the journal with what was played and returns the messages that bring
-  // us to the sender's state: notes it shows released are released; controllers, program, wheel
-  // and pressure restored when they differ; notes it shows held struck again only when their log
-  // has the Y bit (the sender judged them recent) and `strike` (the packet itself is not late).
+  // A command from the partner was played, from the packet with extended sequence number `seq`.
+  void Played(std::span<const uint8_t> command, uint32_t seq = 0);
+  // After a loss, with the journal of the packet with extended sequence number `seq`: compares
+  // the journal with what was played and returns the messages that bring us to the sender's
+  // state: notes it shows released are released; controllers, program, wheel and pressure
+  // restored when they differ; notes it shows held struck again only when their log has the Y
+  // bit (the sender judged them recent) and `strike` (the packet itself is not late). A note it
+  // shows struck and released since its checkpoint, which we never struck since then (or whose
+  // strike was in the lost packet just before), is played as a short note on the same terms.
   // Each repair is also recorded as played.
-  std::vector<Repair> Repairs(const RecoveryJournal& journal, bool strike = true);
+  std::vector<Repair> Repairs(const RecoveryJournal& journal, uint32_t seq = 0, bool strike = true);
   // Note-offs for every note held from the partner, and the sustain pedal released (the session
   // ends). Forgets everything played.
   std::vector<Repair> ReleaseAll();
@@ -111,6 +122,7 @@ class JournalReceiver {
  private:
   struct Channel {
     std::array<uint8_t, 128> velocity{};  // 0: not sounding
+    std::array<uint32_t, 128> struck{};   // extended sequence number of the latest note-on played
     std::array<int16_t, 128> controller;  // -1: never seen
     std::array<uint8_t, 128> count{};
     int16_t program = -1;
@@ -119,7 +131,7 @@ class JournalReceiver {
     std::array<int16_t, 128> poly;
     Channel() { controller.fill(-1), poly.fill(-1); }
   };
-  void Emit(std::vector<Repair>& out, std::vector<uint8_t> bytes);
+  void Emit(std::vector<Repair>& out, std::vector<uint8_t> bytes, uint32_t seq);
   std::vector<Channel> channels_;
 };
 

@@ -115,7 +115,7 @@ void Session::TakeData(std::span<const uint8_t> bytes, int64_t now, bool mayHold
     sysex_.Reset();  // a message in progress lost a segment
     if (haveJournal) {
       const bool strike = now - packetAt < kRecentNoteUs;
-      for (Repair& r : journalIn_.Repairs(journal, strike)) {
+      for (Repair& r : journalIn_.Repairs(journal, highestIn_, strike)) {
         ++counters_.recovered;
         events_.push_back(MidiIn{std::move(r.bytes), packetAt, v.timestamp, true});
       }
@@ -125,7 +125,7 @@ void Session::TakeData(std::span<const uint8_t> bytes, int64_t now, bool mayHold
     const uint32_t ts = v.timestamp + c.delta;
     switch (sysex_.Add(c.bytes)) {
       case SysexAssembler::Result::kNotSysex:
-        journalIn_.Played(c.bytes);
+        journalIn_.Played(c.bytes, highestIn_);
         events_.push_back(MidiIn{std::move(c.bytes), LocalUs(ts), ts, false});
         break;
       case SysexAssembler::Result::kComplete:

@@ -94,7 +94,7 @@ TEST(Journal, SenderHistoryRepairsWhatTheReceiverMissed) {
   JournalSender sender(100);
   JournalReceiver receiver;
   const Bytes chord[] = {{0x90, 60, 90}, {0x90, 64, 80}, {0xB0, 64, 127}, {0xE0, 0, 0x50}};
-  for (const Bytes& m : chord) sender.Record(m, 100, 0), receiver.Played(m);
+  for (const Bytes& m : chord) sender.Record(m, 100, 0), receiver.Played(m, 0x10000 + 100);
   // Packet 101 is lost: 60 released, 67 struck, pedal up, program 9.
   const Bytes lost[] = {{0x80, 60, 0}, {0x90, 67, 70}, {0xB0, 64, 0}, {0xC0, 9}};
   for (const Bytes& m : lost) sender.Record(m, 101, 10'000);
@@ -106,10 +106,10 @@ TEST(Journal, SenderHistoryRepairsWhatTheReceiverMissed) {
   EXPECT_FALSE(j.s);  // it codes packet 101, the one before
   EXPECT_EQ(j.checkpoint, 100);
   std::vector<Bytes> repairs;
-  for (const Repair& r : receiver.Repairs(j)) repairs.push_back(r.bytes);
+  for (const Repair& r : receiver.Repairs(j, 0x10000 + 102)) repairs.push_back(r.bytes);
   EXPECT_EQ(repairs,
             (std::vector<Bytes>{{0xC0, 9}, {0xB0, 64, 0}, {0x80, 60, 0x40}, {0x90, 67, 70}}));
-  EXPECT_TRUE(receiver.Repairs(j).empty());  // nothing twice
+  EXPECT_TRUE(receiver.Repairs(j, 0x10000 + 102).empty());  // nothing twice
 
   // The partner confirms 101: the next packet's journal starts after it and is empty.
   sender.Confirm(101);
@@ -124,4 +124,32 @@ TEST(Journal, SenderHistoryRepairsWhatTheReceiverMissed) {
   ASSERT_EQ(j.channels.size(), 1u);
   EXPECT_FALSE(j.channels[0].n->logs[0].y);
   EXPECT_TRUE(sender.Build(103, 40'000 + kJournalHorizonUs + 1).channels.empty());
+
+  // A short note struck and released in lost packets 103 and 104: its log stays beside its
+  // OFFBITS bit, and the receiver plays it once, short, only while recent.
+  sender.Confirm(102);
+  sender.Record(Bytes{0x90, 72, 99}, 103, 6'000'000);
+  sender.Record(Bytes{0x80, 72, 0}, 104, 6'010'000);
+  j = sender.Build(105, 6'020'000);
+  wire.clear();
+  EncodeJournal(j, wire);
+  ASSERT_TRUE(ParseJournal(wire, j));
+  ASSERT_EQ(j.channels.size(), 1u);
+  EXPECT_EQ(j.channels[0].n->logs, (std::vector<NoteLog>{{true, 72, true, 99}}));
+  EXPECT_TRUE(j.channels[0].n->offs[72]);
+  EXPECT_FALSE(j.channels[0].n->b);  // the release is in the packet before
+  EXPECT_EQ(receiver.Repairs(j, 0x10000 + 105, false).size(), 0u);  // the packet came late
+  repairs.clear();
+  for (const Repair& r : receiver.Repairs(j, 0x10000 + 105)) repairs.push_back(r.bytes);
+  EXPECT_EQ(repairs, (std::vector<Bytes>{{0x90, 72, 99}, {0x80, 72, 0x40}}));
+  EXPECT_TRUE(receiver.Repairs(j, 0x10000 + 106).empty());  // struck since the checkpoint
+  // Struck again in lost packet 105: its log's S bit tells it was not the strike we played.
+  sender.Record(Bytes{0x90, 72, 98}, 105, 6'030'000);
+  sender.Record(Bytes{0x80, 72, 0}, 105, 6'040'000);
+  repairs.clear();
+  for (const Repair& r : receiver.Repairs(sender.Build(106, 6'050'000), 0x10000 + 106)) {
+    repairs.push_back(r.bytes);
+  }
+  EXPECT_EQ(repairs, (std::vector<Bytes>{{0x90, 72, 98}, {0x80, 72, 0x40}}));
+  EXPECT_TRUE(sender.Build(106, 6'030'000 + kRecentNoteUs).channels[0].n->logs.empty());
 }
