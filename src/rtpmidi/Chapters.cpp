@@ -53,6 +53,14 @@ void EncodeChannel(const ChannelJournal& c, std::vector<uint8_t>& out) {
       for (int note = 0; note < 128; ++note) {
         if (c.n->offs[note]) low = std::min(low, note / 8), high = std::max(high, note / 8);
       }
+      // Wireshark's dissector spans the OFFBITS by the log count and calls a packet that ends
+      // sooner malformed: zero octets widen the range to match, where 16 can.
+      while (high - low + 1 < static_cast<int>(std::min<size_t>(logs, 16))) {
+        if (high < 15)
+          ++high;
+        else
+          --low;
+      }
     }
     w.U8(Bit(c.n->b, static_cast<uint8_t>(std::min<size_t>(logs, 127))));
     w.U8(static_cast<uint8_t>(low << 4 | high));

@@ -192,7 +192,9 @@ RecoveryJournal JournalSender::Build(uint16_t sequence, int64_t now) {
     ChapterN cn;
     cn.b = true;
     // Logs for the notes sounding, and for the ones struck and released since the checkpoint
-    // while still recent (a log beside an OFFBITS bit: the note-on came before the note-off).
+    // while still recent: a log beside an OFFBITS bit, so a receiver that lost both can still
+    // play the note. Such a log says Y = 0: a receiver that reads the bit before the log then
+    // never strikes a note that is over.
     std::vector<std::pair<uint32_t, uint8_t>> on, released;
     for (uint8_t n = 0; n < 128; ++n) {
       const Item& i = c.note[n];
@@ -216,7 +218,8 @@ RecoveryJournal JournalSender::Build(uint16_t sequence, int64_t now) {
     std::sort(on.begin(), on.end());  // oldest note-on first
     for (const auto& [seq, n] : on) {
       const Strike& k = c.strike[n];
-      cn.logs.push_back(NoteLog{seq != previous, n, now - k.atUs < kRecentNoteUs, k.velocity});
+      const bool recent = c.velocity[n] != 0 && now - k.atUs < kRecentNoteUs;
+      cn.logs.push_back(NoteLog{seq != previous, n, recent, k.velocity});
       cj.s &= seq != previous;
     }
     if (!cn.logs.empty() || cn.offs.any()) cj.s &= cn.b, cj.n = std::move(cn), any = true;
@@ -262,7 +265,7 @@ void JournalReceiver::Played(std::span<const uint8_t> command, uint32_t seq) {
       break;
     case 0x90:
       c.velocity[d1] = d2;
-      if (d2 != 0) c.struck[d1] = seq;
+      if (d2 != 0) c.struck[d1] = seq, c.struckVelocity[d1] = d2;
       break;
     case 0xA0:
       c.poly[d1] = d2;
@@ -344,16 +347,23 @@ std::vector<Repair> JournalReceiver::Repairs(const RecoveryJournal& journal, uin
           if (c.velocity[l.note] != 0) emit(message(0x80, l.note, 0x40));
           continue;
         }
-        if (!l.y || !strike) continue;  // the sender judged it too old to strike late
+        if (!strike) continue;  // the packet itself is late: a note now would be a wrong note
         if (cj.n->offs[l.note]) {
-          // Struck and released since the checkpoint: played short, once, unless we struck it
-          // ourselves since then. A log with S clear is a note-on in the packet just before this
-          // one, which we lost (we repair only after a loss): that one we never played.
-          if (c.velocity[l.note] == 0 && (c.struck[l.note] < checkpoint || !l.s)) {
+          // Struck and released since the checkpoint: played short, once, unless the strike we
+          // played since then is that one. Ours is another if it came before the checkpoint or
+          // had another velocity; a log with S clear is a note-on in the packet just before this
+          // one, which we lost (we repair only after a loss). The sender keeps such a log only
+          // while recent, and gives it Y = 0 for receivers that read it otherwise.
+          const bool ours =
+              c.struckVelocity[l.note] == l.velocity && c.struck[l.note] >= checkpoint && l.s;
+          if (c.velocity[l.note] == 0 && !ours) {
             emit(message(0x90, l.note, l.velocity));
             emit(message(0x80, l.note, 0x40));
           }
-        } else if (c.velocity[l.note] == 0) {
+          continue;
+        }
+        if (!l.y) continue;  // the sender judged it too old to strike late
+        if (c.velocity[l.note] == 0) {
           emit(message(0x90, l.note, l.velocity));
         } else if (c.velocity[l.note] != l.velocity) {
           // A note-off and a new note-on went missing.

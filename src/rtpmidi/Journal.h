@@ -111,8 +111,8 @@ class JournalReceiver {
   // state: notes it shows released are released; controllers, program, wheel and pressure
   // restored when they differ; notes it shows held struck again only when their log has the Y
   // bit (the sender judged them recent) and `strike` (the packet itself is not late). A note it
-  // shows struck and released since its checkpoint, which we never struck since then (or whose
-  // strike was in the lost packet just before), is played as a short note on the same terms.
+  // shows struck and released since its checkpoint (a log beside its OFFBITS bit) is played as a
+  // short note when `strike`, unless the strike we played since the checkpoint is that one.
   // Each repair is also recorded as played.
   std::vector<Repair> Repairs(const RecoveryJournal& journal, uint32_t seq = 0, bool strike = true);
   // Note-offs for every note held from the partner, and the sustain pedal released (the session
@@ -123,7 +123,8 @@ class JournalReceiver {
   struct Channel {
     std::array<uint8_t, 128> velocity{};  // 0: not sounding
     std::array<uint32_t, 128> struck{};   // extended sequence number of the latest note-on played
-    std::array<int16_t, 128> controller;  // -1: never seen
+    std::array<uint8_t, 128> struckVelocity{};  // and its velocity; 0: none yet
+    std::array<int16_t, 128> controller;        // -1: never seen
     std::array<uint8_t, 128> count{};
     int16_t program = -1;
     int32_t wheel = -1;

@@ -386,9 +386,16 @@ void Session::Tick(int64_t now) {
   if (now >= heldUntil_) ReleaseHeld();
   if (now >= nextSync_) {
     if (inviter_) {
-      StartSync(now);
-      ++syncsSent_;
-      nextSync_ = now + (syncsSent_ < kSyncBurstCount ? kSyncBurstIntervalUs : kSyncIntervalUs);
+      // A sync whose answer never came (lost on the way) is tried again soon, so a lossy path
+      // does not look silent after a few unlucky minutes.
+      if (syncsSent_ < kSyncBurstCount || ckOutstanding_ ||
+          now - lastSyncAnswer_ >= kSyncIntervalUs) {
+        StartSync(now);
+        ++syncsSent_;
+        nextSync_ = now + (syncsSent_ < kSyncBurstCount ? kSyncBurstIntervalUs : kSyncRetryUs);
+      } else {
+        nextSync_ = lastSyncAnswer_ + kSyncIntervalUs;
+      }
     } else {
       // Some partners never start a sync; we do, so the offset is known and they hear from us.
       const int64_t quietSince = std::max(connectedAt_, lastPartnerSync_);

@@ -72,7 +72,8 @@ void Session::TakeData(std::span<const uint8_t> bytes, int64_t now, bool mayHold
     return;
   }
   uint32_t gap = 0;
-  if (!haveIncoming_) {
+  const bool first = !haveIncoming_;
+  if (first) {
     haveIncoming_ = true;
     highestIn_ = 0x10000u + v.sequence;
   } else {
@@ -97,6 +98,11 @@ void Session::TakeData(std::span<const uint8_t> bytes, int64_t now, bool mayHold
   if (section.journal) {
     haveJournal = ParseJournal(section.rest, journal);
     if (!haveJournal) ++counters_.malformed;
+  }
+  if (first && haveJournal) {
+    // The session's first packets were lost: its journal reaches back to them.
+    const auto behind = static_cast<uint16_t>(v.sequence - journal.checkpoint);
+    if (behind < 0x8000) gap = behind;
   }
 
   // Where this packet's time lies on our clock.

@@ -87,15 +87,18 @@ inline constexpr int64_t kPendingTimeoutUs = 15'000'000;  // an undecided invita
 inline constexpr int64_t kSyncBurstIntervalUs = 500'000;
 inline constexpr int kSyncBurstCount = 3;
 inline constexpr int64_t kSyncIntervalUs = 10'000'000;
+inline constexpr int64_t kSyncRetryUs = 1'000'000;  // a sync left unanswered is tried again
 // An answerer whose partner has not started a sync in this long starts one itself.
 inline constexpr int64_t kAnswererSyncUs = 15'000'000;
 inline constexpr int64_t kSilenceUs = 60'000'000;  // no CK answer / nothing heard: ended
 // RS at least this often while data comes, or after this many packets.
-inline constexpr int64_t kFeedbackIntervalUs = 1'000'000;
+inline constexpr int64_t kFeedbackIntervalUs = 100'000;
 inline constexpr int kFeedbackPackets = 32;
 // Journal-only packets after the last MIDI packet, so a lost final note-off is repaired without
 // waiting for the next note: this long after it, then after each other.
-inline constexpr int64_t kGuardDelaysUs[] = {100'000, 300'000, 1'000'000};
+// Each is sent only while the partner has not confirmed the history, and the last comes within
+// the journal's horizon.
+inline constexpr int64_t kGuardDelaysUs[] = {100'000, 300'000, 1'000'000, 1'500'000, 2'000'000};
 // A packet after a sequence gap waits this long for the missing one, which a network that
 // reorders delivers a moment later; only then is the gap a loss the journal repairs.
 inline constexpr int64_t kReorderHoldUs = 10'000;

@@ -135,7 +135,7 @@ TEST(Journal, SenderHistoryRepairsWhatTheReceiverMissed) {
   EncodeJournal(j, wire);
   ASSERT_TRUE(ParseJournal(wire, j));
   ASSERT_EQ(j.channels.size(), 1u);
-  EXPECT_EQ(j.channels[0].n->logs, (std::vector<NoteLog>{{true, 72, true, 99}}));
+  EXPECT_EQ(j.channels[0].n->logs, (std::vector<NoteLog>{{true, 72, false, 99}}));  // Y = 0
   EXPECT_TRUE(j.channels[0].n->offs[72]);
   EXPECT_FALSE(j.channels[0].n->b);  // the release is in the packet before
   EXPECT_EQ(receiver.Repairs(j, 0x10000 + 105, false).size(), 0u);  // the packet came late

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
+#include <map>
+#include <random>
 #include <vector>
 
 #include "rtp/RtpPacket.h"
@@ -270,4 +273,108 @@ TEST(Session, GuardPacketReleasesALostLastNoteAndLongSysexArrives) {
   b.session.Tick(t + kGuardDelaysUs[0] + kReorderHoldUs);
   net.Settle(t + kGuardDelaysUs[0] + kReorderHoldUs);
   EXPECT_EQ(b.TakeMidi(true), (std::vector<Bytes>{{0x80, 60, 0x40}}));
+}
+
+// A long random performance through a network that loses a fifth of the datagrams each way,
+// doubles some and delays each by 5 to 10 ms, so some overtake others; the clock syncs and the
+// receiver feedback take their chances too. From the journal alone, no note may stay stuck and
+// none may be missed. (What no journal can tell: a key struck twice with both strikes lost, or
+// released and struck again at the same velocity with both lost, sounds as one note. About one
+// note in 60,000 here; this performance has none.)
+TEST(Session, JournalAloneMissesNothingAtAFifthLost) {
+  int64_t t = 1'000'000;
+  Peer a("a", kA, 5004, 0), b("b", kB, 6004, 0);
+  Net net{{&a, &b}, nullptr};
+  a.session.Invite(b.address, b.control, 9, t);
+  net.Settle(t);
+  b.session.Accept(t);
+  net.Settle(t);
+
+  std::mt19937 random(1);
+  auto between = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  // Chords, runs and held notes; a key is never struck while held.
+  std::multimap<int64_t, Bytes> score;
+  std::array<int64_t, 128> heldUntil{};
+  int64_t at = t;
+  for (int i = 0; i < 2000; ++i) {
+    at += between(0, 4) == 0 ? 0 : between(20, 180) * 1000;
+    int key = between(48, 72);
+    while (heldUntil[key] >= at) key = between(36, 96);
+    heldUntil[key] = at + between(20, 700) * 1000;
+    score.emplace(at,
+                  Bytes{0x90, static_cast<uint8_t>(key), static_cast<uint8_t>(between(30, 120))});
+    score.emplace(heldUntil[key], Bytes{0x80, static_cast<uint8_t>(key), 0});
+  }
+
+  struct InFlight {
+    Peer* to;
+    Port port;
+    IpAddress from;
+    uint16_t fromPort;
+    Bytes bytes;
+  };
+  std::multimap<int64_t, InFlight> wire;
+  auto send = [&](Peer& from, int64_t now) {
+    Peer* to = &from == &a ? &b : &a;
+    for (Datagram& d : from.session.TakeDatagrams()) {
+      const Port port = d.toPort == to->control ? Port::kControl : Port::kData;
+      const auto fromPort = static_cast<uint16_t>(from.control + (d.port == Port::kData));
+      for (int copies = between(1, 100) <= 5 ? 2 : 1; copies > 0; --copies) {
+        if (between(1, 100) <= 20) continue;
+        wire.emplace(now + between(5000, 10000),
+                     InFlight{to, port, from.address, fromPort, d.bytes});
+      }
+    }
+  };
+  std::vector<std::pair<int64_t, Bytes>> heard;
+  const int64_t end = at + 6'000'000;  // past the last guard packet after the last note
+  for (auto next = score.begin(); t < end;) {
+    int64_t now = std::min({a.session.NextWakeUs(), b.session.NextWakeUs(), end});
+    if (next != score.end()) now = std::min(now, next->first);
+    if (!wire.empty()) now = std::min(now, wire.begin()->first);
+    t = std::max(t, now);
+    for (; next != score.end() && next->first <= t; ++next) a.session.SendMidi(next->second, t);
+    a.session.Flush(t);
+    for (; !wire.empty() && wire.begin()->first <= t; wire.erase(wire.begin())) {
+      const InFlight& f = wire.begin()->second;
+      f.to->session.OnDatagram(f.port, f.from, f.fromPort, f.bytes, t);
+    }
+    if (a.session.NextWakeUs() <= t) a.session.Tick(t);
+    if (b.session.NextWakeUs() <= t) b.session.Tick(t);
+    send(a, t), send(b, t);
+    for (Event& e : b.session.TakeEvents()) {
+      if (auto* m = std::get_if<MidiIn>(&e)) heard.emplace_back(t, std::move(m->bytes));
+    }
+  }
+  ASSERT_TRUE(a.session.IsConnected() && b.session.IsConnected());
+  EXPECT_GT(b.session.Counters().lost, 500u);
+
+  // Each note A played sounds at B, struck no earlier than A struck it and within a second of
+  // A releasing it; every note B struck is released.
+  struct Span {
+    int64_t on, off;
+  };
+  auto spans = [](const auto& events) {
+    std::array<std::vector<Span>, 128> keys;
+    for (const auto& [when, m] : events) {
+      auto& k = keys[m[1]];
+      if (!k.empty() && k.back().off < 0) k.back().off = when;
+      if ((m[0] & 0xF0) == 0x90) k.push_back({when, -1});
+    }
+    return keys;
+  };
+  const auto played = spans(score);
+  const auto sounded = spans(heard);
+  int missed = 0, stuck = 0;
+  for (int key = 0; key < 128; ++key) {
+    size_t j = 0;
+    for (const Span& s : sounded[key]) stuck += s.off < 0;
+    for (const Span& s : played[key]) {
+      while (j < sounded[key].size() && sounded[key][j].on < s.on) ++j;
+      const bool heardIt = j < sounded[key].size() && sounded[key][j].on <= s.off + 1'000'000;
+      missed += !heardIt, j += heardIt;
+    }
+  }
+  EXPECT_EQ(stuck, 0);
+  EXPECT_EQ(missed, 0);
 }
