@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "rtp/RtpPacket.h"
@@ -85,6 +89,67 @@ struct Net {
 };
 
 constexpr uint32_t kA = 0xC0000201, kB = 0xC0000202, kC = 0xC0000203;
+
+// Datagrams as a pcap file of raw IPv4/UDP packets, and each RTP-MIDI packet's chapter N note
+// logs as we read them, a line a packet the way tshark prints a field.
+struct Capture {
+  Bytes file;
+  std::string notes;
+
+  Capture() {
+    const Bytes header = {
+        0xD4, 0xC3, 0xB2, 0xA1, 2,    0,    4, 0, 0,   0, 0, 0,
+        0,    0,    0,    0,    0xFF, 0xFF, 0, 0, 101, 0, 0, 0};  // little-endian, raw IP
+    file = header;
+  }
+  void Add(int64_t us, const IpAddress& from, uint16_t fromPort, const IpAddress& to,
+           uint16_t toPort, const Bytes& payload) {
+    const auto le32 = [&](uint32_t v) {
+      for (int i = 0; i < 4; ++i) file.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    const auto be16 = [&](size_t v) {
+      file.push_back(static_cast<uint8_t>(v >> 8)), file.push_back(static_cast<uint8_t>(v));
+    };
+    const size_t size = 28 + payload.size();
+    le32(static_cast<uint32_t>(us / 1'000'000)), le32(static_cast<uint32_t>(us % 1'000'000));
+    le32(static_cast<uint32_t>(size)), le32(static_cast<uint32_t>(size));
+    file.insert(file.end(), {0x45, 0});
+    be16(size);
+    file.insert(file.end(), {0, 0, 0, 0, 64, 17, 0, 0});
+    file.insert(file.end(), from.bytes.begin(), from.bytes.begin() + 4);
+    file.insert(file.end(), to.bytes.begin(), to.bytes.begin() + 4);
+    be16(fromPort), be16(toPort), be16(8 + payload.size()), be16(0);
+    file.insert(file.end(), payload.begin(), payload.end());
+
+    rtp::RtpView v;
+    CommandSection section;
+    RecoveryJournal journal;
+    if (IsCommand(payload) || rtp::ParseRtp(payload, v) != rtp::RtpParseError::kOk) return;
+    std::string line;
+    if (ParseCommandSection(v.payload, section) && ParseJournal(section.rest, journal)) {
+      for (const ChannelJournal& c : journal.channels) {
+        for (size_t i = 0; c.n && i < c.n->logs.size(); ++i) {
+          line += (line.empty() ? "" : ",") + std::to_string(c.n->logs[i].note);
+        }
+      }
+    }
+    notes += line + "\n";
+  }
+  void Write(const std::string& path) const {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
+  }
+};
+
+std::string Output(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    for (int c; (c = std::fgetc(pipe)) != EOF;) out.push_back(static_cast<char>(c));
+    pclose(pipe);
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -327,6 +392,7 @@ TEST(Session, JournalAloneMissesNothingAtAFifthLost) {
     }
   };
   std::vector<std::pair<int64_t, Bytes>> heard;
+  Capture capture;
   const int64_t end = at + 6'000'000;  // past the last guard packet after the last note
   for (auto next = score.begin(); t < end;) {
     int64_t now = std::min({a.session.NextWakeUs(), b.session.NextWakeUs(), end});
@@ -338,6 +404,8 @@ TEST(Session, JournalAloneMissesNothingAtAFifthLost) {
     for (; !wire.empty() && wire.begin()->first <= t; wire.erase(wire.begin())) {
       const InFlight& f = wire.begin()->second;
       f.to->session.OnDatagram(f.port, f.from, f.fromPort, f.bytes, t);
+      capture.Add(t, f.from, f.fromPort, f.to->address,
+                  static_cast<uint16_t>(f.to->control + (f.port == Port::kData)), f.bytes);
     }
     if (a.session.NextWakeUs() <= t) a.session.Tick(t);
     if (b.session.NextWakeUs() <= t) b.session.Tick(t);
@@ -377,4 +445,14 @@ TEST(Session, JournalAloneMissesNothingAtAFifthLost) {
   }
   EXPECT_EQ(stuck, 0);
   EXPECT_EQ(missed, 0);
+
+  // Wireshark, an independent reader, decodes every packet B received: none malformed, and the
+  // same note logs in each journal as ours.
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tshark";
+  const std::string file = testing::TempDir() + "rtpmidi-session.pcap";
+  capture.Write(file);
+  const std::string tshark = "tshark -r " + file + " --enable-heuristic applemidi_udp 2>/dev/null ";
+  std::string decoded = Output(tshark + "-Y rtpmidi -T fields -e rtpmidi.cj_chapter_n_log_note");
+  EXPECT_EQ(decoded, capture.notes);
+  EXPECT_EQ(Output(tshark + "-Y '_ws.malformed || _ws.expert.severity >= error' | wc -l"), "0\n");
 }
