@@ -276,13 +276,16 @@ void RtpMidiWire::OnMidi(const rtpmidi::MidiIn& midi) {
   const uint8_t first = midi.bytes.size() > 1 ? midi.bytes[1] & 0x7F : 0;
   const uint8_t second = midi.bytes.size() > 2 ? midi.bytes[2] & 0x7F : 0;
   if (midi.repair && (type == 0x80 || type == 0x90)) {
-    // The journal's notes: the same repair as our key snapshots, for the keys it names.
+    // The journal's notes: the same repair as our key snapshots, for the keys it names. A note
+    // struck and released in what was lost comes as its strike, then its release: each its own
+    // repair, so the strike is played rather than cancelled.
+    const bool on = type == 0x90 && second != 0;
+    if (repairs_ && !on && repairs_->keyKnown[first] && repairs_->keyOn[first]) FileRepairs();
     if (!repairs_) {
       repairs_ = MakeRecord(EventKeyRefresh);
       repairs_->partialKeys = true;
       Stamp(*repairs_, midi.atUs);
     }
-    const bool on = type == 0x90 && second != 0;
     repairs_->keyKnown[first] = 1;
     repairs_->keyOn[first] = on;
     repairs_->keyRecent[first] = on;  // a held note the journal gives back is a recent one
