@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -51,6 +52,44 @@ inline std::string Summary(std::vector<double> samples) {
   return line;
 }
 
+// Starts `app`'s session over `protocol` to 127.0.0.1:`sendTo`, listening on `listen`, and waits
+// until its thread is up. An RTP-MIDI session goes on to invite `sendTo` at once (each of two
+// peers with the other's address invites it, as two players do); AwaitRtpMidiSessions waits for
+// the session itself.
+inline void StartSession(Application& app, uint16_t listen, uint16_t sendTo,
+                         Protocol protocol = ProtocolTandem) {
+  TFormCtl& form = app.Form();
+  form.EditDestIp.SetText("127.0.0.1");
+  form.EditPortLocal.SetText(std::to_string(listen));
+  form.EditPortDistant.SetText(std::to_string(sendTo));
+  form.SetProtocol(protocol);
+  form.ButtonStartRTPClick();
+  bool up = WaitUntil(
+      [&] {
+        const std::string s = form.EditStatutConnect.Text();
+        return !app.RtpAlive() || s == "RTP Initialisé" || s == "envoi correct" ||
+               s.rfind("inviting", 0) == 0 || s.rfind("connected", 0) == 0;
+      },
+      std::chrono::seconds(10));
+  if (!up || !app.RtpAlive())
+    throw std::runtime_error("session set-up failed: " + form.EditStatutConnect.Text());
+}
+
+// Waits until each RTP-MIDI session is connected and knows its partner's clock (the inviter's
+// first clock sync); the syncs that follow at 0.5 and 1 s are the caller's warm-up to cover.
+inline void AwaitRtpMidiSessions(std::initializer_list<Application*> apps) {
+  for (Application* app : apps) {
+    TFormCtl& form = app->Form();
+    if (!WaitUntil(
+            [&] {
+              return form.EditStatutConnect.Text().rfind("connected", 0) == 0 &&
+                     form.Link().haveRtt;
+            },
+            std::chrono::seconds(15)))
+      throw std::runtime_error("no RTP-MIDI session: " + form.EditStatutConnect.Text());
+  }
+}
+
 class TwoPeers {
  public:
   // `buffer` is A's local buffer, announced to B, which holds A's events that long. With a
@@ -66,23 +105,12 @@ class TwoPeers {
     const uint16_t portA = test::FreePortPair();
     const uint16_t portB = test::FreePortPair();
     if (portA == 0 || portB == 0) throw std::runtime_error("no free port pair on loopback");
-    Connect(*a_, portA, portB);
-    Connect(*b_, portB, portA);
     A().EditPassphrase.SetText(passphrase);
     B().EditPassphrase.SetText(passphrase);
     A().EditBufferLocal.SetText(std::to_string(buffer));
     A().ButtonSetLocalBufferClick();
-    for (Application* app : {a_.get(), b_.get()}) {
-      app->Form().ButtonStartRTPClick();
-      bool up = WaitUntil(
-          [app] {
-            std::string s = app->Form().EditStatutConnect.Text();
-            return !app->RtpAlive() || s == "RTP Initialisé" || s == "envoi correct";
-          },
-          std::chrono::seconds(10));
-      if (!up || !app->RtpAlive())
-        throw std::runtime_error("session set-up failed: " + app->Form().EditStatutConnect.Text());
-    }
+    StartSession(*a_, portA, portB);
+    StartSession(*b_, portB, portA);
     A().ButtonReadMidiClick();
     // A controller that means nothing, played until the capture has its input open.
     if (!WaitUntil([&] { return midiA_->Play({0xB0, 3, 0}); }, std::chrono::seconds(10)))
@@ -105,13 +133,6 @@ class TwoPeers {
   MidiRecorder& Output() { return *midiB_->Output(); }
 
  private:
-  static void Connect(Application& app, uint16_t listen, uint16_t sendTo) {
-    TFormCtl& form = app.Form();
-    form.EditDestIp.SetText("127.0.0.1");
-    form.EditPortLocal.SetText(std::to_string(listen));
-    form.EditPortDistant.SetText(std::to_string(sendTo));
-  }
-
   std::shared_ptr<MemoryMidiSystem> midiA_, midiB_;
   std::unique_ptr<Application> a_, b_;
 };

@@ -5,9 +5,12 @@
 // events at B minus the same gap at A) at p1 and p99.
 //
 // usage: timing [--events N] [--warmup N] [--seed N] [--case NAME] [--jack FRAMES[,FRAMES...]]
+//               [--protocol tandem|rtpmidi]
 //   cases: clean-0, clean-50, jitter-30, jitter-30-steady (all by default)
 //   --jack: the same cases through a private JACK dummy server with that period, frame-exact at
 //   both ends, beside a reference client that waits exactly the buffer (see TimingJack.h).
+//   --protocol rtpmidi: both peers speak RTP-MIDI. It announces no buffer, so B holds A's events
+//   by its own buffer, set to the case's; the relay carries its control and data ports alike.
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -22,7 +25,7 @@ namespace {
 struct Case {
   const char* name;
   const char* label;
-  int32_t buffer;  // A's local buffer, announced to B
+  int32_t buffer;  // A's local buffer, announced to B (RTP-MIDI: B's own, and A's alike)
   bool relay;      // through the relay, else straight over loopback
   int delayMs;     // the relay's fixed delay
   int jitterMs;    // plus 0 to this much on every datagram
@@ -42,22 +45,6 @@ struct Peer {
   TFormCtl& Form() { return app->Form(); }
 };
 
-void Start(Peer& peer, uint16_t listen, uint16_t sendTo) {
-  TFormCtl& form = peer.Form();
-  form.EditDestIp.SetText("127.0.0.1");
-  form.EditPortLocal.SetText(std::to_string(listen));
-  form.EditPortDistant.SetText(std::to_string(sendTo));
-  form.ButtonStartRTPClick();
-  bool up = WaitUntil(
-      [&] {
-        std::string s = form.EditStatutConnect.Text();
-        return !peer.app->RtpAlive() || s == "RTP Initialisé" || s == "envoi correct";
-      },
-      std::chrono::seconds(10));
-  if (!up || !peer.app->RtpAlive())
-    throw std::runtime_error("session set-up failed: " + form.EditStatutConnect.Text());
-}
-
 std::string Figures(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   char line[96];
@@ -66,9 +53,9 @@ std::string Figures(std::vector<double> v) {
   return line;
 }
 
-// Sets A's buffer and B's playout for the case, starts both sessions (through the relay when the
-// case has one, in `link`) and opens A's capture.
-void Connect(const Case& c, uint64_t seed, Peer& a, Peer& b,
+// Sets the buffer and B's playout for the case, starts both sessions over `protocol` (through the
+// relay when the case has one, in `link`) and opens A's capture.
+void Connect(const Case& c, Protocol protocol, uint64_t seed, Peer& a, Peer& b,
              std::optional<relay::LossyRelay>& link) {
   const uint16_t portA = test::FreePortPair(), portB = test::FreePortPair();
   if (portA == 0 || portB == 0) throw std::runtime_error("no free port pair on loopback");
@@ -84,15 +71,34 @@ void Connect(const Case& c, uint64_t seed, Peer& a, Peer& b,
     toA = ports.relayB;
     link->Start();
   }
-  a.Form().EditBufferLocal.SetText(std::to_string(c.buffer));
-  a.Form().ButtonSetLocalBufferClick();
+  // On our wire A announces its buffer. RTP-MIDI announces none: B plays A's events by its own
+  // buffer, and A's, the same, holds its captured events as it does on our wire.
+  for (Peer* p : {&a, &b}) {
+    if (p == &b && protocol != ProtocolRtpMidi) continue;
+    p->Form().EditBufferLocal.SetText(std::to_string(c.buffer));
+    p->Form().ButtonSetLocalBufferClick();
+  }
   b.Form().CheckBoxSteady.SetChecked(c.steady);
-  Start(b, portB, toA);
-  Start(a, portA, toB);
+  StartSession(*b.app, portB, toA, protocol);
+  StartSession(*a.app, portA, toB, protocol);
+  if (protocol == ProtocolRtpMidi) AwaitRtpMidiSessions({a.app.get(), b.app.get()});
   a.Form().ButtonReadMidiClick();
 }
 
-void Run(const Case& c, int events, int warmup, uint64_t seed) {
+// Once B holds A's events by the case's buffer: on our wire when A's announcement came, on
+// RTP-MIDI at once (its own buffer).
+void AwaitBuffer(const Case& c, Peer& b) {
+  if (!WaitUntil([&] { return b.Form().ReceptionBuffer.load() == c.buffer; },
+                 std::chrono::seconds(5)))
+    throw std::runtime_error("B did not learn A's buffer");
+}
+
+// The wire as the tables name it.
+const char* WireName(Protocol protocol) {
+  return protocol == ProtocolRtpMidi ? "rtp-midi" : "tandem";
+}
+
+void Run(const Case& c, Protocol protocol, int events, int warmup, uint64_t seed) {
   Peer a, b;
   for (Peer* p : {&a, &b}) {
     AppConfig config;
@@ -101,13 +107,11 @@ void Run(const Case& c, int events, int warmup, uint64_t seed) {
     p->app = std::make_unique<Application>(config);
   }
   std::optional<relay::LossyRelay> link;
-  Connect(c, seed, a, b, link);
+  Connect(c, protocol, seed, a, b, link);
   // A controller that means nothing, played until the capture has its input open.
   if (!WaitUntil([&] { return a.midi->Play({0xB0, 3, 0}); }, std::chrono::seconds(10)))
     throw std::runtime_error("A's capture did not open its input");
-  if (!WaitUntil([&] { return b.Form().ReceptionBuffer.load() == c.buffer; },
-                 std::chrono::seconds(5)))
-    throw std::runtime_error("B did not learn A's buffer");
+  AwaitBuffer(c, b);
   WaitUntil([&] { return b.midi->Output()->Count() > 0; }, std::chrono::seconds(2));
   b.midi->Output()->Clear();
 
@@ -159,7 +163,8 @@ void Run(const Case& c, int events, int warmup, uint64_t seed) {
 }
 
 // The same case through JACK: A's input and B's output are ports of a private dummy server.
-void RunJack(const Case& c, int events, int warmup, uint64_t seed, jack_nframes_t period) {
+void RunJack(const Case& c, Protocol protocol, int events, int warmup, uint64_t seed,
+             jack_nframes_t period) {
   JackBench bench;
   if (!bench.Open(int64_t{c.buffer} * 1000)) throw std::runtime_error("cannot open JACK clients");
   Peer a, b;
@@ -175,14 +180,12 @@ void RunJack(const Case& c, int events, int warmup, uint64_t seed, jack_nframes_
     p->app = std::make_unique<Application>(config);
   }
   std::optional<relay::LossyRelay> link;
-  Connect(c, seed, a, b, link);
+  Connect(c, protocol, seed, a, b, link);
   if (!WaitUntil([&] { return bench.Connect("timing-player:out", "tandem-ta:midi_in"); },
                  std::chrono::seconds(10)) ||
       !bench.Connect("tandem-tb:midi_out", "timing-player:tandem"))
     throw std::runtime_error("cannot connect the peers' ports");
-  if (!WaitUntil([&] { return b.Form().ReceptionBuffer.load() == c.buffer; },
-                 std::chrono::seconds(5)))
-    throw std::runtime_error("B did not learn A's buffer");
+  AwaitBuffer(c, b);
 
   // 24 events a second, each at a frame anywhere in its period; every message told apart by its
   // key and velocity.
@@ -214,8 +217,8 @@ void RunJack(const Case& c, int events, int warmup, uint64_t seed, jack_nframes_
     std::sort(v.begin(), v.end());
     return Percentile(v, 0.90) - Percentile(v, 0.10);
   };
-  std::printf("%-32s tandem    %s  %zu/%d\n", c.label, CentralFigures(ours).c_str(), ours.size(),
-              events);
+  std::printf("%-32s %-9s %s  %zu/%d\n", c.label, WireName(protocol), CentralFigures(ours).c_str(),
+              ours.size(), events);
   std::printf("%-32s reference %s  beyond %+.2f  late %s\n", "", CentralFigures(ref).c_str(),
               spread(ours) - spread(ref), b.Form().EditNbrLate.Text().c_str());
   std::fflush(stdout);
@@ -232,6 +235,7 @@ int main(int argc, char** argv) {
   int warmup = 72;
   uint64_t seed = 1;
   std::string only;
+  tandem::Protocol protocol = tandem::ProtocolTandem;
   std::vector<std::string> jackPeriods;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string option = argv[i];
@@ -243,6 +247,10 @@ int main(int argc, char** argv) {
       seed = static_cast<uint64_t>(std::atoll(argv[i + 1]));
     } else if (option == "--case") {
       only = argv[i + 1];
+    } else if (option == "--protocol" &&
+               (std::string(argv[i + 1]) == "tandem" || std::string(argv[i + 1]) == "rtpmidi")) {
+      protocol =
+          std::string(argv[i + 1]) == "rtpmidi" ? tandem::ProtocolRtpMidi : tandem::ProtocolTandem;
     } else if (option == "--jack") {
       std::string list = argv[i + 1];
       for (size_t at = 0; at <= list.size();) {
@@ -253,11 +261,13 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: timing [--events N] [--warmup N] [--seed N] [--case NAME] "
-                   "[--jack FRAMES[,FRAMES...]]\n");
+                   "[--jack FRAMES[,FRAMES...]] [--protocol tandem|rtpmidi]\n");
       return 2;
     }
   }
   using namespace tandem::bench;
+  // Our own wire's tables stay as they were; the other wire says so in the heading.
+  const char* over = protocol == tandem::ProtocolRtpMidi ? "; over RTP-MIDI" : "";
   try {
     for (const std::string& period : jackPeriods) {
       tandem::test::PrivateJackServer server;
@@ -272,22 +282,23 @@ int main(int argc, char** argv) {
           "JACK dummy server (real-time, synchronous), 48000 Hz, %s frames a period; load average "
           "%.2f; 24 events/s, %d "
           "measured after %d of warm-up; latency in ms from the frame played into A to the frame "
-          "out of B\n%-32s %-9s %6s %6s %6s %6s %6s  %5s\n",
-          period.c_str(), LoadAverage(), events, warmup, "case", "", "p1", "p10", "p50", "p90",
-          "p99", "p10-90");
+          "out of B%s\n%-32s %-9s %6s %6s %6s %6s %6s  %5s\n",
+          period.c_str(), LoadAverage(), events, warmup, over, "case", "", "p1", "p10", "p50",
+          "p90", "p99", "p10-90");
       for (const Case& c : kCases) {
         if (only.empty() || only == c.name)
-          RunJack(c, events, warmup, seed, static_cast<jack_nframes_t>(std::stoul(period)));
+          RunJack(c, protocol, events, warmup, seed,
+                  static_cast<jack_nframes_t>(std::stoul(period)));
       }
     }
     if (!jackPeriods.empty()) return 0;
     std::printf(
-        "load average %.2f; 24 events/s, %d measured after %d of warm-up; times in ms\n"
+        "load average %.2f; 24 events/s, %d measured after %d of warm-up; times in ms%s\n"
         "%-32s %7s %7s %7s %7s   %6s %6s  %4s  %s\n",
-        LoadAverage(), events, warmup, "case", "p1", "p50", "p99", "spread", "ioe1", "ioe99",
+        LoadAverage(), events, warmup, over, "case", "p1", "p50", "p99", "spread", "ioe1", "ioe99",
         "late", "out");
     for (const Case& c : kCases) {
-      if (only.empty() || only == c.name) Run(c, events, warmup, seed);
+      if (only.empty() || only == c.name) Run(c, protocol, events, warmup, seed);
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "timing: %s\n", e.what());

@@ -1,6 +1,7 @@
 #include "rtpmidi/Session.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 
 #include "rtp/RtpPacket.h"
@@ -11,6 +12,9 @@ namespace {
 
 // A CK round trip longer than this is not believed.
 constexpr int64_t kMaxRoundTripTicks = 10 * int64_t{kClockRate};
+// A kept clock offset may drift by 100 µs a second (clocks 100 ppm apart); counted as round trip,
+// of which the offset's error is half, that is one tick more for every this many microseconds.
+constexpr int64_t kDriftAllowanceUsPerTick = 500'000;
 // When both of us invite at once, the other's invitations may still arrive (resent, delayed)
 // this long after ours won.
 constexpr int64_t kCrossingUs = 5'000'000;
@@ -318,10 +322,23 @@ void Session::OnClock(Port port, uint16_t fromPort, std::span<const uint8_t> byt
   const uint64_t ours = static_cast<uint64_t>(Ticks(now));
   const auto* t = ck.timestamps;
   auto adopt = [&](int64_t offset, int64_t roundTrip) {
-    offsetKnown_ = true;
-    offsetTicks_ = offset;
     roundTripUs_ = roundTrip * kUsPerTick;
-    partnerRef_ = Ticks(now) + offset;
+    // An exchange's offset is off by half the difference between its two legs, so by at most
+    // half its round trip: the shortest round trip gives the best one. A later exchange replaces
+    // it when nearly as short, by what the clocks may have drifted apart since, or when the two
+    // cannot both be right (the partner's clock jumped). Taking every one moved the partner's
+    // notes by milliseconds on a jittery path.
+    const int64_t allowance = (now - offsetAt_) / kDriftAllowanceUsPerTick;
+    const bool better = roundTrip <= offsetRoundTripTicks_ + allowance;
+    const bool jumped =
+        2 * std::abs(offset - offsetTicks_) > roundTrip + offsetRoundTripTicks_ + allowance;
+    if (!offsetKnown_ || better || jumped) {
+      offsetKnown_ = true;
+      offsetTicks_ = offset;
+      offsetRoundTripTicks_ = roundTrip;
+      offsetAt_ = now;
+    }
+    partnerRef_ = Ticks(now) + offsetTicks_;
   };
   switch (ck.count) {
     case 0:

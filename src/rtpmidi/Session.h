@@ -138,6 +138,8 @@ class Session {
   int64_t lastPartnerSync_ = 0;  // the last CK0 the partner started
   bool offsetKnown_ = false;
   int64_t offsetTicks_ = 0;
+  int64_t offsetRoundTripTicks_ = 0;  // the round trip of the exchange that gave the offset
+  int64_t offsetAt_ = 0;              // and when
   int64_t roundTripUs_ = -1;
   int64_t partnerRef_ = 0;  // a recent partner time, unwrapped, for unwrapping timestamps
 

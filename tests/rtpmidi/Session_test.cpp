@@ -11,6 +11,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "rtp/RtpPacket.h"
@@ -455,4 +456,43 @@ TEST(Session, JournalAloneMissesNothingAtAFifthLost) {
   std::string decoded = Output(tshark + "-Y rtpmidi -T fields -e rtpmidi.cj_chapter_n_log_note");
   EXPECT_EQ(decoded, capture.notes);
   EXPECT_EQ(Output(tshark + "-Y '_ws.malformed || _ws.expert.severity >= error' | wc -l"), "0\n");
+}
+
+// A later clock sync with a longer, lopsided round trip must not move the partner's notes; a
+// partner clock that jumped is followed at once.
+TEST(Session, ClockSyncKeepsTheShortestRoundTripAndFollowsAJump) {
+  int64_t t = 10'000'000;
+  Peer a("a", kA, 5004, 1'000'000), b("b", kB, 6004, 3'000'000);
+  Net net{{&a, &b}, nullptr};
+  a.session.Invite(b.address, b.control, 5, t), net.Settle(t);
+  b.session.Accept(t), net.Settle(t);
+  // One exchange (CK0, CK1, CK2), each way taking the time given.
+  auto sync = [&](int64_t at, int64_t outUs, int64_t backUs) {
+    a.session.Tick(at);
+    for (auto [from, to, when] : {std::tuple{&a, &b, at + outUs},
+                                  {&b, &a, at + outUs + backUs},
+                                  {&a, &b, at + 2 * outUs + backUs}}) {
+      for (Datagram& d : from->session.TakeDatagrams())
+        to->session.OnDatagram(Port::kData, from->address, from->control + 1, d.bytes, when);
+    }
+  };
+  // b's clock (10 kHz ticks) at our moment `us`; a's mapping of it should give `us` back.
+  auto bTicks = [](int64_t us) { return static_cast<uint32_t>((us - 3'000'000) / 100); };
+
+  sync(t, 2'000, 2'000);
+  // 20 ms out and 2 back: its offset is 9 ms off, and the first one stays.
+  sync(t + kSyncBurstIntervalUs, 20'000, 2'000);
+  EXPECT_EQ(a.session.RoundTripUs(), 22'000);
+  EXPECT_EQ(a.session.PartnerTimeToLocalUs(bTicks(t + 600'000)), t + 600'000);
+
+  // b's clock jumps 10 s ahead: its answer cannot agree with the offset kept.
+  t += 2 * kSyncBurstIntervalUs;
+  a.session.Tick(t);
+  ClockPacket ck0;
+  auto out = a.session.TakeDatagrams();
+  ASSERT_TRUE(out.size() == 1 && ParseClockPacket(out[0].bytes, ck0));
+  const ClockPacket ck1{
+      a.session.PartnerSsrc(), 1, {ck0.timestamps[0], bTicks(t + 3'000) + 100'000, 0}};
+  a.session.OnDatagram(Port::kData, b.address, b.control + 1, BuildClockPacket(ck1), t + 6'000);
+  EXPECT_EQ(a.session.PartnerTimeToLocalUs(bTicks(t + 50'000) + 100'000), t + 50'000);
 }
