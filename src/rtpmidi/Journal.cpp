@@ -365,8 +365,10 @@ std::vector<Repair> JournalReceiver::Repairs(const RecoveryJournal& journal, uin
         if (!l.y) continue;  // the sender judged it too old to strike late
         if (c.velocity[l.note] == 0) {
           emit(message(0x90, l.note, l.velocity));
-        } else if (c.velocity[l.note] != l.velocity) {
-          // A note-off and a new note-on went missing.
+        } else if (c.velocity[l.note] != l.velocity || c.struck[l.note] < checkpoint) {
+          // A note-off and a new note-on went missing: the strike logged is another than ours,
+          // by its velocity, or because a held note is logged only when struck since the
+          // checkpoint and ours came before it.
           emit(message(0x80, l.note, 0x40));
           emit(message(0x90, l.note, l.velocity));
         }

@@ -12,9 +12,8 @@ namespace {
 
 // A CK round trip longer than this is not believed.
 constexpr int64_t kMaxRoundTripTicks = 10 * int64_t{kClockRate};
-// A kept clock offset may drift by 100 µs a second (clocks 100 ppm apart); counted as round trip,
-// of which the offset's error is half, that is one tick more for every this many microseconds.
-constexpr int64_t kDriftAllowanceUsPerTick = 500'000;
+// Two clocks drift apart by up to 20 µs a second: one tick every this many microseconds.
+constexpr int64_t kDriftUsPerTick = 5'000'000;
 // When both of us invite at once, the other's invitations may still arrive (resent, delayed)
 // this long after ours won.
 constexpr int64_t kCrossingUs = 5'000'000;
@@ -311,6 +310,10 @@ void Session::OnInvitation(Port port, const IpAddress& from, uint16_t fromPort,
   events_.push_back(InvitationPending{partnerName_, partner_, partnerControl_});
 }
 
+int64_t Session::Drift(const Leg& leg, int64_t now) {
+  return (now - leg.at) / kDriftUsPerTick;
+}
+
 void Session::OnClock(Port port, uint16_t fromPort, std::span<const uint8_t> bytes, int64_t now) {
   ClockPacket ck;
   if (!ParseClockPacket(bytes, ck)) {
@@ -321,23 +324,24 @@ void Session::OnClock(Port port, uint16_t fromPort, std::span<const uint8_t> byt
   lastHeard_ = now;
   const uint64_t ours = static_cast<uint64_t>(Ticks(now));
   const auto* t = ck.timestamps;
-  auto adopt = [&](int64_t offset, int64_t roundTrip) {
+  // An exchange gives a sample of each leg, our way out and the partner's way in, each shifted by
+  // the offset between the clocks: out = leg + offset, in = leg - offset. An exchange's own offset
+  // is off by half the difference of its two legs, up to milliseconds on a jittery path, and
+  // taking each one moved the partner's notes by that much. So each leg keeps its least sample;
+  // their half difference is the offset, which settles as the least legs are found, and holds.
+  auto adopt = [&](int64_t out, int64_t in) {
+    const int64_t roundTrip = out + in;
+    if (roundTrip < 0 || roundTrip > kMaxRoundTripTicks) return;
     roundTripUs_ = roundTrip * kUsPerTick;
-    // An exchange's offset is off by half the difference between its two legs, so by at most
-    // half its round trip: the shortest round trip gives the best one. A later exchange replaces
-    // it when nearly as short, by what the clocks may have drifted apart since, or when the two
-    // cannot both be right (the partner's clock jumped). Taking every one moved the partner's
-    // notes by milliseconds on a jittery path.
-    const int64_t allowance = (now - offsetAt_) / kDriftAllowanceUsPerTick;
-    const bool better = roundTrip <= offsetRoundTripTicks_ + allowance;
-    const bool jumped =
-        2 * std::abs(offset - offsetTicks_) > roundTrip + offsetRoundTripTicks_ + allowance;
-    if (!offsetKnown_ || better || jumped) {
-      offsetKnown_ = true;
-      offsetTicks_ = offset;
-      offsetRoundTripTicks_ = roundTrip;
-      offsetAt_ = now;
-    }
+    const int64_t leastTrip = legOut_.least + legIn_.least;
+    const bool jumped = offsetKnown_ && std::abs(out - in - 2 * offsetTicks_) >
+                                            roundTrip + leastTrip + Drift(legOut_, now) * 2;
+    if (!offsetKnown_ || jumped) legOut_ = {out, now}, legIn_ = {in, now};
+    // A sample nearly as small replaces the least, by what the clocks may have drifted since.
+    if (out <= legOut_.least + Drift(legOut_, now)) legOut_ = {out, now};
+    if (in <= legIn_.least + Drift(legIn_, now)) legIn_ = {in, now};
+    offsetKnown_ = true;
+    offsetTicks_ = (legOut_.least - legIn_.least) / 2;
     partnerRef_ = Ticks(now) + offsetTicks_;
   };
   switch (ck.count) {
@@ -351,18 +355,14 @@ void Session::OnClock(Port port, uint16_t fromPort, std::span<const uint8_t> byt
       if (!ckOutstanding_ || t[0] != pendingCk_) return;
       ckOutstanding_ = false;
       lastSyncAnswer_ = now;
-      const int64_t roundTrip = static_cast<int64_t>(ours - t[0]);
       SendClock(port, fromPort, 2, t[0], t[1], ours);
-      if (roundTrip < 0 || roundTrip > kMaxRoundTripTicks) return;
-      adopt(static_cast<int64_t>(t[1] - (t[0] + roundTrip / 2)), roundTrip);
+      adopt(static_cast<int64_t>(t[1] - t[0]), static_cast<int64_t>(ours - t[1]));
       break;
     }
     case 2: {
       if (!ckAnswered_ || t[1] != answeredCk_) return;
       ckAnswered_ = false;
-      const int64_t roundTrip = static_cast<int64_t>(t[2] - t[0]);
-      if (roundTrip < 0 || roundTrip > kMaxRoundTripTicks) return;
-      adopt(static_cast<int64_t>(t[0] + roundTrip / 2 - t[1]), roundTrip);
+      adopt(static_cast<int64_t>(t[2] - t[1]), static_cast<int64_t>(t[1] - t[0]));
       break;
     }
   }

@@ -138,8 +138,12 @@ class Session {
   int64_t lastPartnerSync_ = 0;  // the last CK0 the partner started
   bool offsetKnown_ = false;
   int64_t offsetTicks_ = 0;
-  int64_t offsetRoundTripTicks_ = 0;  // the round trip of the exchange that gave the offset
-  int64_t offsetAt_ = 0;              // and when
+  struct Leg {
+    int64_t least = 0;  // ticks, the offset included
+    int64_t at = 0;     // when that sample came
+  };
+  Leg legOut_, legIn_;  // our clock syncs' least samples of each leg
+  static int64_t Drift(const Leg& leg, int64_t now);
   int64_t roundTripUs_ = -1;
   int64_t partnerRef_ = 0;  // a recent partner time, unwrapped, for unwrapping timestamps
 

@@ -83,9 +83,10 @@ struct SessionCounters {
 inline constexpr int64_t kInviteIntervalUs = 1'000'000;   // IN resent this often
 inline constexpr int kInviteAttempts = 12;                // then NoAnswer
 inline constexpr int64_t kPendingTimeoutUs = 15'000'000;  // an undecided invitation is dropped
-// The inviter syncs at 0, 0.5 s and 1 s after connecting, then every 10 s.
-inline constexpr int64_t kSyncBurstIntervalUs = 500'000;
-inline constexpr int kSyncBurstCount = 3;
+// The inviter syncs 20 times 0.1 s apart after connecting, so the least legs are found before
+// the first notes, then every 10 s.
+inline constexpr int64_t kSyncBurstIntervalUs = 100'000;
+inline constexpr int kSyncBurstCount = 20;
 inline constexpr int64_t kSyncIntervalUs = 10'000'000;
 inline constexpr int64_t kSyncRetryUs = 1'000'000;  // a sync left unanswered is tried again
 // An answerer whose partner has not started a sync in this long starts one itself.

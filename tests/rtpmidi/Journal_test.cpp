@@ -152,4 +152,17 @@ TEST(Journal, SenderHistoryRepairsWhatTheReceiverMissed) {
   }
   EXPECT_EQ(repairs, (std::vector<Bytes>{{0x90, 72, 98}, {0x80, 72, 0x40}}));
   EXPECT_TRUE(sender.Build(106, 6'030'000 + kRecentNoteUs).channels[0].n->logs.empty());
+
+  // Released and struck again at the same velocity in lost packets, after the partner confirmed
+  // the strike we played: the log's strike is since the checkpoint, so not ours.
+  sender.Record(Bytes{0x90, 40, 80}, 107, 7'000'000);
+  receiver.Played(Bytes{0x90, 40, 80}, 0x10000 + 107);
+  sender.Confirm(107);
+  sender.Record(Bytes{0x80, 40, 0}, 108, 7'100'000);
+  sender.Record(Bytes{0x90, 40, 80}, 109, 7'200'000);
+  repairs.clear();
+  for (const Repair& r : receiver.Repairs(sender.Build(110, 7'300'000), 0x10000 + 110)) {
+    repairs.push_back(r.bytes);
+  }
+  EXPECT_EQ(repairs, (std::vector<Bytes>{{0x80, 40, 0x40}, {0x90, 40, 80}}));
 }
