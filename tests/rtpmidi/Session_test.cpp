@@ -91,6 +91,14 @@ struct Net {
 
 constexpr uint32_t kA = 0xC0000201, kB = 0xC0000202, kC = 0xC0000203;
 
+// a invites b, and b accepts.
+void Connect(Peer& a, Peer& b, Net& net, int64_t t) {
+  a.session.Invite(b.address, b.control, 9, t);
+  net.Settle(t);
+  b.session.Accept(t);
+  net.Settle(t);
+}
+
 // Datagrams as a pcap file of raw IPv4/UDP packets, and each RTP-MIDI packet's chapter N note
 // logs as we read them, a line a packet the way tshark prints a field.
 struct Capture {
@@ -308,10 +316,7 @@ TEST(Session, GuardPacketReleasesALostLastNoteAndLongSysexArrives) {
   int64_t t = 1'000'000;
   Peer a("a", kA, 5004, 0), b("b", kB, 6004, 0);
   Net net{{&a, &b}, nullptr};
-  a.session.Invite(b.address, b.control, 9, t);
-  net.Settle(t);
-  b.session.Accept(t);
-  net.Settle(t);
+  Connect(a, b, net, t);
   a.session.Tick(t);  // the first clock sync
   net.Settle(t);
   a.events.clear(), b.events.clear();
@@ -351,10 +356,7 @@ TEST(Session, JournalAloneMissesNothingAtAFifthLost) {
   int64_t t = 1'000'000;
   Peer a("a", kA, 5004, 0), b("b", kB, 6004, 0);
   Net net{{&a, &b}, nullptr};
-  a.session.Invite(b.address, b.control, 9, t);
-  net.Settle(t);
-  b.session.Accept(t);
-  net.Settle(t);
+  Connect(a, b, net, t);
 
   std::mt19937 random(1);
   auto between = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
@@ -464,8 +466,7 @@ TEST(Session, ClockSyncKeepsTheShortestRoundTripAndFollowsAJump) {
   int64_t t = 10'000'000;
   Peer a("a", kA, 5004, 1'000'000), b("b", kB, 6004, 3'000'000);
   Net net{{&a, &b}, nullptr};
-  a.session.Invite(b.address, b.control, 5, t), net.Settle(t);
-  b.session.Accept(t), net.Settle(t);
+  Connect(a, b, net, t);
   // One exchange (CK0, CK1, CK2), each way taking the time given.
   auto sync = [&](int64_t at, int64_t outUs, int64_t backUs) {
     a.session.Tick(at);
