@@ -1,6 +1,7 @@
 #include "rtpmidi/Journal.h"
 
 #include <algorithm>
+#include <optional>
 #include <tuple>
 
 #include "platform/Bytes.h"
@@ -24,6 +25,18 @@ bool ResetByController121(uint8_t number) {
   return number == 1 || number == 11 || (number >= 64 && number <= 67) ||
          (number >= 98 && number <= 101);
 }
+
+// A whole channel message, its data bytes masked to 7 bits.
+struct ChannelMessage {
+  uint8_t type, channel, d1, d2;
+  static std::optional<ChannelMessage> Read(std::span<const uint8_t> command) {
+    const uint8_t status = command[0];
+    if (status < 0x80 || status >= 0xF0 || command.size() < MessageLength(status)) return {};
+    return ChannelMessage{static_cast<uint8_t>(status & 0xF0), static_cast<uint8_t>(status & 0x0F),
+                          static_cast<uint8_t>(command.size() > 1 ? command[1] & 0x7F : 0),
+                          static_cast<uint8_t>(command.size() > 2 ? command[2] & 0x7F : 0)};
+  }
+};
 
 }  // namespace
 
@@ -62,11 +75,11 @@ void JournalSender::Record(std::span<const uint8_t> command, uint16_t sequence, 
     }
     return;
   }
-  if (status < 0x80 || status >= 0xF0 || command.size() < MessageLength(status)) return;
-  Channel& c = channels_[status & 0x0F];
-  const uint8_t d1 = command.size() > 1 ? command[1] & 0x7F : 0;
-  const uint8_t d2 = command.size() > 2 ? command[2] & 0x7F : 0;
-  switch (status & 0xF0) {
+  const auto m = ChannelMessage::Read(command);
+  if (!m) return;
+  Channel& c = channels_[m->channel];
+  const uint8_t d1 = m->d1, d2 = m->d2;
+  switch (m->type) {
     case 0x80:
       c.velocity[d1] = 0;
       Touch(c.note[d1], seq, atUs);
@@ -255,11 +268,11 @@ void JournalReceiver::Played(std::span<const uint8_t> command, uint32_t seq) {
     for (Channel& c : channels_) c.velocity.fill(0);
     return;
   }
-  if (status < 0x80 || status >= 0xF0 || command.size() < MessageLength(status)) return;
-  Channel& c = channels_[status & 0x0F];
-  const uint8_t d1 = command.size() > 1 ? command[1] & 0x7F : 0;
-  const uint8_t d2 = command.size() > 2 ? command[2] & 0x7F : 0;
-  switch (status & 0xF0) {
+  const auto m = ChannelMessage::Read(command);
+  if (!m) return;
+  Channel& c = channels_[m->channel];
+  const uint8_t d1 = m->d1, d2 = m->d2;
+  switch (m->type) {
     case 0x80:
       c.velocity[d1] = 0;
       break;
